@@ -1,0 +1,31 @@
+#pragma once
+// The fixed locations of the product. Every program builds its paths from these
+// pieces (the Qt programs through RuvoPaths, the scan daemon directly), so the
+// product directory is named in this one header only. No Qt here: the scan
+// daemon includes it too.
+
+namespace ruvo_paths {
+
+// Joined as "/opt/" "ruvo/" "k40_series_printer" and then a sub-directory.
+inline constexpr const char kProductRoot[] = "/opt/ruvo/k40_series_printer";
+// Per-user tree: home directory, "/", then this.
+inline constexpr const char kUserTree[] = "ruvo/k40_series_printer";
+
+inline constexpr const char kBinSubDir[] = "/bin/";
+inline constexpr const char kCfgSubDir[] = "/cfg/";
+inline constexpr const char kTempSubDir[] = "/temp/";
+inline constexpr const char kLogSubDir[] = "/log/";
+// The network tool writes its log under a directory spelled with a capital L.
+inline constexpr const char kNetToolLogSubDir[] = "/Log/";
+inline constexpr const char kScanSubDir[] = "/scan/";
+
+inline constexpr const char kScanDir[] = "/opt/ruvo/k40_series_printer/scan";
+inline constexpr const char kPrinterListFileName[] = "printerlist.ini";
+inline constexpr const char kInstallerPrinterList[] = "/tmp/ruvo_printerlist.ini";
+inline constexpr const char kHeartbeatFileName[] = "service.hb";
+inline constexpr const char kStatusFileSuffix[] = ".dat";
+
+inline constexpr const char kFirmwareUpdaterName[] = "ruvoK40FW";
+inline constexpr const char kServiceName[] = "ruvoK40Service";
+
+} // namespace ruvo_paths
