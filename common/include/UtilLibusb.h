@@ -1,0 +1,52 @@
+#pragma once
+// One request to one USB printer per call: every operation starts the library,
+// finds the printer by model and serial number, claims its printer-class
+// interface, does its bulk transfers and releases everything again.
+#include <QString>
+
+#include <libusb.h>
+
+#include <cstdint>
+
+// Search state of one operation; lives in the operation's frame.
+struct userDevice {
+    uint16_t vid = 0;
+    uint16_t pid = 0;
+    uint8_t interfaceClass = 0;   // always 7, the USB printer class
+    uint8_t transferType = 0;     // always 2, bulk
+    libusb_device *device = nullptr;        // the matched device
+    libusb_device **deviceList = nullptr;   // held from enumeration to clean-up
+    uint8_t endpointIn = 0;
+    uint8_t endpointOut = 0;
+    uint8_t interfaceNumber = 0;
+};
+
+// Result codes of both operations.
+enum enUsbResult {
+    USB_RESULT_OK = 0,
+    USB_RESULT_INIT = -1,
+    USB_RESULT_SEARCH = -2,
+    USB_RESULT_INTERFACE = -3,
+    USB_RESULT_OPEN = -4,
+    USB_RESULT_CLAIM = -5,
+    USB_RESULT_TRANSFER = -7,
+};
+
+// The printer's own serial as the printer list names it: the ten characters
+// after the first "serial=" of `port`.
+QString SerialFromPort(const QString &port);
+// Compares the printer list's serial with the device's serial-number string
+// (its first ten characters) without regard to case.
+bool SerialMatches(const QString &portSerial, const QByteArray &deviceSerial);
+
+int init_libusb();
+int get_device_descriptor(libusb_device_descriptor *descriptor, userDevice *device, QString port);
+int match_with_endpoint(const libusb_interface_descriptor *setting, userDevice *device);
+int get_device_endpoint(libusb_device_descriptor *descriptor, userDevice *device);
+
+// Writes `sendLength` bytes, then reads one reply of at most `recvCapacity`
+// bytes; 3000 ms limit on each transfer.
+int USBSendRecvData(int vid, int pid, QString port, unsigned char *sendData, int sendLength,
+                    unsigned char *recvBuffer, int recvCapacity, int *recvLength);
+// Writes `length` bytes in one transfer without a time limit; reads nothing.
+int FWUpdateTask(int vid, int pid, QString port, char *data, int length);
