@@ -1,0 +1,116 @@
+#pragma once
+// An emulated USB printer (or several) on a umockdev test bed. libusb in a
+// process that carries the umockdev preload sees the printers as real devices:
+// it enumerates them, reads their descriptors and serial numbers, claims the
+// printer interface and exchanges bulk data. The printer answers a read of its
+// network settings, applies a write of them, and takes anything else (a
+// firmware image) as opaque data; every byte sent to it is recorded.
+//
+// The handlers run on the test bed's own thread; everything here may be
+// called from any thread.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace usbemu {
+
+using Bytes = std::vector<uint8_t>;
+
+enum class ClaimBehaviour {
+    Free,                 // the claim succeeds
+    HeldByKernelDriver,   // the printer driver holds it until it is detached
+    AlwaysBusyAfterDetach,// the driver detaches, yet the claim still fails
+    AlwaysBusyNoDriver,   // the claim fails and there is no driver to detach
+};
+
+// The printer's network settings as its firmware keeps them (texts as sent).
+struct NetworkSettings {
+    bool bStatic = false;
+    // address, subnet, gateway, primary DNS, secondary DNS, primary WINS, secondary WINS
+    std::array<std::string, 7> addresses{"192.168.0.50", "255.255.255.0", "192.168.0.1",
+                                         "192.168.0.1", "8.8.8.8", "0.0.0.0", "0.0.0.0"};
+};
+
+struct PrinterConfig {
+    uint16_t vendorId = 0x7A3E;
+    uint16_t productId = 0x0402;         // "Ruvo K400N"
+    std::string serial = "RV40N00001";   // empty: the device names no serial string
+    bool bPrinterInterface = true;       // false: vendor-class interface only
+    uint8_t outEndpoint = 0x01;
+    ClaimBehaviour claim = ClaimBehaviour::Free;
+    bool bUnopenable = false;            // node mode 000 (effective for clients without DAC override)
+    int openableTimes = -1;              // node becomes unopenable after this many opens
+    bool bReplyNever = false;            // reads are answered by nothing (they time out)
+    int shortWriteBy = 0;                // OUT transfers accept this many bytes fewer
+    bool bFailBulkOut = false;           // OUT transfers stall
+    int vanishAfterOpens = -1;           // later opens find a device that is gone
+};
+
+// Builds the printer's answer to a network-settings read: the item layer cut
+// into 64-byte blocks, each starting with a 5-byte block header.
+Bytes EncodeSettingsReply(const NetworkSettings &settings);
+// Applies a 75-byte write frame; false when the frame is not one.
+bool ApplySettingsWrite(const Bytes &frame, NetworkSettings &settings);
+
+struct PrinterListEntry {
+    std::string name;
+    std::string model;
+    int connectType = 1;
+    std::string port;
+    std::string uri;
+};
+// Writes a printer list file in the suite's INI format.
+bool WritePrinterList(const std::string &path, const std::vector<PrinterListEntry> &entries);
+
+class Emulator {
+public:
+    Emulator();
+    ~Emulator();
+    Emulator(const Emulator &) = delete;
+    Emulator &operator=(const Emulator &) = delete;
+
+    bool IsValid() const;
+    // Adds a printer on its own device node; returns its index or -1.
+    int AddPrinter(const PrinterConfig &config);
+    std::string RootDir() const;
+    std::string DeviceNode(int printer) const; // "/dev/bus/usb/001/00N"
+
+    // Every OUT bulk transfer the printer accepted, in order, with its bytes.
+    std::vector<Bytes> OutTransfers(int printer) const;
+    int OutTransferAttempts(int printer) const; // submitted, accepted or not
+    int Opens(int printer) const;
+    bool KernelDriverAttached(int printer) const;
+    NetworkSettings Settings(int printer) const;
+    void SetSettings(int printer, const NetworkSettings &settings);
+    // The next read is answered with these bytes instead of the settings.
+    void SetRawReply(int printer, const Bytes &reply);
+    void ClearRecords(int printer);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
+// The preload library that lets a process see the test bed.
+const char *PreloadLibrary();
+// For tests that call libusb in their own process: re-executes the program
+// with the preload when it is not loaded yet. Returns only when loaded.
+void EnsurePreloaded(int argc, char **argv);
+
+// While alive, the calling thread opens files under their permission bits
+// like an ordinary user would (root's override is dropped for this thread).
+class ScopedOrdinaryFileAccess {
+public:
+    ScopedOrdinaryFileAccess();
+    ~ScopedOrdinaryFileAccess();
+    ScopedOrdinaryFileAccess(const ScopedOrdinaryFileAccess &) = delete;
+    ScopedOrdinaryFileAccess &operator=(const ScopedOrdinaryFileAccess &) = delete;
+
+private:
+    bool m_bDropped = false;
+};
+
+} // namespace usbemu
