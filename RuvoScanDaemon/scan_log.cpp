@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <string>
 
 namespace {
@@ -17,12 +19,19 @@ const char kInfoLogName[] = "ruvo_scan_info.log";
 const char kErrLogName[] = "ruvo_scan_err.log";
 const char kPrefix[] = "[RuvoScanSDK] ";
 
-FILE *openLog(const char *name, const char *mode)
+FILE *openLog(const char *name, bool truncate)
 {
     std::string path = s_directory + "/" + name;
-    // "e": close on exec, so page-writing helpers never inherit the logs.
-    std::string fullMode = std::string(mode) + "e";
-    return std::fopen(path.c_str(), fullMode.c_str());
+    // The daemon runs with umask 0; the logs are readable by all but written
+    // only by the daemon. Close on exec: no program started later inherits them.
+    int flags = O_RDWR | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND);
+    int fd = open(path.c_str(), flags, 0644);
+    if (fd < 0)
+        return nullptr;
+    FILE *stream = fdopen(fd, truncate ? "wb+" : "ab+");
+    if (!stream)
+        close(fd);
+    return stream;
 }
 
 void closeStreams()
@@ -35,10 +44,10 @@ void closeStreams()
     s_errFile = nullptr;
 }
 
-bool openBoth(const char *mode)
+bool openBoth(bool truncate)
 {
-    s_outFile = openLog(kInfoLogName, mode);
-    s_errFile = openLog(kErrLogName, mode);
+    s_outFile = openLog(kInfoLogName, truncate);
+    s_errFile = openLog(kErrLogName, truncate);
     return s_outFile && s_errFile;
 }
 
@@ -68,7 +77,7 @@ bool RuvoInitDbg(const char *directory)
 {
     closeStreams();
     s_directory = directory ? directory : ruvo_paths::kScanDir;
-    return openBoth("wb+");
+    return openBoth(true);
 }
 
 bool RuvoReopenDbg()
@@ -76,7 +85,7 @@ bool RuvoReopenDbg()
     closeStreams();
     if (s_directory.empty())
         return false;
-    return openBoth("ab+");
+    return openBoth(false);
 }
 
 void RuvoCloseDbg()

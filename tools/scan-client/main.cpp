@@ -1,0 +1,126 @@
+// scan-client: talks to the scan daemon from the command line.
+//
+//   scan-client [--port N] list VID [PID]       lists the scanners of a vendor (hex ids)
+//   scan-client [--port N] scan VID PID         scans every page and prints the page files
+//   scan-client [--port N] abort VID PID        starts a scan and aborts it at the first page
+//
+// Page files stay in the scan directory; the daemon's client removes them with
+// the delete command when it is done with them.
+
+#include "scan_client.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int usage()
+{
+    std::fprintf(stderr,
+                 "usage: scan-client [--port N] list VID [PID]\n"
+                 "       scan-client [--port N] scan VID PID\n"
+                 "       scan-client [--port N] abort VID PID\n");
+    return 2;
+}
+
+uint16_t hexId(const char *text)
+{
+    return static_cast<uint16_t>(std::strtoul(text, nullptr, 16));
+}
+
+int list(ScanClient &client, uint16_t vendor, uint16_t product, bool compareProduct)
+{
+    int32_t count = 0;
+    std::vector<USBFindDevRes> devices;
+    if (!client.findDevices(vendor, product, compareProduct, count, devices)) {
+        std::fprintf(stderr, "scan-client: the daemon did not answer\n");
+        return 1;
+    }
+    std::printf("%d scanner(s)\n", count);
+    for (const USBFindDevRes &device : devices)
+        std::printf("handle %d  %04x:%04x  %s | %s | serial %s\n", device.fd, device.vid, device.pid,
+                    FieldText(device.Manufacturer, sizeof(device.Manufacturer)).c_str(),
+                    FieldText(device.Product, sizeof(device.Product)).c_str(),
+                    FieldText(device.SerialNumber, sizeof(device.SerialNumber)).c_str());
+    return count > 0 ? 0 : 1;
+}
+
+int scan(ScanClient &client, uint16_t vendor, uint16_t product, bool abortAtFirstPage)
+{
+    int32_t count = 0;
+    std::vector<USBFindDevRes> devices;
+    if (!client.findDevices(vendor, product, true, count, devices) || devices.empty()) {
+        std::fprintf(stderr, "scan-client: no scanner %04x:%04x\n", vendor, product);
+        return 1;
+    }
+    int32_t devfd = devices.front().fd;
+    int32_t result = 0;
+    if (!client.plainCommand(USB_OPEN_DEV, devfd, result) || result != 0) {
+        std::fprintf(stderr, "scan-client: open failed (%d)\n", result);
+        return 1;
+    }
+    if (!client.lock(devfd, DefaultScanSettings(), result) || result != 0) {
+        std::fprintf(stderr, "scan-client: lock failed (%d)\n", result);
+        return 1;
+    }
+    USBScanStartRes start{};
+    if (!client.scanStart(devfd, start) || start.result != 0) {
+        std::fprintf(stderr, "scan-client: start failed (%d)\n", start.result);
+        client.plainCommand(USB_SCAN_UNLOCK, devfd, result);
+        return 1;
+    }
+    std::string baseName = FieldText(start.fileName, sizeof(start.fileName));
+    int pages = 0;
+    long long bytes = 0;
+    USBScanRecordRes record{};
+    while (client.nextRecord(record)) {
+        if (record.st == SCAN_STATUS_BEGIN_OF_PAGE)
+            pages = record.fileIndex + 1;
+        bytes += record.dataSize;
+        if (abortAtFirstPage && record.st == SCAN_STATUS_BEGIN_OF_PAGE) {
+            client.abort(devfd, baseName, result);
+            std::printf("aborted (result %d); page files of %s removed\n", result, baseName.c_str());
+            client.plainCommand(USB_CLOSE_DEV, devfd, result);
+            return 0;
+        }
+        if (record.result != 0)
+            break;
+    }
+    client.plainCommand(USB_SCAN_UNLOCK, devfd, result);
+    client.plainCommand(USB_CLOSE_DEV, devfd, result);
+    std::printf("scan ended with result %d: %d page(s), %lld bytes\n", record.result, pages, bytes);
+    for (int page = 0; page < pages; ++page)
+        std::printf("%s_%d.tmp\n", baseName.c_str(), page);
+    return record.result == SANE_STATUS_EOF ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int port = kScanDaemonPort;
+    int first = 1;
+    if (argc > 2 && std::strcmp(argv[1], "--port") == 0) {
+        port = std::atoi(argv[2]);
+        first = 3;
+    }
+    if (argc - first < 2)
+        return usage();
+    std::string action = argv[first];
+    ScanClient client;
+    if (!client.connectTo(port)) {
+        std::fprintf(stderr, "scan-client: cannot reach the scan daemon on port %d\n", port);
+        return 1;
+    }
+    if (action == "list")
+        return list(client, hexId(argv[first + 1]), argc - first > 2 ? hexId(argv[first + 2]) : 0, argc - first > 2);
+    if (argc - first < 3)
+        return usage();
+    if (action == "scan")
+        return scan(client, hexId(argv[first + 1]), hexId(argv[first + 2]), false);
+    if (action == "abort")
+        return scan(client, hexId(argv[first + 1]), hexId(argv[first + 2]), true);
+    return usage();
+}
