@@ -1,0 +1,48 @@
+// The tray application: refuses to run beside another copy, then keeps the
+// printer table and tray icon until "退出".
+#include "ProcessTable.h"
+#include "TrayRules.h"
+#include "ruvoprintertoolwidget.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace {
+
+bool CheckIsRunning()
+{
+    return IsAnotherCopyRunning(ReadProcessTable(), QCoreApplication::applicationName());
+}
+
+void ShowAlreadyRunning()
+{
+    const QString title = QStringLiteral("Ruvo打印助手");
+    QMessageBox box(QMessageBox::Information, title, title + QStringLiteral("已经处于运行中！"),
+                    QMessageBox::NoButton, nullptr);
+    box.setStandardButtons(QMessageBox::Ok);
+    box.button(QMessageBox::Ok)->setText(QStringLiteral("确  定"));
+    box.exec();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication application(argc, argv);
+    if (CheckIsRunning()) {
+        ShowAlreadyRunning();
+        return 0;
+    }
+
+    int exitCode = 0;
+    {
+        RuvoPrinterToolWidget window(nullptr);
+        if (CheckIsHide(argc, argv))
+            window.hide();
+        else
+            window.show();
+        exitCode = QApplication::exec();
+    }
+    return exitCode;
+}

@@ -1,0 +1,347 @@
+#include "ruvoprintertoolwidget.h"
+
+#include "AppSetting.h"
+#include "RuvoPaths.h"
+#include "TrayRules.h"
+#include "TrdDeviceManage.h"
+#include "TrdGetPrinterStatus.h"
+#include "UtilChmod.h"
+#include "UtilLog.h"
+#include "product_paths.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QHeaderView>
+#include <QMenu>
+#include <QProcess>
+#include <QScreen>
+#include <QStringList>
+#include <QTableWidget>
+#include <QThread>
+
+namespace {
+const char c_szIconPath[] = ":/Icon/Resource/Ruvo.png";
+const char c_szUserAutoStartEntry[] = ".config/autostart/ruvo-k40-tool-autostart.desktop";
+// How long the shutdown waits for a worker's loop to notice the quit flag;
+// a cycle is short, so this is only reached by a worker stuck in I/O.
+constexpr unsigned long c_ulWorkerStopWaitMs = 1000;
+
+QString WorkingTree() { return QDir::homePath() + "/" + "ruvo/"; }
+} // namespace
+
+RuvoPrinterToolWidget::RuvoPrinterToolWidget(QWidget *parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("RuvoPrinterToolWidget"));
+    resize(600, 300);
+    setWindowTitle(QStringLiteral("RuvoPrinterToolWidget"));
+    m_tableDeviceManage = new QTableWidget(this);
+    m_tableDeviceManage->setObjectName(QStringLiteral("tableDeviceManage"));
+    m_tableDeviceManage->setGeometry(20, 20, 560, 260);
+    QMetaObject::connectSlotsByName(this);
+
+    setWindowIcon(QIcon(QString::fromUtf8(c_szIconPath)));
+    setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
+    setFixedSize(size());
+    setWindowTitle(QStringLiteral("Ruvo打印助手"));
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        const QRect desktop = screen->geometry();
+        move((desktop.width() - width()) / 2, (desktop.height() - height()) / 2);
+    }
+
+    m_appSetting = new AppSetting(nullptr);
+    m_iStatusThreadCount = 0;
+
+    InitLog();
+    InitConfig();
+    InitLanguage();
+    InitDeviceTable();
+    InitTrayIcon();
+    InitThread();
+}
+
+RuvoPrinterToolWidget::~RuvoPrinterToolWidget()
+{
+    // The quit flags are normally set by "退出"; set them here too so a window
+    // destroyed any other way still ends its workers.
+    emit SgnThreadQuit();
+
+    StopWorker(m_threadDeviceManage);
+    if (m_threadDeviceManage->isFinished()) {
+        delete m_threadDeviceManage;
+        delete m_trdDeviceManage;
+    }
+    m_threadDeviceManage = nullptr;
+    m_trdDeviceManage = nullptr;
+
+    for (int i = 0; i < m_listStatusThread.size(); ++i) {
+        StopWorker(m_listStatusThread[i]);
+        if (m_listStatusThread[i]->isFinished()) {
+            delete m_listStatusThread[i];
+            delete m_listStatusWorker[i];
+        }
+    }
+    m_listStatusThread.clear();
+    m_listStatusWorker.clear();
+
+    delete m_appSetting;
+    m_appSetting = nullptr;
+    CleanTempFile();
+}
+
+void RuvoPrinterToolWidget::StopWorker(QThread *thread)
+{
+    thread->quit();
+    if (!thread->wait(c_ulWorkerStopWaitMs)) {
+        // Never release a worker whose thread still runs: wait it out. The loop
+        // checks its quit flag every half second, so this ends unless a read or
+        // the cancel command hangs.
+        thread->wait();
+    }
+}
+
+void RuvoPrinterToolWidget::ChmodVendorPath(const QString &path) { ::ChmodVendorPath(path); }
+void RuvoPrinterToolWidget::ChmodFile(const QString &path) { ::ChmodFile(path); }
+void RuvoPrinterToolWidget::CleanTempFile() { ChmodVendorPath(WorkingTree()); }
+
+void RuvoPrinterToolWidget::InitLog()
+{
+    SetLogEnable(false);
+}
+
+void RuvoPrinterToolWidget::InitConfig()
+{
+    QDir().mkpath(RuvoPaths::UserPath(ruvo_paths::kTempSubDir));
+    ChmodVendorPath(WorkingTree());
+    ChmodFile(QDir::homePath() + "/" + c_szUserAutoStartEntry);
+}
+
+void RuvoPrinterToolWidget::InitLanguage()
+{
+    m_iLanguage = 1;
+}
+
+void RuvoPrinterToolWidget::InitDeviceTable()
+{
+    RUVO_LOG("InitDeviceTable start");
+    m_tableDeviceManage->setColumnCount(4);
+    m_tableDeviceManage->horizontalHeader()->setStretchLastSection(true);
+    m_tableDeviceManage->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_tableDeviceManage->setHorizontalHeaderLabels(
+        {QStringLiteral("打印机名称"), QStringLiteral("连接方式"), QStringLiteral("剩余碳粉量"), QStringLiteral("状态")});
+    m_tableDeviceManage->setColumnWidth(0, 120);
+    m_tableDeviceManage->setColumnWidth(1, 150);
+    m_tableDeviceManage->setColumnWidth(2, 85);
+    m_tableDeviceManage->setColumnWidth(3, 185);
+    RUVO_LOG("InitDeviceTable end");
+}
+
+void RuvoPrinterToolWidget::InitTrayIcon()
+{
+    RUVO_LOG("InitTrayIcon start");
+    m_trayIcon = new QSystemTrayIcon(this);
+    m_trayIcon->setIcon(QIcon(QString::fromUtf8(c_szIconPath)));
+    m_trayIcon->setToolTip(QStringLiteral("Ruvo打印助手"));
+    connect(m_trayIcon, &QSystemTrayIcon::activated, this, &RuvoPrinterToolWidget::SlotActivatedTrayIcon);
+
+    m_actionShow = new QAction(QStringLiteral("显示主界面"), this);
+    m_actionUpdateFW = new QAction(QStringLiteral("打印机更新助手"), this);
+    m_actionSetting = new QAction(QStringLiteral("设置"), this);
+    m_actionExit = new QAction(QStringLiteral("退出"), this);
+    connect(m_actionShow, &QAction::triggered, this, &RuvoPrinterToolWidget::SlotTrayActionShow);
+    connect(m_actionUpdateFW, &QAction::triggered, this, &RuvoPrinterToolWidget::SlotTrayActionUpdateFW);
+    connect(m_actionSetting, &QAction::triggered, this, &RuvoPrinterToolWidget::SlotTrayActionSetting);
+    connect(m_actionExit, &QAction::triggered, this, &RuvoPrinterToolWidget::SlotTrayActionExit);
+
+    m_trayMenu = new QMenu(this);
+    m_trayMenu->addAction(m_actionShow);
+    m_trayMenu->addAction(m_actionUpdateFW);
+    m_trayMenu->addAction(m_actionSetting);
+    m_trayMenu->addAction(m_actionExit);
+    m_trayIcon->setContextMenu(m_trayMenu);
+    m_trayIcon->setVisible(true);
+    RUVO_LOG("InitTrayIcon end");
+}
+
+void RuvoPrinterToolWidget::InitThread()
+{
+    RUVO_LOG("InitThread start");
+    m_trdDeviceManage = new TrdDeviceManage(nullptr);
+    m_threadDeviceManage = new QThread(nullptr);
+    m_trdDeviceManage->moveToThread(m_threadDeviceManage);
+    m_threadDeviceManage->start();
+    m_trdDeviceManage->Init(&m_sharedList);
+    connect(this, &RuvoPrinterToolWidget::SgnManageThreadStart, m_trdDeviceManage, &TrdDeviceManage::SlotTaskStart);
+    // Direct: the worker's own event loop is busy inside its polling loop.
+    connect(this, &RuvoPrinterToolWidget::SgnThreadQuit, m_trdDeviceManage, &TrdDeviceManage::SlotThreadQuit,
+            Qt::DirectConnection);
+    connect(m_trdDeviceManage, &TrdDeviceManage::SgnUpdatePrinterList, this,
+            &RuvoPrinterToolWidget::SlotUpdatePrinterList, Qt::QueuedConnection);
+    emit SgnManageThreadStart();
+    RUVO_LOG("InitThread end");
+}
+
+void RuvoPrinterToolWidget::SlotUpdatePrinterList()
+{
+    QList<stPrinterManager> entries;
+    {
+        std::lock_guard<std::mutex> lock(m_sharedList.mutexList);
+        entries = m_sharedList.listPrinter;
+    }
+    const int count = entries.size();
+    m_tableDeviceManage->clearContents();
+    m_tableDeviceManage->setRowCount(count);
+    const QString offline = DescribePrinterState(stPrinterState(), m_iLanguage).strStateText;
+    for (int i = 0; i < count; ++i) {
+        m_tableDeviceManage->setItem(i, 0, new QTableWidgetItem(entries[i].strName));
+        m_tableDeviceManage->setItem(i, 1, new QTableWidgetItem(ConnectionText(entries[i])));
+        m_tableDeviceManage->setItem(i, 2, new QTableWidgetItem(TonerText(0)));
+        m_tableDeviceManage->setItem(i, 3, new QTableWidgetItem(offline));
+    }
+    StartStatusWorkers(count);
+    DebugOutputPrinterInfo();
+}
+
+void RuvoPrinterToolWidget::StartStatusWorkers(int count)
+{
+    for (int i = m_iStatusThreadCount; i < count; ++i) {
+        auto *worker = new TrdGetPrinterStatus(nullptr);
+        auto *thread = new QThread(nullptr);
+        worker->moveToThread(thread);
+        thread->start();
+        worker->Init(i, &m_sharedList);
+        connect(this, &RuvoPrinterToolWidget::SgnStatusThreadStart, worker, &TrdGetPrinterStatus::SlotTaskStart);
+        connect(this, &RuvoPrinterToolWidget::SgnThreadQuit, worker, &TrdGetPrinterStatus::SlotThreadQuit,
+                Qt::DirectConnection);
+        connect(worker, &TrdGetPrinterStatus::SgnUpdatePrinterStatus, this,
+                &RuvoPrinterToolWidget::SlotUpdatePrinterStatus, Qt::QueuedConnection);
+        // Also reaches the workers started earlier; their loops already run.
+        emit SgnStatusThreadStart();
+        m_listStatusWorker.append(worker);
+        m_listStatusThread.append(thread);
+        m_iStatusThreadCount = m_listStatusWorker.size();
+    }
+}
+
+void RuvoPrinterToolWidget::SlotUpdatePrinterStatus(int index)
+{
+    stPrinterManager entry;
+    {
+        std::lock_guard<std::mutex> lock(m_sharedList.mutexList);
+        if (index < 0 || index >= m_sharedList.listPrinter.size())
+            return;
+        entry = m_sharedList.listPrinter.at(index);
+    }
+    if (index >= m_tableDeviceManage->rowCount())
+        return;
+
+    m_tableDeviceManage->setItem(index, 2, new QTableWidgetItem(TonerText(entry.dwRemainingToner)));
+    const stStateView view = DescribePrinterState(entry, m_iLanguage);
+    if (view.enNotice == enTrayNotice::Critical)
+        m_trayIcon->showMessage(entry.strName, view.strNoticeText, QSystemTrayIcon::Critical, 3000);
+    else if (view.enNotice == enTrayNotice::Warning)
+        m_trayIcon->showMessage(entry.strName, view.strNoticeText, QSystemTrayIcon::Warning, 3000);
+    m_tableDeviceManage->setItem(index, 3, new QTableWidgetItem(view.strStateText));
+    DebugOutputPrinterStatus(index);
+}
+
+void RuvoPrinterToolWidget::SlotActivatedTrayIcon(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason == QSystemTrayIcon::Trigger)
+        SlotTrayActionShow();
+}
+
+void RuvoPrinterToolWidget::SlotTrayActionShow()
+{
+    if (isActiveWindow())
+        return;
+    setWindowFlags(Qt::Window);
+    showNormal();
+}
+
+void RuvoPrinterToolWidget::SlotTrayActionUpdateFW()
+{
+    QProcess::startDetached(RuvoPaths::FirmwareUpdaterProgram(), QStringList());
+}
+
+void RuvoPrinterToolWidget::SlotTrayActionSetting()
+{
+    m_appSetting->show();
+}
+
+void RuvoPrinterToolWidget::SlotTrayActionExit()
+{
+    m_appSetting->close();
+    hide();
+    m_trayIcon->hide();
+    emit SgnThreadQuit();
+    QCoreApplication::quit();
+}
+
+void RuvoPrinterToolWidget::closeEvent(QCloseEvent *event)
+{
+    hide();
+    event->ignore();
+}
+
+void RuvoPrinterToolWidget::changeEvent(QEvent *)
+{
+}
+
+void RuvoPrinterToolWidget::DebugOutputPrinterInfo()
+{
+    if (!IsLogEnabled())
+        return;
+    std::lock_guard<std::mutex> lock(m_sharedList.mutexList);
+    const QList<stPrinterManager> &list = m_sharedList.listPrinter;
+    RUVO_LOG("printer number=%d", list.size());
+    for (int i = 0; i < list.size(); ++i) {
+        const QByteArray name = list[i].strName.toLocal8Bit();
+        RUVO_LOG("printer[%d] %s=%s", i, name.constData(), list[i].strPort.toLocal8Bit().constData());
+        RUVO_LOG("%s: enType=%s", name.constData(), list[i].strModel.toLocal8Bit().constData());
+        RUVO_LOG("%s: iConnectType=%d", name.constData(), list[i].iConnectType);
+    }
+}
+
+void RuvoPrinterToolWidget::DebugOutputPrinterStatus(int index)
+{
+    if (!IsLogEnabled())
+        return;
+    stPrinterManager entry;
+    {
+        std::lock_guard<std::mutex> lock(m_sharedList.mutexList);
+        if (index < 0 || index >= m_sharedList.listPrinter.size())
+            return;
+        entry = m_sharedList.listPrinter.at(index);
+    }
+    const QByteArray name = entry.strName.toLocal8Bit();
+    const char *n = name.constData();
+    auto codes = [](const QList<enErrorStatus> &list) {
+        QStringList parts;
+        for (enErrorStatus value : list)
+            parts << QString::number(static_cast<int>(value));
+        return parts.join(",").toLocal8Bit();
+    };
+    auto text = [](const QString &value) { return value.toLocal8Bit(); };
+    RUVO_LOG("printer[%d]=%s", index, n);
+    RUVO_LOG("%s: strPrinterSerialNumber=%s", n, text(entry.strPrinterSerialNumber).constData());
+    RUVO_LOG("%s: enCurrentStatus=%d", n, entry.enCurrentStatus);
+    RUVO_LOG("%s: strFWVersion=%s", n, text(entry.strFWVersion).constData());
+    RUVO_LOG("%s: strVenderName=%s", n, text(entry.strVenderName).constData());
+    RUVO_LOG("%s: strProductName=%s", n, text(entry.strProductName).constData());
+    RUVO_LOG("%s: iNumberOfError=%d", n, entry.iNumberOfError);
+    RUVO_LOG("%s: iNumberOfWarning=%d", n, entry.iNumberOfWarning);
+    RUVO_LOG("%s: error code=%s", n, codes(entry.listError).constData());
+    RUVO_LOG("%s: warning code=%s", n, codes(entry.listWarning).constData());
+    RUVO_LOG("%s: strSupplySerialNumber=%s", n, text(entry.strSupplySerialNumber).constData());
+    RUVO_LOG("%s: enSpplyType=%d", n, entry.enSpplyType);
+    RUVO_LOG("%s: dwRemainingToner=%llu", n, static_cast<unsigned long long>(entry.dwRemainingToner));
+    RUVO_LOG("%s: dwWasteToner=%llu", n, static_cast<unsigned long long>(entry.dwWasteToner));
+    RUVO_LOG("%s: dwOPCRotation=%llu", n, static_cast<unsigned long long>(entry.dwOPCRotation));
+    RUVO_LOG("%s: dwNumberOfPages=%llu", n, static_cast<unsigned long long>(entry.dwNumberOfPages));
+    RUVO_LOG("%s: dwNumberOfPrint=%llu", n, static_cast<unsigned long long>(entry.dwNumberOfPrint));
+    RUVO_LOG("%s: dwPrintDotsCount=%llu", n, static_cast<unsigned long long>(entry.dwPrintDotsCount));
+    RUVO_LOG("%s: dwPrinterNumOfPages=%llu", n, static_cast<unsigned long long>(entry.dwPrinterNumOfPages));
+    RUVO_LOG("%s: dwPrinterNumOfPrint=%llu", n, static_cast<unsigned long long>(entry.dwPrinterNumOfPrint));
+}

@@ -1,0 +1,75 @@
+#pragma once
+// The tray application's main window: the printer table, the tray icon and its
+// menu, and the owner of the shared printer list and of every worker thread.
+#include "PrinterManager.h"
+
+#include <QList>
+#include <QSystemTrayIcon>
+#include <QWidget>
+
+class AppSetting;
+class QAction;
+class QMenu;
+class QTableWidget;
+class QThread;
+class TrdDeviceManage;
+class TrdGetPrinterStatus;
+
+class RuvoPrinterToolWidget : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit RuvoPrinterToolWidget(QWidget *parent = nullptr);
+    ~RuvoPrinterToolWidget() override;
+
+    void ChmodVendorPath(const QString &path);
+    void ChmodFile(const QString &path);
+    void CleanTempFile();
+
+signals:
+    void SgnManageThreadStart();
+    void SgnStatusThreadStart();
+    void SgnThreadQuit();
+
+public slots:
+    void SlotActivatedTrayIcon(QSystemTrayIcon::ActivationReason reason);
+    void SlotTrayActionShow();
+    void SlotTrayActionUpdateFW();
+    void SlotTrayActionSetting();
+    void SlotTrayActionExit();
+    void SlotUpdatePrinterStatus(int index);
+    void SlotUpdatePrinterList();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    void InitLog();
+    void InitConfig();
+    void InitLanguage();
+    void InitDeviceTable();
+    void InitTrayIcon();
+    void InitThread();
+    void StartStatusWorkers(int count);
+    void StopWorker(QThread *thread);
+    void DebugOutputPrinterInfo();
+    void DebugOutputPrinterStatus(int index);
+
+    QTableWidget *m_tableDeviceManage = nullptr;
+    QSystemTrayIcon *m_trayIcon = nullptr;
+    QMenu *m_trayMenu = nullptr;
+    QAction *m_actionShow = nullptr;
+    QAction *m_actionUpdateFW = nullptr;
+    QAction *m_actionSetting = nullptr;
+    QAction *m_actionExit = nullptr;
+    AppSetting *m_appSetting = nullptr;
+    int m_iLanguage = 1;
+
+    stSharedPrinterList m_sharedList;
+    TrdDeviceManage *m_trdDeviceManage = nullptr;
+    QThread *m_threadDeviceManage = nullptr;
+    QList<TrdGetPrinterStatus *> m_listStatusWorker;
+    QList<QThread *> m_listStatusThread;
+    int m_iStatusThreadCount = 0;
+};

@@ -1,0 +1,230 @@
+// The main window on the offscreen platform: table rows follow the printer list
+// and the status files through the real worker threads; "退出" stops them all.
+// Also the settings window and the opening of the working tree.
+#include "AppSetting.h"
+#include "RuvoPaths.h"
+#include "StatusReplyEncoder.h"
+#include "UtilChmod.h"
+#include "ruvoprintertoolwidget.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+void WriteFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    // Replaced, never rewritten in place, as the service does it.
+    const QString temporary = path + ".part";
+    QFile file(temporary);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+    file.close();
+    QVERIFY(::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) == 0);
+}
+
+QByteArray PrinterList(const QList<QStringList> &printers) // name, connect type, port
+{
+    QByteArray text = "[Main]\nCount=" + QByteArray::number(printers.size()) + "\n";
+    for (int i = 0; i < printers.size(); ++i)
+        text += "[printer_" + QByteArray::number(i) + "]\nName=" + printers[i][0].toUtf8() + "\nModel=Ruvo K400\nConnectType="
+              + printers[i][1].toUtf8() + "\nPort=" + printers[i][2].toUtf8() + "\nURI=usb://x/" + QByteArray::number(i) + "\n";
+    return text;
+}
+
+QByteArray Reply(quint8 status, quint64 toner, QList<quint16> errors, QList<quint16> warnings)
+{
+    stStatusReply reply;
+    reply.statusByte = status;
+    reply.errorCodes = errors;
+    reply.warningCodes = warnings;
+    reply.supplies = {NumberSupply(0x1000, toner, 2)};
+    return EncodeStatusReply(reply);
+}
+
+QString Cell(QTableWidget *table, int row, int column)
+{
+    const QTableWidgetItem *item = table->item(row, column);
+    return item ? item->text() : QString();
+}
+
+mode_t ModeOf(const QString &path)
+{
+    struct stat status {};
+    ::lstat(QFile::encodeName(path).constData(), &status);
+    return status.st_mode & 07777;
+}
+
+} // namespace
+
+class TestTrayWindow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void rowsAndCellsFollowListAndStatusFiles();
+    void closingOnlyHidesAndExitStopsEveryWorker();
+    void settingsOkCancelAndClose();
+    void settingsKeepsAnExistingEntry();
+    void workingTreeOpensWithoutFollowingLinks();
+};
+
+void TestTrayWindow::rowsAndCellsFollowListAndStatusFiles()
+{
+    WriteFile(RuvoPaths::PrinterListFile(),
+              PrinterList({{"Desk", "1", "serial=A1"}, {"Hall", "1", "serial=B2"}, {"Floor2", "2", "192.168.1.20"}}));
+    RuvoPrinterToolWidget window;
+    auto *table = window.findChild<QTableWidget *>("tableDeviceManage");
+    QVERIFY(table);
+    QCOMPARE(window.windowTitle(), QString::fromUtf8("Ruvo打印助手"));
+    QCOMPARE(table->horizontalHeaderItem(3)->text(), QString::fromUtf8("状态"));
+
+    QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 3, 15000);
+    QCOMPARE(Cell(table, 0, 0), QString("Desk"));
+    QCOMPARE(Cell(table, 0, 1), QString("USB"));
+    QCOMPARE(Cell(table, 1, 1), QString("USB"));
+    QCOMPARE(Cell(table, 2, 1), QString::fromUtf8("网络(192.168.1.20)"));
+    for (int row = 0; row < 3; ++row) {
+        QCOMPARE(Cell(table, row, 2), QString("0.00%"));
+        QCOMPARE(Cell(table, row, 3), QString::fromUtf8("脱机"));
+    }
+
+    WriteFile(RuvoPaths::StatusFile("Floor2"), Reply(0x10, 4250, {}, {0x110D}));
+    WriteFile(RuvoPaths::StatusFile("Hall"), Reply(0x00, 10000, {0x1106, 0x11B0}, {0x110D}));
+    QTRY_COMPARE_WITH_TIMEOUT(Cell(table, 2, 3), QString::fromUtf8("正在打印(碳粉不足)"), 15000);
+    QCOMPARE(Cell(table, 2, 2), QString("42.50%"));
+    QTRY_COMPARE_WITH_TIMEOUT(Cell(table, 1, 3), QString::fromUtf8("前盖已打开"), 15000);
+    QCOMPARE(Cell(table, 1, 2), QString("100.00%"));
+    QCOMPARE(Cell(table, 0, 3), QString::fromUtf8("脱机"));
+
+    // A printer added at the end: every row starts again from Off-line.
+    WriteFile(RuvoPaths::PrinterListFile(),
+              PrinterList({{"Desk", "1", "serial=A1"}, {"Hall", "1", "serial=B2"}, {"Floor2", "2", "192.168.1.20"},
+                           {"Lab", "2", "192.168.1.21"}}));
+    QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 4, 15000);
+    // ...and shows its state again once its worker reads the file.
+    QTRY_COMPARE_WITH_TIMEOUT(Cell(table, 2, 3), QString::fromUtf8("正在打印(碳粉不足)"), 15000);
+    window.SlotTrayActionExit();
+}
+
+void TestTrayWindow::closingOnlyHidesAndExitStopsEveryWorker()
+{
+    WriteFile(RuvoPaths::PrinterListFile(), PrinterList({{"Desk", "1", "serial=A1"}, {"Hall", "1", "serial=B2"}}));
+    auto *window = new RuvoPrinterToolWidget;
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    window->close();
+    QVERIFY(!window->isVisible());
+    window->SlotTrayActionShow();
+    QVERIFY(window->isVisible());
+
+    auto *table = window->findChild<QTableWidget *>("tableDeviceManage");
+    QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 2, 15000);
+    QSignalSpy quitting(window, &RuvoPrinterToolWidget::SgnThreadQuit);
+    window->SlotTrayActionExit();
+    QVERIFY(!window->isVisible());
+    QCOMPARE(quitting.count(), 1);
+    // The destructor returns only once the list worker and both status workers
+    // have left their loops and their threads have finished.
+    delete window;
+}
+
+void TestTrayWindow::settingsOkCancelAndClose()
+{
+    QFile::remove(AppSetting::AutoStartEntryPath());
+    AppSetting settings;
+    auto *box = settings.findChild<QCheckBox *>("checkBoxAutoStart");
+    auto *ok = settings.findChild<QPushButton *>("pushButtonOK");
+    auto *cancel = settings.findChild<QPushButton *>("pushButtonCancel");
+    QVERIFY(box && ok && cancel);
+    QCOMPARE(box->text(), QString::fromUtf8("开机启动"));
+    QVERIFY(!box->isChecked());
+
+    settings.show();
+    box->setChecked(true);
+    QTest::mouseClick(ok, Qt::LeftButton);
+    QVERIFY(!settings.isVisible());
+    QVERIFY(box->isChecked());
+    QFile entry(AppSetting::AutoStartEntryPath());
+    QVERIFY(entry.open(QIODevice::ReadOnly));
+    QFile shipped(AppSetting::AutoStartTemplatePath());
+    QVERIFY(shipped.open(QIODevice::ReadOnly));
+    QCOMPARE(entry.readAll(), shipped.readAll());
+
+    // Cancel and the close button drop the change; the disk decides.
+    settings.show();
+    box->setChecked(false);
+    QTest::mouseClick(cancel, Qt::LeftButton);
+    QVERIFY(box->isChecked());
+    QVERIFY(QFile::exists(AppSetting::AutoStartEntryPath()));
+    settings.show();
+    box->setChecked(false);
+    QVERIFY(!settings.close()); // the close is refused, the window only hides
+    QVERIFY(!settings.isVisible());
+    QVERIFY(box->isChecked());
+    QVERIFY(QFile::exists(AppSetting::AutoStartEntryPath()));
+
+    settings.show();
+    box->setChecked(false);
+    QTest::mouseClick(ok, Qt::LeftButton);
+    QVERIFY(!QFile::exists(AppSetting::AutoStartEntryPath()));
+    QVERIFY(!box->isChecked());
+
+    // A fresh window reads the state from disk.
+    QVERIFY(settings.SaveAutoStartOption(true));
+    AppSetting second;
+    QVERIFY(second.findChild<QCheckBox *>("checkBoxAutoStart")->isChecked());
+}
+
+void TestTrayWindow::settingsKeepsAnExistingEntry()
+{
+    const QByteArray own = "[Desktop Entry]\nExec=edited-by-the-user\n";
+    WriteFile(AppSetting::AutoStartEntryPath(), own);
+    AppSetting settings;
+    auto *box = settings.findChild<QCheckBox *>("checkBoxAutoStart");
+    QVERIFY(box->isChecked());
+    QTest::mouseClick(settings.findChild<QPushButton *>("pushButtonOK"), Qt::LeftButton);
+    QFile entry(AppSetting::AutoStartEntryPath());
+    QVERIFY(entry.open(QIODevice::ReadOnly));
+    QCOMPARE(entry.readAll(), own);
+    QVERIFY(box->isChecked());
+}
+
+void TestTrayWindow::workingTreeOpensWithoutFollowingLinks()
+{
+    const QString root = QDir::homePath() + "/ruvo/";
+    const QString inner = root + "k40_series_printer/temp/";
+    QVERIFY(QDir().mkpath(inner));
+    const QString outside = QDir::homePath() + "/private.txt";
+    WriteFile(outside, "secret");
+    WriteFile(inner + "scratch.tmp", "x");
+    WriteFile(root + ".hidden", "x");
+    QVERIFY(::chmod(QFile::encodeName(outside).constData(), 0600) == 0);
+    QVERIFY(::chmod(QFile::encodeName(inner + "scratch.tmp").constData(), 0600) == 0);
+    QVERIFY(::chmod(QFile::encodeName(root + ".hidden").constData(), 0600) == 0);
+    QVERIFY(::chmod(QFile::encodeName(inner).constData(), 0700) == 0);
+    QVERIFY(QFile::link(outside, root + "link-to-private"));
+    QVERIFY(QFile::link(QDir::homePath(), inner + "link-to-home"));
+
+    ChmodVendorPath(root);
+    QCOMPARE(ModeOf(root), mode_t(0777));
+    QCOMPARE(ModeOf(inner), mode_t(0777));
+    QCOMPARE(ModeOf(inner + "scratch.tmp"), mode_t(0777));
+    QCOMPARE(ModeOf(root + ".hidden"), mode_t(0600)); // the shell's "*" skips hidden names too
+    QCOMPARE(ModeOf(outside), mode_t(0600));
+    QVERIFY(ModeOf(QDir::homePath()) != mode_t(0777));
+
+    ChmodFile(root + "link-to-private");
+    QCOMPARE(ModeOf(outside), mode_t(0600));
+    ChmodFile(outside);
+    QCOMPARE(ModeOf(outside), mode_t(0777));
+}
+
+QTEST_MAIN(TestTrayWindow)
+#include "test_tray_window.moc"
