@@ -205,8 +205,9 @@ SCAN_TEST(capabilityLines)
         ScannerCapabilities set{};
         set.color = set.profile = set.duplex = true;
         ruvo_SetScanCapabilities(&set, row.key, row.value);
-        bool ok = CHECK_EQ(set.color, row.color) & CHECK_EQ(set.profile, row.profile) &
-                  CHECK_EQ(set.duplex, row.duplex);
+        bool ok = CHECK_EQ(set.color, row.color);
+        ok = CHECK_EQ(set.profile, row.profile) && ok;
+        ok = CHECK_EQ(set.duplex, row.duplex) && ok;
         if (!ok)
             std::fprintf(stderr, "    row: %s=%s\n", row.key, row.value);
     }
