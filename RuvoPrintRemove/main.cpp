@@ -1,0 +1,11 @@
+// RuvoPrintRemove: deletes the print queues of the supported models and ends.
+#include "QueueRemover.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    DeletePrinter();
+    return 0;
+}
