@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -366,14 +367,31 @@ std::string lengthHeader(const char *lead, size_t leadLength, uint32_t length, s
     return header;
 }
 
-// The image bytes of one page at an offset: a pattern that differs per page and
-// per position, so lost, repeated or swapped blocks change the file.
+// The image bytes of one page at an offset: byte p of page n is
+// (p * 131 + p / 512 + n * 97) mod 256, a pattern that differs per page and per
+// position, so lost, repeated or swapped blocks change the file. Built from a
+// 512-byte table plus a constant per 512-byte stretch, so the simulator keeps
+// up with the benchmark.
 void fillImage(std::vector<char> &block, int page, uint64_t offset, size_t length)
 {
+    static const std::vector<unsigned char> table = [] {
+        std::vector<unsigned char> values(512);
+        for (unsigned i = 0; i < 512; ++i)
+            values[i] = static_cast<unsigned char>((i * 131) & 0xFF);
+        return values;
+    }();
     block.resize(length);
-    for (size_t i = 0; i < length; ++i) {
-        uint64_t position = offset + i;
-        block[i] = static_cast<char>((position * 131 + (position >> 9) + static_cast<uint64_t>(page) * 97) & 0xFF);
+    size_t done = 0;
+    while (done < length) {
+        uint64_t position = offset + done;
+        uint64_t stretch = position >> 9;
+        size_t start = static_cast<size_t>(position & 511);
+        size_t count = std::min<size_t>(512 - start, length - done);
+        auto shift = static_cast<unsigned char>((stretch * 512 * 131 + stretch + static_cast<uint64_t>(page) * 97) & 0xFF);
+        auto *out = reinterpret_cast<unsigned char *>(block.data()) + done;
+        for (size_t i = 0; i < count; ++i)
+            out[i] = static_cast<unsigned char>(table[start + i] + shift);
+        done += count;
     }
 }
 

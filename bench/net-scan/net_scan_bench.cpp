@@ -1,0 +1,360 @@
+// net-scan-bench: how close a network scan through the scan daemon comes to a
+// plain copy of the same bytes.
+//
+// The simulated scanner sends three pages (64 MiB each by default) in 64 KiB
+// blocks. Baseline: read its record channel straight into one file. Measured:
+// the daemon's network scan (client request, record channel, page files, one
+// record per block to the client). Both read the same stream from the same
+// simulator in the same run; the best of several rounds of each is compared.
+// The daemon's resident memory is sampled while it scans.
+//
+//   net-scan-bench [--page-mib N] [--block-kib N] [--rounds N]
+//
+// Needs root: it re-runs itself in a private mount namespace (fresh /opt and
+// /tmp) so the daemon's fixed scan directory is never the real one.
+
+#include "scan_types.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+const char kScannerAddress[] = "127.0.0.60";
+const int kDaemonPort = 7060;
+const char kScanDir[] = "/opt/ruvo/k40_series_printer/scan";
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+pid_t spawn(const std::vector<std::string> &args, char **environment)
+{
+    std::vector<char *> argv;
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, args[0].c_str(), nullptr, nullptr, argv.data(), environment) != 0)
+        return -1;
+    return pid;
+}
+
+int connectTo(const char *address, int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, address, &target.sin_addr);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&target), sizeof(target)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool receiveAll(int fd, void *buffer, size_t length)
+{
+    auto *bytes = static_cast<char *>(buffer);
+    while (length > 0) {
+        ssize_t got = recv(fd, bytes, length, 0);
+        if (got <= 0)
+            return false;
+        bytes += got;
+        length -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+bool sendAll(int fd, const void *buffer, size_t length)
+{
+    return send(fd, buffer, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
+}
+
+template <typename Ready>
+bool waitFor(Ready ready, double seconds)
+{
+    Clock::time_point start = Clock::now();
+    while (secondsSince(start) < seconds) {
+        if (ready())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+std::string readText(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The daemon's processes (listener, connection and data processes): those
+// running its binary with this run's port in their environment.
+std::vector<pid_t> daemonProcesses()
+{
+    std::vector<pid_t> found;
+    char wantedExe[4096] = {};
+    if (!realpath(SCAN_DAEMON, wantedExe))
+        return found;
+    std::string marker = "RUVO_SCAN_DAEMON_PORT=" + std::to_string(kDaemonPort);
+    DIR *proc = opendir("/proc");
+    if (!proc)
+        return found;
+    while (dirent *entry = readdir(proc)) {
+        pid_t pid = std::atoi(entry->d_name);
+        if (pid <= 0)
+            continue;
+        std::string base = std::string("/proc/") + entry->d_name;
+        char exe[4096] = {};
+        ssize_t length = readlink((base + "/exe").c_str(), exe, sizeof(exe) - 1);
+        if (length <= 0 || std::string(exe, static_cast<size_t>(length)) != wantedExe)
+            continue;
+        std::string environment = readText(base + "/environ");
+        std::replace(environment.begin(), environment.end(), '\0', '\n');
+        if (environment.find(marker + "\n") != std::string::npos)
+            found.push_back(pid);
+    }
+    closedir(proc);
+    return found;
+}
+
+long residentKiB(pid_t pid)
+{
+    std::string status = readText("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
+}
+
+struct Round {
+    double seconds = 0;
+    uint64_t bytes = 0;
+    bool ok = false;
+};
+
+Round plainCopy(const std::string &target, size_t blockBytes)
+{
+    Round round;
+    int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    Clock::time_point start = Clock::now();
+    int channel = connectTo(kScannerAddress, 2080);
+    if (channel < 0 || out < 0)
+        return round;
+    std::vector<char> buffer(blockBytes);
+    round.ok = true;
+    while (true) {
+        ssize_t got = recv(channel, buffer.data(), buffer.size(), 0);
+        if (got <= 0)
+            break;
+        if (write(out, buffer.data(), static_cast<size_t>(got)) != got) {
+            round.ok = false;
+            break;
+        }
+        round.bytes += static_cast<uint64_t>(got);
+    }
+    close(out);
+    round.seconds = secondsSince(start);
+    close(channel);
+    unlink(target.c_str());
+    return round;
+}
+
+Round daemonScan(uint64_t expectedBytes, int pages, std::atomic<long> &peakKiB)
+{
+    Round round;
+    int client = connectTo("127.0.0.1", kDaemonPort);
+    if (client < 0)
+        return round;
+    int32_t command = TCP_SCAN_START;
+    TCPScanStartReq request{};
+    request.socket.tcpFromScanner = -1;
+    std::snprintf(request.socket.szScannerIP, sizeof(request.socket.szScannerIP), "%s", kScannerAddress);
+    request.info.bitDepth = 24;
+    request.info.compType = COMPRESSION_NONE;
+    request.info.width = 2550;
+    request.info.height = 3508;
+    request.info.xResolution = 300;
+    request.info.yResolution = 300;
+    request.info.feederEnabled = true;
+    request.info.isClient = 1;
+
+    std::atomic<bool> scanning{true};
+    std::thread sampler([&] {
+        while (scanning) {
+            for (pid_t pid : daemonProcesses())
+                peakKiB = std::max(peakKiB.load(), residentKiB(pid));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+
+    Clock::time_point start = Clock::now();
+    TCPScanStartRes response{};
+    TCPRecordRes record{};
+    bool sent = sendAll(client, &command, sizeof(command)) && sendAll(client, &request, sizeof(request));
+    if (sent && receiveAll(client, &response, sizeof(response)) && response.result == 0) {
+        while (receiveAll(client, &record, sizeof(record))) {
+            round.bytes += static_cast<uint64_t>(std::max(record.bufferLen, 0));
+            if (record.result != 0)
+                break;
+        }
+    }
+    round.seconds = secondsSince(start);
+    scanning = false;
+    sampler.join();
+    close(client);
+
+    std::string baseName(response.fileName, strnlen(response.fileName, sizeof(response.fileName)));
+    uint64_t onDisk = 0;
+    for (int page = 0; page < pages; ++page) {
+        std::string name = baseName + "_" + std::to_string(page) + ".tmp";
+        struct stat info;
+        if (stat(name.c_str(), &info) == 0)
+            onDisk += static_cast<uint64_t>(info.st_size);
+        unlink(name.c_str());
+    }
+    round.ok = record.result == SANE_STATUS_EOF && round.bytes == expectedBytes && onDisk == expectedBytes;
+    if (!round.ok)
+        std::fprintf(stderr, "daemon scan: start %d, last result %d, %llu bytes reported, %llu on disk\n",
+                     response.result, record.result, static_cast<unsigned long long>(round.bytes),
+                     static_cast<unsigned long long>(onDisk));
+    return round;
+}
+
+double mibPerSecond(const Round &round)
+{
+    return round.seconds > 0 ? static_cast<double>(round.bytes) / (1024.0 * 1024.0) / round.seconds : 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const char *isolated = std::getenv("RUVO_ISOLATED");
+    if (!isolated || std::strcmp(isolated, "1") != 0) {
+        std::vector<char *> args = {const_cast<char *>(ISOLATED_RUN)};
+        for (int i = 0; i < argc; ++i)
+            args.push_back(argv[i]);
+        args.push_back(nullptr);
+        execv(ISOLATED_RUN, args.data());
+        std::perror("net-scan-bench: cannot run isolated");
+        return 1;
+    }
+
+    uint64_t pageMiB = 64;
+    uint64_t blockKiB = 64;
+    int rounds = 5;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--page-mib"))
+            pageMiB = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (!std::strcmp(argv[i], "--block-kib"))
+            blockKiB = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (!std::strcmp(argv[i], "--rounds"))
+            rounds = std::atoi(argv[i + 1]);
+    }
+    const int pages = 3;
+    const uint64_t pageBytes = pageMiB * 1024 * 1024;
+    const size_t blockBytes = static_cast<size_t>(blockKiB * 1024);
+    if (blockBytes == 0 || blockBytes > 999999 || pageBytes == 0 || rounds < 1) {
+        std::fprintf(stderr, "net-scan-bench: blocks are 1 to 976 KiB, pages and rounds at least 1\n");
+        return 2;
+    }
+    mkdir("/opt/ruvo", 0755);
+    mkdir("/opt/ruvo/k40_series_printer", 0755);
+    mkdir(kScanDir, 0755);
+    signal(SIGPIPE, SIG_IGN);
+
+    pid_t simulator = spawn({NET_SCANNER_SIM, "--address", kScannerAddress, "--pages", std::to_string(pages),
+                             "--page-size", std::to_string(pageBytes), "--block-sizes", std::to_string(blockBytes),
+                             "--ready-file", "/tmp/net-scan-bench-sim.ready"},
+                            environ);
+    std::vector<std::string> daemonEnvironment;
+    for (char **entry = environ; *entry; ++entry)
+        daemonEnvironment.push_back(*entry);
+    daemonEnvironment.push_back("RUVO_SCAN_DAEMON_PORT=" + std::to_string(kDaemonPort));
+    std::vector<char *> daemonEnv;
+    for (std::string &entry : daemonEnvironment)
+        daemonEnv.push_back(entry.data());
+    daemonEnv.push_back(nullptr);
+    pid_t daemonStarter = spawn({SCAN_DAEMON}, daemonEnv.data());
+
+    int status = 1;
+    struct stat info;
+    bool simReady = waitFor([&] { return stat("/tmp/net-scan-bench-sim.ready", &info) == 0; }, 10);
+    bool daemonReady = waitFor([&] {
+        int fd = connectTo("127.0.0.1", kDaemonPort);
+        if (fd >= 0)
+            close(fd);
+        return fd >= 0;
+    }, 10);
+    if (daemonStarter > 0)
+        waitpid(daemonStarter, nullptr, 0); // the starter exits once the daemon has detached
+    if (!simReady || !daemonReady) {
+        std::fprintf(stderr, "net-scan-bench: the %s did not start\n", simReady ? "daemon" : "simulated scanner");
+    } else {
+        long idleKiB = 0;
+        for (pid_t pid : daemonProcesses())
+            idleKiB = std::max(idleKiB, residentKiB(pid));
+        const uint64_t expected = pageBytes * pages;
+        Round bestPlain, bestDaemon;
+        std::atomic<long> peakKiB{0};
+        bool allOk = true;
+        for (int round = 0; round < rounds; ++round) {
+            Round plain = plainCopy("/tmp/net-scan-bench-plain.bin", blockBytes);
+            Round daemon = daemonScan(expected, pages, peakKiB);
+            allOk = allOk && plain.ok && daemon.ok;
+            std::printf("round %d: plain copy %.1f MiB/s, daemon scan %.1f MiB/s\n", round + 1, mibPerSecond(plain),
+                        mibPerSecond(daemon));
+            if (mibPerSecond(plain) > mibPerSecond(bestPlain))
+                bestPlain = plain;
+            if (mibPerSecond(daemon) > mibPerSecond(bestDaemon))
+                bestDaemon = daemon;
+        }
+        std::printf("stream: %d pages of %llu MiB in %zu KiB blocks\n", pages,
+                    static_cast<unsigned long long>(pageMiB), blockBytes / 1024);
+        std::printf("best plain copy:  %.1f MiB/s\n", mibPerSecond(bestPlain));
+        std::printf("best daemon scan: %.1f MiB/s\n", mibPerSecond(bestDaemon));
+        std::printf("ratio daemon/plain: %.3f (aim: at least 0.85)\n",
+                    mibPerSecond(bestPlain) > 0 ? mibPerSecond(bestDaemon) / mibPerSecond(bestPlain) : 0.0);
+        std::printf("daemon resident memory: %ld KiB idle, %ld KiB peak while scanning (largest block %zu KiB)\n",
+                    idleKiB, peakKiB.load(), blockBytes / 1024);
+        if (!allOk)
+            std::printf("some round did not deliver every byte: see the messages above\n");
+        status = allOk ? 0 : 1;
+    }
+
+    for (pid_t pid : daemonProcesses())
+        kill(pid, SIGKILL);
+    if (simulator > 0) {
+        kill(simulator, SIGTERM);
+        waitpid(simulator, nullptr, 0);
+    }
+    return status;
+}
