@@ -1,0 +1,449 @@
+// The service loop over a socket pair (no daemon, no device), the device search
+// over plain files, and the file deletion rules.
+#define SCAN_TEST_MAIN
+#include "scan_test.h"
+
+#include "ruvo_usb.h"
+#include "scan_daemon.h"
+#include "scan_log.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const std::string kRoot = "/tmp/scan-service";
+const std::string kLogs = kRoot + "/logs";
+const std::string kScanDir = kRoot + "/scan";
+
+void makeDirectories(const std::string &path)
+{
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        mkdir(path.substr(0, slash).c_str(), 0755);
+        if (slash == std::string::npos)
+            break;
+    }
+}
+
+void writeFile(const std::string &path, const std::string &content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool exists(const std::string &path)
+{
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+void prepare()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    makeDirectories(kLogs);
+    makeDirectories(kScanDir);
+    RuvoInitDbg(kLogs.c_str());
+    // A closed peer must show as a failed send, never end the test.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// A connection process serving one end of a socket pair.
+class LoopUnderTest {
+public:
+    LoopUnderTest()
+    {
+        prepare();
+        int pair[2];
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair);
+        m_serving = pair[1];
+        m_child = fork();
+        if (m_child == 0) {
+            close(pair[0]);
+            RuvoReopenDbg();
+            ServeConnection(pair[1], kScanDir);
+            _exit(0);
+        }
+        close(pair[1]);
+        m_fd = pair[0];
+    }
+    ~LoopUnderTest() { finish(); }
+
+    // Closes our end and waits for the loop to end; returns its exit status.
+    int finish()
+    {
+        if (m_fd >= 0) {
+            close(m_fd);
+            m_fd = -1;
+        }
+        int status = -1;
+        if (m_child > 0) {
+            waitpid(m_child, &status, 0);
+            m_child = -1;
+        }
+        return status;
+    }
+
+    void send(const void *bytes, size_t length) { CHECK_EQ(::send(m_fd, bytes, length, MSG_NOSIGNAL), ssize_t(length)); }
+
+    template <typename Body>
+    void command(int32_t value, const Body &body)
+    {
+        std::vector<uint8_t> request(sizeof(value) + sizeof(body));
+        std::memcpy(request.data(), &value, sizeof(value));
+        std::memcpy(request.data() + sizeof(value), &body, sizeof(body));
+        send(request.data(), request.size());
+    }
+
+    bool receive(void *buffer, size_t length)
+    {
+        auto *bytes = static_cast<uint8_t *>(buffer);
+        size_t done = 0;
+        while (done < length) {
+            pollfd waiting{m_fd, POLLIN, 0};
+            if (poll(&waiting, 1, 20000) <= 0)
+                return false;
+            ssize_t got = recv(m_fd, bytes + done, length - done, 0);
+            if (got <= 0)
+                return false;
+            done += static_cast<size_t>(got);
+        }
+        return true;
+    }
+
+    int32_t result()
+    {
+        int32_t value = INT_MIN;
+        CHECK(receive(&value, sizeof(value)));
+        return value;
+    }
+
+    int fd() const { return m_fd; }
+    int servingFd() const { return m_serving; }
+
+private:
+    int m_fd = -1;
+    int m_serving = -1;
+    pid_t m_child = -1;
+};
+
+std::vector<uint8_t> descriptor(uint16_t vendor, uint16_t product)
+{
+    return {18, 1, 0, 2, 0, 0, 0, 64, static_cast<uint8_t>(vendor & 0xFF), static_cast<uint8_t>(vendor >> 8),
+            static_cast<uint8_t>(product & 0xFF), static_cast<uint8_t>(product >> 8), 0, 1, 1, 2, 3, 1};
+}
+
+void writeDevice(const std::string &path, const std::vector<uint8_t> &bytes)
+{
+    writeFile(path, std::string(bytes.begin(), bytes.end()));
+}
+
+} // namespace
+
+SCAN_TEST(hostileDeviceHandlesAreRefused)
+{
+    LoopUnderTest loop;
+    // The loop's own socket, the standard descriptors, likely log descriptors
+    // and values no process has.
+    const int32_t hostile[] = {loop.servingFd(), 0, 1, 2, 3, 4, 5, 6, 7, -1, 4096, INT_MIN, INT_MAX};
+    for (int32_t devfd : hostile) {
+        USBCommonReq common{devfd};
+        loop.command(USB_CLOSE_DEV, common);
+        CHECK_EQ(loop.result(), 4);
+        loop.command(USB_SCAN_UNLOCK, common);
+        CHECK_EQ(loop.result(), 4);
+        USBScanLockReq lock{};
+        lock.devfd = devfd;
+        loop.command(USB_SCAN_LOCK, lock);
+        CHECK_EQ(loop.result(), 4);
+        USBClearDevEpReq endpoint{devfd, 0x82};
+        loop.command(USB_CLEAR_DEV, endpoint);
+        CHECK_EQ(loop.result(), 4);
+        loop.command(USB_RESET_DEVEP, endpoint);
+        CHECK_EQ(loop.result(), 4);
+        USBScanAbortReq abort{};
+        abort.devfd = devfd;
+        loop.command(USB_SCAN_ABORT, abort);
+        CHECK_EQ(loop.result(), 4);
+        loop.command(USB_SCAN_START, common);
+        USBScanStartRes start{};
+        CHECK(loop.receive(&start, sizeof(start)));
+        CHECK_EQ(start.result, 4);
+        loop.command(USB_SCAN_ADFSTATUS, common);
+        USBScanAdfStatusRes feeder{};
+        CHECK(loop.receive(&feeder, sizeof(feeder)));
+        CHECK_EQ(feeder.result, 4);
+        USBReopenDevReq reopen{};
+        reopen.devfd = devfd;
+        loop.command(USB_REOPEN_DEV, reopen);
+        USBReopenDevRes reopened{};
+        CHECK(loop.receive(&reopened, sizeof(reopened)));
+        CHECK_EQ(reopened.ret, 4);
+    }
+    // Socket and logs survived: the loop still answers and still logs.
+    loop.command(USB_OPEN_DEV, USBCommonReq{3});
+    CHECK_EQ(loop.result(), 4);
+    int32_t unknown = 77;
+    loop.send(&unknown, sizeof(unknown));
+    loop.command(USB_CLOSE_DEV, USBCommonReq{4});
+    CHECK_EQ(loop.result(), 4);
+    CHECK_EQ(loop.finish(), 0);
+    CHECK(readFile(kLogs + "/ruvo_scan_err.log").find("[RuvoScanSDK] undefined scanCommandType 77\n") !=
+          std::string::npos);
+}
+
+SCAN_TEST(unknownCommandsKeepTheConnectionUsable)
+{
+    LoopUnderTest loop;
+    for (int32_t value : {20, -1, -5, 1000}) {
+        loop.send(&value, sizeof(value));
+        loop.command(USB_OPEN_DEV, USBCommonReq{9});
+        CHECK_EQ(loop.result(), 4);
+    }
+    CHECK_EQ(loop.finish(), 0);
+    std::string errors = readFile(kLogs + "/ruvo_scan_err.log");
+    CHECK(errors.find("undefined scanCommandType -5\n") != std::string::npos);
+    CHECK(errors.find("undefined scanCommandType 20\n") != std::string::npos);
+}
+
+SCAN_TEST(bodySplitAcrossSegmentsIsReceivedWhole)
+{
+    LoopUnderTest loop;
+    int32_t command = USB_OPEN_DEV;
+    int32_t devfd = 0x7FFF0001;
+    uint8_t request[8];
+    std::memcpy(request, &command, 4);
+    std::memcpy(request + 4, &devfd, 4);
+    loop.send(request, 6);
+    // A pause so the two parts travel as separate segments.
+    usleep(150 * 1000);
+    loop.send(request + 6, 2);
+    // Answered (4: not a handle of this connection) rather than dropped as short.
+    CHECK_EQ(loop.result(), 4);
+    // The next command is read from the right place.
+    loop.command(USB_CLOSE_DEV, USBCommonReq{5});
+    CHECK_EQ(loop.result(), 4);
+}
+
+SCAN_TEST(bodyThatStaysShortIsDroppedAndLogged)
+{
+    LoopUnderTest loop;
+    int32_t command = USB_SCAN_LOCK;
+    loop.send(&command, 4);
+    uint8_t part[10] = {};
+    loop.send(part, sizeof(part));
+    shutdown(loop.fd(), SHUT_WR);
+    int32_t nothing = 0;
+    // No response for a short body; the loop ends when the peer is gone.
+    CHECK(!loop.receive(&nothing, sizeof(nothing)));
+    CHECK_EQ(loop.finish(), 0);
+    CHECK(readFile(kLogs + "/ruvo_scan_err.log").find("[RuvoScanSDK] recv ScanLockReq err\n") != std::string::npos);
+}
+
+SCAN_TEST(shortReopenBodyStillAnswersNine)
+{
+    LoopUnderTest loop;
+    int32_t command = USB_REOPEN_DEV;
+    loop.send(&command, 4);
+    uint8_t part[100] = {};
+    loop.send(part, sizeof(part));
+    shutdown(loop.fd(), SHUT_WR);
+    USBReopenDevRes response{};
+    CHECK(loop.receive(&response, sizeof(response)));
+    CHECK_EQ(response.ret, 9);
+}
+
+SCAN_TEST(deleteCommandStaysInsideTheScanDirectory)
+{
+    prepare();
+    const std::string outside = kRoot + "/outside.tmp";
+    const std::string victim = kRoot + "/victim.tmp";
+    const std::string page = kScanDir + "/ruvoscandata_1_0_0.tmp";
+    const std::string link = kScanDir + "/ruvoscandata_link.tmp";
+    const std::string nested = kScanDir + "/sub/inner.tmp";
+    const std::string logName = kScanDir + "/ruvo_scan_err.log";
+    makeDirectories(kScanDir + "/sub");
+    writeFile(outside, "outside");
+    writeFile(victim, "victim");
+    writeFile(page, "page");
+    writeFile(nested, "nested");
+    writeFile(logName, "log");
+    unlink(link.c_str());
+    CHECK_EQ(symlink(victim.c_str(), link.c_str()), 0);
+
+    LoopUnderTest loop;
+    const std::string refused[] = {kScanDir + "/../outside.tmp", outside, nested, link, logName,
+                                   kScanDir + "/sub", kScanDir + "/.", kScanDir + "/", "outside.tmp"};
+    for (const std::string &name : refused) {
+        CmdDeleteFileReq request{};
+        std::strncpy(request.fileName, name.c_str(), sizeof(request.fileName) - 1);
+        loop.command(CMD_DELETE_FILE, request);
+    }
+    // A name filling all 256 bytes without a terminator.
+    CmdDeleteFileReq unterminated;
+    std::memset(unterminated.fileName, 'a', sizeof(unterminated.fileName));
+    loop.command(CMD_DELETE_FILE, unterminated);
+    CmdDeleteFileReq allowed{};
+    std::strncpy(allowed.fileName, page.c_str(), sizeof(allowed.fileName) - 1);
+    loop.command(CMD_DELETE_FILE, allowed);
+    // Delete answers nothing; a later answer shows every delete was handled.
+    loop.command(USB_CLOSE_DEV, USBCommonReq{5});
+    CHECK_EQ(loop.result(), 4);
+
+    CHECK(!exists(page));
+    CHECK(exists(outside));
+    CHECK(exists(victim));
+    CHECK(exists(link));
+    CHECK(exists(nested));
+    CHECK(exists(logName));
+    CHECK(exists(kScanDir + "/sub"));
+}
+
+SCAN_TEST(deleteFileListRemovesOnlyRegularFilesOfTheScan)
+{
+    prepare();
+    const std::string directory = kRoot + "/pages";
+    makeDirectories(directory + "/ruvoscandata_9_0_dir");
+    const std::string target = kRoot + "/ruvoscandata_9_0_target.tmp";
+    writeFile(target, "keep");
+    for (const char *name : {"ruvoscandata_9_0_0.tmp", "ruvoscandata_9_0_1.tmp", "ruvoscandata_9_1_0.tmp",
+                             "ruvo_scan_info.log"})
+        writeFile(directory + "/" + name, "x");
+    const std::string link = directory + "/ruvoscandata_9_0_link.tmp";
+    unlink(link.c_str());
+    CHECK_EQ(symlink(target.c_str(), link.c_str()), 0);
+
+    CHECK_EQ(deleteFileList(directory.c_str(), ""), 0);
+    CHECK(exists(directory + "/ruvoscandata_9_0_0.tmp"));
+    CHECK(readFile(kLogs + "/ruvo_scan_info.log").find("[RuvoScanSDK] subStr isEmpty\n") != std::string::npos);
+
+    CHECK_EQ(deleteFileList(directory.c_str(), (directory + "/ruvoscandata_9_0").c_str()), 0);
+    CHECK(!exists(directory + "/ruvoscandata_9_0_0.tmp"));
+    CHECK(!exists(directory + "/ruvoscandata_9_0_1.tmp"));
+    CHECK(exists(directory + "/ruvoscandata_9_1_0.tmp"));
+    CHECK(exists(link));
+    CHECK(exists(target));
+    CHECK(exists(directory + "/ruvoscandata_9_0_dir"));
+
+    // Even a pattern every path contains leaves the daemon's logs alone.
+    CHECK_EQ(deleteFileList(directory.c_str(), "/"), 0);
+    CHECK(exists(directory + "/ruvo_scan_info.log"));
+    CHECK(!exists(directory + "/ruvoscandata_9_1_0.tmp"));
+
+    CHECK_EQ(deleteFileList((kRoot + "/missing").c_str(), "x"), -1);
+}
+
+SCAN_TEST(findDeviceOverDeviceFiles)
+{
+    prepare();
+    const std::string devRoot = kRoot + "/dev-missing/bus/usb";
+    const std::string procRoot = kRoot + "/proc/bus/usb";
+    makeDirectories(procRoot + "/001");
+    makeDirectories(procRoot + "/002");
+    writeDevice(procRoot + "/001/002", descriptor(0x1a2b, 0x0c01));
+    writeDevice(procRoot + "/001/003", descriptor(0x1a2b, 0x0c02));
+    writeDevice(procRoot + "/001/004", descriptor(0x9999, 0x0c01));
+    writeDevice(procRoot + "/002/002", descriptor(0x8001, 0x9000)); // ids above 0x7fff
+    writeFile(procRoot + "/001/005", "");                           // descriptor cannot be read
+    writeDevice(procRoot + "/001/devices", descriptor(0x1a2b, 0x0c01)); // not a device file name
+    writeDevice(procRoot + "/devices", descriptor(0x1a2b, 0x0c01));
+
+    const char *roots[] = {devRoot.c_str(), procRoot.c_str()};
+    struct Row {
+        const char *name;
+        uint16_t vendor, product;
+        bool compare;
+        int expected;
+    };
+    const Row rows[] = {
+        {"vendor and product", 0x1a2b, 0x0c01, true, 1},
+        {"every product of the vendor", 0x1a2b, 0x0c01, false, 2},
+        {"no such product", 0x1a2b, 0x0c09, true, 0},
+        {"high ids", 0x8001, 0x9000, true, 1},
+        {"no such vendor", 0x4242, 0, false, 0},
+    };
+    for (const Row &row : rows) {
+        RUVO_USB_DEV table[kMaxUsbDevices] = {};
+        int count = ruvo_find_device_in(roots, 2, row.vendor, row.product, table, row.compare);
+        if (count != row.expected)
+            std::fprintf(stderr, "  row %s\n", row.name);
+        CHECK_EQ(count, row.expected);
+        for (int i = 0; i < count && i < kMaxUsbDevices; ++i) {
+            CHECK_EQ(table[i].dev_des.idVendor, row.vendor);
+            if (row.compare)
+                CHECK_EQ(table[i].dev_des.idProduct, row.product);
+            CHECK(fcntl(table[i].fd, F_GETFD) >= 0);
+            ruvo_close_device(table[i].fd);
+        }
+    }
+    std::string errors = readFile(kLogs + "/ruvo_scan_err.log");
+    CHECK(errors.find("[RuvoScanSDK] open dir err:" + devRoot + "\n") != std::string::npos);
+
+    const std::string missing = kRoot + "/nowhere";
+    const char *noRoots[] = {devRoot.c_str(), missing.c_str()};
+    RUVO_USB_DEV table[kMaxUsbDevices] = {};
+    CHECK_EQ(ruvo_find_device_in(noRoots, 2, 0x1a2b, 0, table, false), -1);
+    CHECK(readFile(kLogs + "/ruvo_scan_err.log").find("[RuvoScanSDK] find busdir err:" + missing + "\n") !=
+          std::string::npos);
+    CHECK_EQ(ruvo_find_device_in(roots, 2, 0x1a2b, 0, nullptr, false), -1);
+}
+
+SCAN_TEST(receiveWholeWaitsForTheRestOrTheClose)
+{
+    prepare();
+    int pair[2];
+    REQUIRE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
+    pid_t writer = fork();
+    if (writer == 0) {
+        const char first[] = "abc";
+        const char second[] = "defgh";
+        ::send(pair[1], first, 3, 0);
+        usleep(100 * 1000);
+        ::send(pair[1], second, 5, 0);
+        usleep(100 * 1000);
+        ::send(pair[1], "ij", 2, 0);
+        _exit(0);
+    }
+    close(pair[1]);
+    char buffer[16] = {};
+    CHECK_EQ(RecvWhole(pair[0], buffer, 8, 10000), size_t(8));
+    CHECK_EQ(std::string(buffer, 8), std::string("abcdefgh"));
+    // Only two bytes come before the peer closes.
+    CHECK_EQ(RecvWhole(pair[0], buffer, 8, 10000), size_t(2));
+    waitpid(writer, nullptr, 0);
+    close(pair[0]);
+}
+
+SCAN_TEST(sendToAClosedPeerFailsWithoutSignal)
+{
+    prepare();
+    int pair[2];
+    REQUIRE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
+    signal(SIGPIPE, SIG_DFL);
+    close(pair[1]);
+    char bytes[16] = {};
+    CHECK_EQ(serverTcpSendWithRetry(pair[0], bytes, sizeof(bytes), 0), -1);
+    signal(SIGPIPE, SIG_IGN);
+    close(pair[0]);
+}
