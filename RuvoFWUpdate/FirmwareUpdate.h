@@ -1,0 +1,24 @@
+#pragma once
+// Loading a firmware image and handing it to the printer, with the updater's
+// retry rule and closing messages.
+#include <QString>
+
+#include <functional>
+
+constexpr int c_iFirmwareAttempts = 3;
+constexpr int c_iFirmwareRetryPauseMs = 100;
+
+// Loads the whole file into a new buffer (freed with delete[] by the caller).
+// `data` stays null when the file cannot be opened or is too large to send;
+// true exactly when every byte was read.
+bool CheckFWFile(const QString &path, char **data, int &size);
+
+// A path pasted from a file manager carries "file://"; the plain path follows it.
+QString StripFilePrefix(const QString &text);
+
+// Runs `attempt` up to three times until it returns 0, calling `pause` after
+// every failed attempt (the third included). Returns the last result.
+int SendWithRetries(const std::function<int()> &attempt, const std::function<void()> &pause);
+
+// The closing message for the last result.
+QString FirmwareResultMessage(int result);
