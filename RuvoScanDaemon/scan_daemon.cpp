@@ -39,6 +39,7 @@ int s_dataGateFd = -1;
 constexpr int kSendAttempts = 11;
 constexpr int kFileWriteAttempts = 11;
 constexpr int kListenBacklog = 20;
+constexpr int kClientSendBuffer = 32 * 1024;
 const char kInfoLogName[] = "ruvo_scan_info.log";
 const char kErrLogName[] = "ruvo_scan_err.log";
 
@@ -894,6 +895,11 @@ int mainProc(int port)
         int flags = fcntl(connection, F_GETFL);
         if (flags >= 0)
             fcntl(connection, F_SETFL, flags & ~O_NONBLOCK);
+        // The connection carries 16-byte records and small answers. A bounded
+        // send buffer makes the data process of a client that stops reading
+        // wait for it, instead of the kernel queueing megabytes of records.
+        int sendBuffer = kClientSendBuffer;
+        setsockopt(connection, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
         pid_t child = fork();
         if (child < 0) {
             RuvoErrLog("fork pro err");

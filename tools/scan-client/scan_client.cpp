@@ -13,12 +13,14 @@ ScanClient::~ScanClient()
     disconnect();
 }
 
-bool ScanClient::connectTo(int port)
+bool ScanClient::connectTo(int port, int receiveBuffer)
 {
     disconnect();
     m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0)
         return false;
+    if (receiveBuffer > 0)
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));

@@ -16,8 +16,9 @@ public:
     ScanClient(const ScanClient &) = delete;
     ScanClient &operator=(const ScanClient &) = delete;
 
-    // Connects to the daemon on the loopback address.
-    bool connectTo(int port);
+    // Connects to the daemon on the loopback address. A receive buffer size
+    // above 0 is set before connecting (a slow reader).
+    bool connectTo(int port, int receiveBuffer = 0);
     void disconnect();
     int descriptor() const { return m_fd; }
 
