@@ -32,7 +32,7 @@ client=$build/tools/scan-client/scan-client
 record=/tmp/scan-demo-record
 mkdir -p "$record"
 
-if "$client" --port "$port" list 0 >/dev/null 2>&1; then
+if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
   echo "scan-demo: another scan daemon already serves port $port (set SCAN_DEMO_PORT)" >&2
   exit 1
 fi
