@@ -47,6 +47,13 @@ QString InstalledModel(const QString &queue)
     return line.match(QString::fromLatin1(CupsSandboxFixture::InstalledPpd(queue))).captured(1);
 }
 
+// A fresh log: series started within the same second share a file name.
+void StartLog()
+{
+    SetLogEnable(true);
+    QFile::remove(CurrentLogFile());
+}
+
 QStringList LogLines()
 {
     QFile log(CurrentLogFile());
@@ -107,7 +114,7 @@ void TestQueueInstallerCups::cleanup()
 
 void TestQueueInstallerCups::createsQueuesInFileOrder()
 {
-    SetLogEnable(true);
+    StartLog();
     WritePrinterList({
         {"Office_K400", "Ruvo K400", 1, "usb://Ruvo/K400?serial=A1B2"},
         {"Acme", "Acme Laser 9", 2, "socket://127.0.0.1:9100"},             // not a table model
@@ -162,7 +169,7 @@ void TestQueueInstallerCups::listFileIsConsumed()
 
 void TestQueueInstallerCups::withoutListFileDoesNothing()
 {
-    SetLogEnable(true);
+    StartLog();
     AddPrinter();
     QVERIFY(CupsSandboxFixture::QueueDevices().isEmpty());
     QVERIFY(LogLines().isEmpty());
