@@ -3,7 +3,7 @@
 #define SCAN_TEST_MAIN
 #include "scan_test.h"
 
-#include "net_sim_harness.h"
+#include "net_daemon_harness.h"
 #include "scan_client.h"
 
 #include <fcntl.h>
