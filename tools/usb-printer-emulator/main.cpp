@@ -16,12 +16,15 @@
 
 #include "product_paths.h"
 
+#include <csignal>
+
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <linux/capability.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +33,16 @@
 #include <vector>
 
 namespace {
+
+volatile sig_atomic_t s_childPid = 0;
+
+// The command ends with the runner: a stopped runner must not leave it
+// talking to a test bed that is gone.
+void ForwardSignal(int signal)
+{
+    if (s_childPid > 0)
+        kill(static_cast<pid_t>(s_childPid), signal);
+}
 
 int Usage()
 {
@@ -154,6 +167,12 @@ int main(int argc, char **argv)
         perror("usb-printer-emulator: exec");
         _exit(127);
     }
+    s_childPid = child;
+    struct sigaction forward = {};
+    forward.sa_handler = ForwardSignal;
+    sigemptyset(&forward.sa_mask);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(signal, &forward, nullptr);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
