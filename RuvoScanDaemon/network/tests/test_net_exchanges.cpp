@@ -10,6 +10,9 @@
 #include "scan_log.h"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -399,4 +402,88 @@ SCAN_TEST(badScannerAddressesNeverConnect)
     ADFStatus status = ADF_STATUS_EMPTY;
     Logs logs;
     CHECK_EQ(ruvo_http_adfstatus(&unterminated, &status), 4);
+}
+
+namespace {
+
+bool runIp(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "ip");
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, "ip", nullptr, nullptr, argv.data(), environ) != 0)
+        return false;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// In a network namespace of its own (so no real interface is seen or touched):
+// the answer with only a loopback interface, then with a veth pair carrying a
+// documentation address, into a 16-byte and an 8-byte buffer.
+std::string hostAddressesInPrivateNetwork(const std::string &logDir)
+{
+    int channel[2];
+    if (pipe(channel) != 0)
+        return "pipe";
+    pid_t child = fork();
+    if (child == 0) {
+        close(channel[0]);
+        std::string answer;
+        if (unshare(CLONE_NEWNET) != 0) {
+            answer = "unshare";
+        } else {
+            RuvoInitDbg(logDir.c_str());
+            char empty[16];
+            std::memset(empty, 'x', sizeof(empty));
+            int bare = GetHostIPAddress(empty, sizeof(empty));
+            answer = std::to_string(bare) + "[" + empty + "]";
+            if (!runIp({"link", "add", "ruvo0", "type", "veth", "peer", "name", "ruvo1"}) ||
+                !runIp({"link", "set", "ruvo0", "up"}) || !runIp({"link", "set", "ruvo1", "up"}) ||
+                !runIp({"addr", "add", "198.51.100.7/24", "dev", "ruvo0"})) {
+                answer += " ip";
+            } else {
+                char wide[16] = {};
+                char narrow[8] = {};
+                // The link reports running only once both ends are up; wait for it.
+                int wideResult = 0;
+                net_test::waitFor([&] {
+                    wideResult = GetHostIPAddress(wide, sizeof(wide));
+                    return wide[0] != '\0';
+                }, 5.0);
+                int narrowResult = GetHostIPAddress(narrow, sizeof(narrow));
+                answer += " " + std::to_string(wideResult) + "[" + wide + "] " + std::to_string(narrowResult) + "[" +
+                          narrow + "]";
+            }
+            RuvoCloseDbg();
+        }
+        ssize_t written = write(channel[1], answer.data(), answer.size());
+        (void)written;
+        _exit(0);
+    }
+    close(channel[1]);
+    std::string answer;
+    char buffer[256];
+    ssize_t got;
+    while ((got = read(channel[0], buffer, sizeof(buffer))) > 0)
+        answer.append(buffer, static_cast<size_t>(got));
+    close(channel[0]);
+    waitpid(child, nullptr, 0);
+    return answer;
+}
+
+} // namespace
+
+SCAN_TEST(hostAddressOfThisMachine)
+{
+    std::string logDir = net_test::makeTempDir("net-host-logs");
+    std::string answer = hostAddressesInPrivateNetwork(logDir);
+    // Loopback only: no address, result 0. With the veth address: the text
+    // fits 16 bytes, and 8 bytes are too few (-1, buffer untouched).
+    CHECK_EQ(answer, "0[] 0[198.51.100.7] -1[]");
+    CHECK(readFile(logDir + "/ruvo_scan_err.log").find("[RuvoScanSDK] szHostIpAddress size over\n") !=
+          std::string::npos);
 }
