@@ -3,7 +3,9 @@
 // port 7000 and the USB scanner's command frames. Every record here is the exact
 // byte image that goes over the wire (little-endian, no hidden padding); the
 // static_asserts below pin sizes and offsets so a compiler change cannot move a
-// field silently.
+// field silently. One-byte flags that arrive from clients or the device are
+// uint8_t, not bool: a peer may send any byte there, and a bool holding 2 is
+// undefined behaviour.
 //
 // The network scanner code (RuvoScanDaemon/network/) includes this header for
 // SettingInfo, ScanStatus, ADFStatus, the SANE result codes, RuvoSocket and
@@ -100,7 +102,7 @@ struct SettingInfo {
     uint32_t yStart;
     uint16_t xResolution;
     uint16_t yResolution;
-    bool feederEnabled;
+    uint8_t feederEnabled; // a wire bool: any value not 0 is true
     uint8_t backgroundRemoval;
     uint8_t backgroundRemovalParam;
     uint8_t BrightnessParam;
@@ -246,7 +248,7 @@ struct ResScanDeviceProperties {
     ResCommon header;
     uint8_t majorVersion;
     uint8_t minorVersion;
-    bool customStr;
+    uint8_t customStr; // a wire bool
     uint8_t compression;
     uint8_t boundery24;
     uint8_t boundery8;
@@ -277,8 +279,8 @@ inline constexpr uint16_t kScanRecordBytes = 23;
 struct ResScanRecord {
     ResCommon header;
     uint8_t status;
-    bool flip;
-    bool split;
+    uint8_t flip;  // wire bools
+    uint8_t split;
     uint8_t geometry[20];
 } __attribute__((packed));
 static_assert(sizeof(ResScanRecord) == 8 + kScanRecordBytes);
@@ -290,7 +292,7 @@ inline constexpr size_t kFileNameSize = 256;
 struct USBFindDevReq {
     int32_t vid;
     int32_t pid;
-    bool compareWithPID;
+    uint8_t compareWithPID; // a wire bool: any value not 0 is true
     uint8_t pad[3];
 };
 static_assert(sizeof(USBFindDevReq) == 12);

@@ -1,11 +1,14 @@
 // Whatever a client sends to port 7000: the service loop reads it from one end
 // of a socket pair. Runs in its own network namespace (no network at all, so the
 // network commands cannot reach any address) and mount namespace (no USB device
-// files), as root; elsewhere the inputs are not served.
+// files), as root.
 #include "scan_daemon.h"
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -28,17 +31,35 @@ bool sealOff()
     for (const char *root : {"/dev/bus/usb", "/proc/bus/usb"})
         if (stat(root, &info) == 0 && mount("none", root, "tmpfs", 0, "size=64k") != 0)
             return false;
-    mount("none", "/tmp", "tmpfs", 0, "size=16m");
     mkdir(kScanDirectory, 0755);
     return true;
 }
 
+// Namespaces must be entered while the process has one thread: libFuzzer calls
+// this before it starts its own threads; the replay driver has none.
+bool ensureSealed()
+{
+    static const bool sealed = sealOff();
+    if (!sealed) {
+        std::fprintf(stderr, "fuzz_client_request: cannot enter private network and mount namespaces: %s\n",
+                     std::strerror(errno));
+        std::abort();
+    }
+    return sealed;
+}
+
 } // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    ensureSealed();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const bool sealed = sealOff();
-    if (!sealed || size > 16384)
+    ensureSealed();
+    if (size > 16384)
         return 0;
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
