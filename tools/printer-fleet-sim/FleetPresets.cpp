@@ -12,71 +12,71 @@ const QMap<QString, QString> &Presets()
     static const QMap<QString, QString> presets = {
         // Four printers, USB and network, one with a warning, one with an error.
         {"default", R"(
-printer Ruvo_K400_Office   usb K400    serial=RV400A1001
-printer Ruvo_K401DN_Floor2 net K401DN  192.168.1.20
-printer Ruvo_K402ADN_Lab   net K402ADN 192.168.1.21
-printer Ruvo_K401D_Desk    usb K401D   serial=RV401D2002
-at 0 set Ruvo_K400_Office   status=ready toner=8250 pages=1520
-at 0 set Ruvo_K401DN_Floor2 status=printing toner=900 warnings=0x110D pages=20411
-at 0 set Ruvo_K402ADN_Lab   status=ready toner=6400 pages=880
-at 0 set Ruvo_K401D_Desk    status=ready toner=5575 errors=0x1106 pages=3007
-at 30 set Ruvo_K400_Office  status=printing pages=1521
-at 36 set Ruvo_K400_Office  status=ready toner=8240 pages=1525
+printer Office  usb K400    serial=RV400A1001
+printer Floor2  net K401DN  192.168.1.20
+printer Lab     net K402ADN 192.168.1.21
+printer Desk    usb K401D   serial=RV401D2002
+at 0  set Office  status=ready toner=8250 pages=1520
+at 0  set Floor2  status=printing toner=900 warnings=0x110D pages=20411
+at 0  set Lab     status=ready toner=6400 pages=880
+at 0  set Desk    status=ready toner=5575 errors=0x1106 pages=3007
+at 30 set Office  status=printing pages=1521
+at 36 set Office  status=ready toner=8240 pages=1525
 repeat 60
 )"},
         {"toner-rundown", R"(
-printer Ruvo_K400_Office usb K400 serial=RV400A1001
-at 0  set Ruvo_K400_Office status=printing toner=3000 warnings=none errors=none
-at 2  set Ruvo_K400_Office toner=2500
-at 4  set Ruvo_K400_Office toner=2000
-at 6  set Ruvo_K400_Office toner=1500
-at 8  set Ruvo_K400_Office toner=900 warnings=0x110D
-at 10 set Ruvo_K400_Office toner=400
-at 12 set Ruvo_K400_Office status=ready toner=0 warnings=none errors=0x110F
+printer Office  usb K400    serial=RV400A1001
+at 0  set Office  status=printing toner=3000 warnings=none errors=none
+at 2  set Office  toner=2500
+at 4  set Office  toner=2000
+at 6  set Office  toner=1500
+at 8  set Office  toner=900 warnings=0x110D
+at 10 set Office  toner=400
+at 12 set Office  status=ready toner=0 warnings=none errors=0x110F
 repeat 16
 )"},
         {"cover-open", R"(
-printer Ruvo_K401D_Desk usb K401D serial=RV401D2002
-at 0 set Ruvo_K401D_Desk status=ready toner=7000 errors=none
-at 3 set Ruvo_K401D_Desk errors=0x1106
-at 8 set Ruvo_K401D_Desk errors=none
+printer Desk    usb K401D   serial=RV401D2002
+at 0  set Desk    status=ready toner=7000 errors=none
+at 3  set Desk    errors=0x1106
+at 8  set Desk    errors=none
 repeat 12
 )"},
         {"paper-jam", R"(
-printer Ruvo_K402ADN_Lab net K402ADN 192.168.1.21
-at 0 set Ruvo_K402ADN_Lab status=printing toner=6400 errors=none
-at 3 set Ruvo_K402ADN_Lab status=ready errors=0x11B0
-at 8 set Ruvo_K402ADN_Lab errors=none
+printer Lab     net K402ADN 192.168.1.21
+at 0  set Lab     status=printing toner=6400 errors=none
+at 3  set Lab     status=ready errors=0x11B0
+at 8  set Lab     errors=none
 repeat 12
 )"},
         {"printing-toner-low", R"(
-printer Ruvo_K401DN_Floor2 net K401DN 192.168.1.20
-at 0 set Ruvo_K401DN_Floor2 status=ready toner=800 warnings=0x110D
-at 2 set Ruvo_K401DN_Floor2 status=printing
-at 8 set Ruvo_K401DN_Floor2 status=ready toner=750
+printer Floor2  net K401DN  192.168.1.20
+at 0  set Floor2  status=ready toner=800 warnings=0x110D
+at 2  set Floor2  status=printing
+at 8  set Floor2  status=ready toner=750
 repeat 10
 )"},
         {"job-cancel", R"(
-printer Ruvo_K400_Office usb K400 serial=RV400A1001
-at 0 set Ruvo_K400_Office status=printing toner=8000
-at 3 set Ruvo_K400_Office status=canceling
-at 5 set Ruvo_K400_Office status=ready
+printer Office  usb K400    serial=RV400A1001
+at 0  set Office  status=printing toner=8000
+at 3  set Office  status=canceling
+at 5  set Office  status=ready
 repeat 10
 )"},
         // Eleven failed reads in a row turn a printer Off-line.
         {"offline", R"(
-printer Ruvo_K400_Office usb K400 serial=RV400A1001
-at 0  set Ruvo_K400_Office status=ready toner=8000
-at 0  online Ruvo_K400_Office
-at 3  offline Ruvo_K400_Office
-at 20 online Ruvo_K400_Office
+printer Office  usb K400    serial=RV400A1001
+at 0  set Office  status=ready toner=8000
+at 0  online Office
+at 3  offline Office
+at 20 online Office
 repeat 26
 )"},
         {"add-remove", R"(
-printer Ruvo_K400_Office usb K400 serial=RV400A1001
-at 3 add Ruvo_K402ADN_Lab net K402ADN 192.168.1.21
-at 4 set Ruvo_K402ADN_Lab status=ready toner=6400
-at 9 remove Ruvo_K402ADN_Lab
+printer Office  usb K400    serial=RV400A1001
+at 3 add Lab net K402ADN 192.168.1.21
+at 4  set Lab     status=ready toner=6400
+at 9 remove Lab
 repeat 12
 )"},
     };
