@@ -48,7 +48,7 @@ struct Options {
     std::string capabilities = "DUPLEX=false\r\nCOLOR=COLOR\r\nMINRES=75\r\nMAXRES=1200\r\nWIDTH_FORMAT=2\r\n"
                                "FAMILY=3\r\nPERMPROFILES=true\r\nPROFILE=ENABLED\r\nMAX_WIDTH=8500\r\n"
                                "MAX_HEIGHT=14000\r\nBASIC_RESOLUTION=300\r\n";
-    std::string fault = "none"; // close-mid-page, stall, bad-length, xml-zero, xml-oversize
+    std::string fault = "none"; // see usage()
     std::string recordDir;
     bool keepPages = false;
     std::string readyFile;
@@ -72,7 +72,8 @@ void usage()
         "  --result-in-header   put RESULT= only into a reply header line, not the body\n"
         "  --adf-reply TEXT     body of the feeder status reply (its last byte is the state)\n"
         "  --capabilities TEXT  body of the capabilities reply (\\n separates lines)\n"
-        "  --fault F            close-mid-page | stall | bad-length | xml-zero | xml-oversize\n"
+        "  --fault F            close-mid-page | close-mid-block | close-in-page-header | close-at-opening |\n"
+        "                       stall | bad-length | no-result | xml-zero | xml-oversize\n"
         "  --record-dir DIR     keep requests (http-N.txt, xml-N.txt), replies and events.log here\n"
         "  --keep-pages         also keep the image bytes sent, as sent-page-N.bin\n"
         "  --ready-file PATH    written once all ports listen\n");
@@ -296,7 +297,9 @@ void serveWeb(int fd)
         reply = httpReply("RESULT=0\r\n");
     } else if (request.rfind("POST /netscan/post ", 0) == 0) {
         event("scan-start");
-        if (s_options.resultInHeaderOnly)
+        if (s_options.fault == "no-result")
+            reply = httpReply("STATE=IDLE\r\n");
+        else if (s_options.resultInHeaderOnly)
             reply = httpReply("STATE=STARTING\r\n", "X-Scan-Note: RESULT=" + s_options.result + "\r\n");
         else
             reply = httpReply("JOBID=1\r\nRESULT=" + s_options.result + "\r\n");
@@ -413,6 +416,11 @@ void serveRecord(int fd)
 {
     event("record-connect");
     std::string job = "JOB PAGES=" + std::to_string(s_options.pages) + " SOURCE=net-scanner-sim\n";
+    if (s_options.fault == "close-at-opening") {
+        sendAll(fd, std::string("RUVOJOB 00"));
+        event("record-closed-at-opening");
+        return;
+    }
     if (!sendAll(fd, lengthHeader("RUVOJOB ", 8, static_cast<uint32_t>(job.size()), 20) + job)) {
         event("record-closed-by-host");
         return;
@@ -423,6 +431,11 @@ void serveRecord(int fd)
         std::string pageHeader = "PAGE " + std::to_string(page) + " BYTES=" + std::to_string(s_options.pageSize) + "\n";
         std::string opening = std::string("NEWFILE") + std::string(10, ' ') + "\n" +
                               lengthHeader("PAGEHD", 6, static_cast<uint32_t>(pageHeader.size()), 18) + pageHeader;
+        if (page == 1 && s_options.fault == "close-in-page-header") {
+            sendAll(fd, opening.substr(0, opening.size() - 3));
+            event("record-closed-in-page-header");
+            return;
+        }
         if (!sendAll(fd, opening)) {
             event("record-closed-by-host");
             return;
@@ -435,6 +448,14 @@ void serveRecord(int fd)
             bool halfway = page == 1 && offset >= s_options.pageSize / 2;
             if (halfway && s_options.fault == "close-mid-page") {
                 event("record-closed-mid-page");
+                return;
+            }
+            if (halfway && s_options.fault == "close-mid-block") {
+                uint32_t size = s_options.blockSizes[0];
+                fillImage(block, page, offset, size);
+                sendAll(fd, lengthHeader("IMAGE ", 6, size, 18));
+                sendAll(fd, block.data(), size / 2);
+                event("record-closed-mid-block");
                 return;
             }
             if (halfway && s_options.fault == "stall") {

@@ -155,6 +155,8 @@ SCAN_TEST(scanStartRefusedOrBusy)
         {"127.0.0.23", {"--result", "1"}, 4},
         {"127.0.0.24", {"--result", "0"}, 0},
         {"127.0.0.25", {"--result", "1", "--result-in-header"}, 0},
+        {"127.0.0.48", {"--fault", "no-result"}, 3},
+        {"127.0.0.49", {"--fault", "close-at-opening"}, 9},
     };
     for (const Row &row : rows) {
         Logs logs;
@@ -164,7 +166,13 @@ SCAN_TEST(scanStartRefusedOrBusy)
         int result = ruvo_http_ScanStart(&socket, &settings);
         if (!CHECK_EQ(result, row.expected))
             std::fprintf(stderr, "    row: %s\n", row.address);
-        if (row.expected != 0) {
+        if (row.knobs[1] == "no-result") {
+            CHECK(logs.errorLine("recv ruvo_http_ScanStart error"));
+            CHECK_EQ(socket.tcpFromScanner, -1);
+        } else if (row.knobs[1] == "close-at-opening") {
+            CHECK(logs.errorLine("recv record scan data err"));
+            CHECK_EQ(socket.tcpFromScanner, -1);
+        } else if (row.expected != 0) {
             CHECK(logs.errorLine("parse ruvo_http_ScanStartResult error"));
             CHECK_EQ(socket.tcpFromScanner, -1);
             CHECK(sim.events().find("record-connect") == std::string::npos);
@@ -182,11 +190,14 @@ SCAN_TEST(recordChannelFailuresCloseIt)
         const char *address;
         const char *fault;
         const char *line;
+        size_t pagesBegun; // whole page starts read before the failure
     };
     const Row rows[] = {
-        {"127.0.0.26", "close-mid-page", "ruvo_tcp_recv_with_retry blockdata err"},
-        {"127.0.0.27", "stall", "ruvo_tcp_recv_with_retry blockdata err"},
-        {"127.0.0.28", "bad-length", "record length field is not six digits"},
+        {"127.0.0.26", "close-mid-page", "ruvo_tcp_recv_with_retry blockdata err", 2},
+        {"127.0.0.27", "stall", "ruvo_tcp_recv_with_retry blockdata err", 2},
+        {"127.0.0.28", "bad-length", "record length field is not six digits", 2},
+        {"127.0.0.39", "close-mid-block", "ruvo_tcp_recv_with_retry recv err", 2},
+        {"127.0.0.40", "close-in-page-header", "recv record header data error", 1},
     };
     for (const Row &row : rows) {
         Logs logs;
@@ -197,7 +208,7 @@ SCAN_TEST(recordChannelFailuresCloseIt)
         REQUIRE(ruvo_http_ScanStart(&socket, &settings) == 0);
         Scan scan = readScan(socket);
         bool ok = CHECK_EQ(scan.result, 9);
-        ok = CHECK_EQ(scan.pages.size(), size_t(2)) && ok;
+        ok = CHECK_EQ(scan.pages.size(), row.pagesBegun) && ok;
         ok = CHECK_EQ(logs.errorLine(row.line), true) && ok;
         CHECK_EQ(socket.tcpFromScanner, -1);
         if (std::string(row.fault) == "stall")
