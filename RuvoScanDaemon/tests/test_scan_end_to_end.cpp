@@ -563,7 +563,7 @@ SCAN_TEST(deviceFaultsBecomeResultCodes)
         REQUIRE(client.connectTo(rig.port()));
         OpenScanner scanner = openScanner(client);
         REQUIRE(scanner.devfd > 0);
-        // A leftover scan record before the lock answer is skipped.
+        // A leftover scan record and an abort frame before the lock answer are skipped.
         CHECK(client.lock(scanner.devfd, DefaultScanSettings(), result));
         CHECK_EQ(result, 0);
         USBScanDevicePropertiesRes properties{};
@@ -572,6 +572,9 @@ SCAN_TEST(deviceFaultsBecomeResultCodes)
         CHECK(client.plainCommand(USB_SCAN_UNLOCK, scanner.devfd, result));
         CHECK_EQ(result, 0);
         CHECK(readFile(kScanDir + "/ruvo_scan_err.log").find("Response flag is unknown [0x87]") != std::string::npos);
+        std::string infos = readFile(kScanDir + "/ruvo_scan_info.log");
+        CHECK(infos.find("[RuvoScanSDK] ScanRecord Response recieve. Retry read.\n") != std::string::npos);
+        CHECK(infos.find("[RuvoScanSDK] ScanAbort Response recieve. Retry read.\n") != std::string::npos);
         CHECK(readFile(kScanDir + "/ruvo_scan_err.log").find("m_ResComBuf is too small. needed = 201") !=
               std::string::npos);
     }
@@ -609,6 +612,8 @@ SCAN_TEST(quitSignalEndsTheDaemonWithStatusZero)
     REQUIRE(rig.ready());
     pid_t daemon = rig.daemonPid();
     REQUIRE(daemon > 0);
+    // Waiting in accept (accept4 is system call 288), where the signal must end the wait.
+    CHECK(eventually([&] { return readFile("/proc/" + std::to_string(daemon) + "/syscall").rfind("288 ", 0) == 0; }));
     kill(daemon, SIGQUIT);
     CHECK_EQ(rig.reapedStatus(daemon), 0);
     std::string infos = readFile(kScanDir + "/ruvo_scan_info.log");

@@ -109,8 +109,11 @@ void EmulatedScanner::write(const uint8_t *bytes, size_t length)
     switch (code) {
     case 0x05: // lock
         keepFrame("lock", bytes, length);
-        if (m_knobs.strayRecord)
+        // Left over from an earlier scan: a record, then an abort frame.
+        if (m_knobs.strayRecord) {
             queueRecord(7, {});
+            m_pending.push_back({kStart, kScan, 0x0F, 0, 0, 0, 0x80, 0});
+        }
         if (m_knobs.lockBusy) {
             queueResponse(kScan, code, 0x88);
         } else {

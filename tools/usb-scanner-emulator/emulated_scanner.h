@@ -16,7 +16,7 @@ struct ScannerKnobs {
     bool unknownFlag = false;      // the unlock is answered with 0x87
     bool oversizeResponse = false; // the properties answer claims dataSize 193
     bool abortDuringScan = false;  // an abort frame from the device after page 0
-    bool strayRecord = false;      // a leftover scan record before the lock answer
+    bool strayRecord = false;      // a leftover record and abort frame before the lock answer
     int stallAfterPages = -1;      // stops answering on IN after this many pages
     bool endless = false;          // one page of small data records that never ends
     std::string recordDirectory;   // where the sent page bytes and frames are kept

@@ -12,7 +12,8 @@
 //   --device VID:PID:SERIAL   a scanner (hex ids); repeat for more (default 1a2b:0c01:RS000001)
 //   --pages N --page-bytes N --chunk-bytes N    the scan every start produces
 //   --lock-busy --unknown-flag --oversize-response --abort-during-scan
-//   --stray-record --stall-after-pages N --endless
+//   --stray-record (a leftover scan record and abort frame before the lock answer)
+//   --stall-after-pages N --endless
 //   --record-dir DIR          keeps the sent page bytes and the lock frame there
 
 #include "emulated_scanner.h"
