@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -58,7 +59,25 @@ public:
     Simulator(const std::string &address, const std::vector<std::string> &knobs) : m_address(address)
     {
         m_dir = makeTempDir("net-scanner-sim");
-        std::vector<std::string> args = {NET_SCANNER_SIM, "--address", address, "--record-dir", m_dir,
+        // A port of this address may still be held for a moment by a connection
+        // of an earlier test that the kernel has not finished closing; the
+        // simulator then ends at once and says why on stderr. One more try.
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (start(knobs))
+                return;
+            std::fprintf(stderr, "  the simulated scanner on %s ended before it was ready\n", address.c_str());
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+        throw std::runtime_error("the simulated scanner ended before it was ready");
+    }
+    ~Simulator() { stop(); }
+    Simulator(const Simulator &) = delete;
+    Simulator &operator=(const Simulator &) = delete;
+
+private:
+    bool start(const std::vector<std::string> &knobs)
+    {
+        std::vector<std::string> args = {NET_SCANNER_SIM, "--address", m_address, "--record-dir", m_dir,
                                          "--ready-file", m_dir + "/ready"};
         args.insert(args.end(), knobs.begin(), knobs.end());
         std::vector<char *> argv;
@@ -72,13 +91,10 @@ public:
             stop();
             throw std::runtime_error("the simulated scanner did not become ready");
         }
-        if (m_pid < 0)
-            throw std::runtime_error("the simulated scanner ended before it was ready");
+        return m_pid > 0;
     }
-    ~Simulator() { stop(); }
-    Simulator(const Simulator &) = delete;
-    Simulator &operator=(const Simulator &) = delete;
 
+public:
     const std::string &dir() const { return m_dir; }
     std::string file(const std::string &name) const { return readFile(m_dir + "/" + name); }
     std::string events() const { return file("events.log"); }
