@@ -44,9 +44,12 @@ bool ownsRecordChannel(const RuvoSocket *socket)
     return s_recordChannel >= 0 && socket->tcpFromScanner == s_recordChannel;
 }
 
+// Closes the channel this process opened, whatever descriptor the record
+// names: a scan start or an abort always ends the earlier transfer, and a
+// client's value never leads to closing anything else.
 void closeRecordChannel(RuvoSocket *socket)
 {
-    if (ownsRecordChannel(socket)) {
+    if (s_recordChannel >= 0) {
         ruvo_close_tcp(s_recordChannel);
         s_recordChannel = -1;
     }

@@ -10,8 +10,9 @@
 // for ruvo_tcp_ScanRecord.
 //
 // Descriptors in RuvoSocket::tcpFromScanner come back from clients; the library
-// only ever closes or reads a descriptor that it opened itself as the record
-// channel of this process, so a client cannot make it touch any other.
+// only ever closes or reads the descriptor that it opened itself as the record
+// channel of this process, so a client cannot make it touch any other. A scan
+// start or an abort closes that channel whatever the record names.
 
 #include "scan_types.h"
 

@@ -251,6 +251,23 @@ SCAN_TEST(abortClosesTheChannelAndPosts)
     CHECK(data == nullptr);
 }
 
+SCAN_TEST(aNewStartClosesTheEarlierChannel)
+{
+    Logs logs;
+    Simulator sim("127.0.0.50", {"--pages", "2", "--page-size", "20000", "--block-sizes", "1000", "--fault",
+                                 "stall"});
+    RuvoSocket socket = scanner("127.0.0.50");
+    SettingInfo settings = feederSettings();
+    REQUIRE(ruvo_http_ScanStart(&socket, &settings) == 0);
+    REQUIRE(sim.sawEvent("record-stalled"));
+    // The client does not name the earlier channel; it is closed all the same.
+    socket.tcpFromScanner = -1;
+    CHECK_EQ(ruvo_http_ScanStart(&socket, &settings), 0);
+    CHECK(sim.sawEvent("record-closed-by-host"));
+    CHECK(socket.tcpFromScanner >= 0);
+    CHECK_EQ(ruvo_http_ScanAbort(&socket), 0);
+}
+
 SCAN_TEST(descriptorsFromClientsAreNeverTouched)
 {
     Logs logs;
