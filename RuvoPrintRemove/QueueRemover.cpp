@@ -12,7 +12,7 @@
 namespace {
 
 constexpr char kPpdDirectory[] = "/etc/cups/ppd/";
-// PPD files of real drivers are a few hundred KiB; a file beyond this is not read.
+// PPD files of real drivers are a few hundred KiB; only this much of a file is searched.
 constexpr qint64 kPpdSizeLimit = 16 * 1024 * 1024;
 
 // The host part after "://" (which starts at `schemeEnd`), up to the next ":".
