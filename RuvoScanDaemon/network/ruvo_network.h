@@ -42,7 +42,7 @@ int ruvo_tcp_recv_with_retry(int fd, void *buffer, size_t length);
 // *reply is a malloc'ed buffer of *replyLength bytes (not NUL-terminated; null
 // when the length is 0) that the caller releases with free(). Results: 0; 9 on
 // any exchange failure or a reply longer than 8192 bytes; 4 for an unknown
-// `type` or a scanner address that is not dotted IPv4 text.
+// `type` or a scanner address that is not dotted IPv4 text; 10 out of memory.
 int ruvo_send_osl(const RuvoSocket *socket, char **reply, OSL_CMD_TYPE type, int *replyLength);
 
 // Posts the scan settings, checks the device's "RESULT" line, opens the record
