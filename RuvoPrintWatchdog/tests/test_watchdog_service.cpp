@@ -88,7 +88,7 @@ private:
     pid_t WaitForNewService(pid_t previous)
     {
         pid_t pid = 0;
-        WaitFor([&] {
+        const bool found = WaitFor([&] {
             pid = 0;
             for (pid_t candidate : ServicePids()) {
                 if (candidate != previous)
@@ -96,7 +96,7 @@ private:
             }
             return pid != 0 && HeartbeatFresh();
         });
-        return pid;
+        return found ? pid : 0;
     }
 
     pid_t m_watchdog = 0;
