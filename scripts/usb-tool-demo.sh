@@ -48,19 +48,17 @@ if [ "${RUVO_DEMO_INSIDE:-}" != 1 ]; then
   fi
 fi
 
-# Keep the display's socket and cookie reachable before /tmp is replaced.
-xauthority=${XAUTHORITY:-}
-if [ -n "${DISPLAY:-}" ] && [ -z "$screenshot" ]; then
-  mkdir -p /run/ruvo-demo-x11
-  mount --bind /tmp/.X11-unix /run/ruvo-demo-x11 2>/dev/null || true
+# X clients reach the display through its abstract socket, which the new /tmp
+# does not hide; its cookie file must stay reachable after HOME changes.
+if [ -z "${XAUTHORITY:-}" ] && [ -f "$HOME/.Xauthority" ]; then
+  cp "$HOME/.Xauthority" /dev/shm/ruvo-demo-xauthority.$$ 2>/dev/null && export XAUTHORITY=/dev/shm/ruvo-demo-xauthority.$$
 fi
 mount -t tmpfs -o mode=0755 ruvo-demo-opt /opt
 mount -t tmpfs -o mode=1777 ruvo-demo-tmp /tmp
 export HOME=/tmp/home TMPDIR=/tmp
 mkdir -p "$HOME"
-if [ -d /run/ruvo-demo-x11 ] && [ -n "${DISPLAY:-}" ] && [ -z "$screenshot" ]; then
-  mkdir -p /tmp/.X11-unix && mount --bind /run/ruvo-demo-x11 /tmp/.X11-unix
-  [ -n "$xauthority" ] && export XAUTHORITY=$xauthority
+if [ "${XAUTHORITY:-}" = /dev/shm/ruvo-demo-xauthority.$$ ]; then
+  cp "$XAUTHORITY" "$HOME/.Xauthority" && rm -f "$XAUTHORITY" && export XAUTHORITY=$HOME/.Xauthority
 fi
 
 pids=()
