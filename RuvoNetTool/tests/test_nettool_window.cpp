@@ -93,6 +93,8 @@ private slots:
     void unparsableReplyLeavesTheForm();
     void staticWriteSendsTheFrame();
     void emptyBoxIsNotSent();
+    void addressEditsTakeOnlyNumbersUpTo255_data();
+    void addressEditsTakeOnlyNumbersUpTo255();
     void failuresShowTheirMessage_data();
     void failuresShowTheirMessage();
 };
@@ -193,6 +195,33 @@ void TestNetToolWindow::emptyBoxIsNotSent()
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].strText, QString::fromUtf8("不正确的地址格式！"));
     QCOMPARE(emulator.OutTransferAttempts(printer), 0);
+}
+
+void TestNetToolWindow::addressEditsTakeOnlyNumbersUpTo255_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<bool>("acceptable");
+    QTest::addRow("255 fits") << "255" << "255" << true;
+    QTest::addRow("leading zero kept") << "010" << "010" << true;
+    QTest::addRow("256 is shown but not a value") << "256" << "256" << false;
+    QTest::addRow("minus sign refused") << "-1" << "1" << true;
+    QTest::addRow("letters refused") << "1a2" << "12" << true;
+    QTest::addRow("fourth digit refused") << "1234" << "123" << true;
+}
+
+void TestNetToolWindow::addressEditsTakeOnlyNumbersUpTo255()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, shown);
+    QFETCH(bool, acceptable);
+    Widget window;
+    window.findChild<QComboBox *>("comboBoxSource")->setCurrentIndex(1);
+    QLineEdit *edit = window.findChild<QLineEdit *>("lineEditSubnet_3");
+    edit->clear();
+    QTest::keyClicks(edit, typed);
+    QCOMPARE(edit->text(), shown);
+    QCOMPARE(edit->hasAcceptableInput(), acceptable);
 }
 
 void TestNetToolWindow::failuresShowTheirMessage_data()
