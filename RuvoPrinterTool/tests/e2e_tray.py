@@ -102,6 +102,12 @@ def main():
         # Created after the cupsd, so every program started here talks to it.
         session = DesktopSession(os.path.join(run, "desktop"), 800, 480)
         session.start()
+        # Under AddressSanitizer: the desktop plugins (xcb, accessibility bridge)
+        # are unloaded before the leak check runs, so their blocks cannot even be
+        # named, and the keyboard library hands strndup() a counted string without
+        # a terminator, which strict string checks reject. Our own objects are
+        # leak- and bounds-checked by the offscreen window tests.
+        session.env["ASAN_OPTIONS"] = session.env.get("ASAN_OPTIONS", "") + ":detect_leaks=0:strict_string_checks=0"
         a11y = Accessible()
         app = subprocess.Popen([tool], env=session.env)
         started.append(app)
