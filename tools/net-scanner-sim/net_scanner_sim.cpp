@@ -470,7 +470,10 @@ void serveRecord(int fd)
             std::string header = lengthHeader("IMAGE ", 6, size, 18);
             if (s_options.fault == "bad-length" && page == 1)
                 header[8] = 'x';
-            if (!sendAll(fd, header) || !sendAll(fd, block.data(), block.size())) {
+            // Header and block in one send, as a device fills one frame.
+            std::string frame = header;
+            frame.append(block.data(), block.size());
+            if (!sendAll(fd, frame)) {
                 event("record-closed-by-host");
                 return;
             }
