@@ -15,15 +15,6 @@ bool isDigit(unsigned char c)
     return c >= '0' && c <= '9';
 }
 
-// Clients send bool fields as raw bytes; reading any byte but 0 or 1 through a
-// bool would be undefined, so the byte is read as a number.
-bool rawFlag(const bool &field)
-{
-    uint8_t byte = 0;
-    std::memcpy(&byte, &field, 1);
-    return byte != 0;
-}
-
 // Leading decimal digits as a number (0 when there are none), saturating.
 uint32_t decimalNumber(std::string_view text)
 {
@@ -177,7 +168,7 @@ std::string FormSafeValue(std::string_view value)
 
 std::string ScanStartBody(const SettingInfo &settings, std::string_view loginName)
 {
-    const bool feeder = rawFlag(settings.feederEnabled);
+    const bool feeder = settings.feederEnabled != 0; // any byte but 0 from a client
     const bool jpeg = settings.compType == COMPRESSION_JPEG;
     const char *depth = settings.bitDepth == 1 ? "other" : settings.bitDepth == 8 ? "8" : "24";
     const std::pair<const char *, std::string> fields[] = {
