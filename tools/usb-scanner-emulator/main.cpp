@@ -361,6 +361,9 @@ int main(int argc, char **argv)
     // Adopt processes that detach (the daemon forks twice), so they stay
     // inside the emulation's lifetime and are reaped here.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
+    // A test that dies without stopping us still ends the daemon: our parent's
+    // end becomes a stop request.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     struct sigaction stop;
     std::memset(&stop, 0, sizeof(stop));
     stop.sa_handler = onStopSignal;
