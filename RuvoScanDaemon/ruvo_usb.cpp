@@ -46,7 +46,7 @@ ssize_t readDescriptor(int fd, UsbDeviceDescriptor &descriptor)
 int ruvo_find_device_in(const char *const *roots, int rootCount, uint16_t idVendor, uint16_t idProduct,
                         RUVO_USB_DEV *table, bool compareWithPID)
 {
-    RUVO_LOG_ENTER();
+    RuvoInfoLog("** %s", "ruvo_find_device");
     if (!table) {
         RuvoInfoLog("dev_des is NULL ");
         return -1;
