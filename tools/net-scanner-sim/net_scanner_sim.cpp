@@ -73,7 +73,8 @@ void usage()
         "  --adf-reply TEXT     body of the feeder status reply (its last byte is the state)\n"
         "  --capabilities TEXT  body of the capabilities reply (\\n separates lines)\n"
         "  --fault F            close-mid-page | close-mid-block | close-in-page-header | close-at-opening |\n"
-        "                       stall | bad-length | no-result | xml-zero | xml-oversize\n"
+        "                       stall | bad-length | no-result | xml-zero | xml-oversize |\n"
+        "                       web-silent | xml-silent (take the request, never answer)\n"
         "  --record-dir DIR     keep requests (http-N.txt, xml-N.txt), replies and events.log here\n"
         "  --keep-pages         also keep the image bytes sent, as sent-page-N.bin\n"
         "  --ready-file PATH    written once all ports listen\n");
@@ -253,6 +254,8 @@ bool receiveExactly(int fd, char *data, size_t length)
 
 // ---- web server ----
 
+void waitForHostClose(int fd);
+
 std::string httpReply(const std::string &body, const std::string &extraHeader = std::string())
 {
     return "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nServer: net-scanner-sim\r\n" + extraHeader +
@@ -290,6 +293,11 @@ void serveWeb(int fd)
     int number = ++s_requestNumber;
     writeFile("http-" + std::to_string(number) + ".txt", request);
     std::string body = request.substr(headerEnd + 4);
+    if (s_options.fault == "web-silent") {
+        event("web-silent");
+        waitForHostClose(fd);
+        return;
+    }
 
     std::string reply;
     if (request.rfind("POST /netscan/post ", 0) == 0 && body.rfind("SCANTYPE=4", 0) == 0) {
@@ -332,6 +340,10 @@ void serveXml(int fd)
     int number = ++s_requestNumber;
     writeFile("xml-" + std::to_string(number) + ".txt", text);
     event("xml-call");
+    if (s_options.fault == "xml-silent") {
+        waitForHostClose(fd);
+        return;
+    }
 
     std::string reply;
     uint32_t announced = 0;

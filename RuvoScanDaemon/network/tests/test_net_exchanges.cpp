@@ -391,6 +391,34 @@ SCAN_TEST(unreachableScannerFailsEveryExchange)
     CHECK_EQ(ruvo_send_osl(&socket, &reply, OSL_CMD_SUMMARY, &length), 9);
 }
 
+SCAN_TEST(silentScannerTimesOut)
+{
+    ruvo_net_set_timeout_ms(300);
+    Logs logs;
+    {
+        Simulator sim("127.0.0.51", {"--fault", "web-silent"});
+        RuvoSocket socket = scanner("127.0.0.51");
+        ADFStatus status = ADF_STATUS_EMPTY;
+        CHECK_EQ(ruvo_http_adfstatus(&socket, &status), 9);
+        CHECK_EQ(static_cast<int>(status), static_cast<int>(ADF_STATUS_EMPTY));
+        CHECK(logs.errorLine("recv error"));
+        SettingInfo settings = feederSettings();
+        CHECK_EQ(ruvo_http_ScanStart(&socket, &settings), 3);
+        CHECK(logs.errorLine("recv ruvo_http_ScanStart error"));
+        CHECK_EQ(socket.tcpFromScanner, -1);
+    }
+    {
+        Simulator sim("127.0.0.52", {"--fault", "xml-silent"});
+        RuvoSocket socket = scanner("127.0.0.52");
+        char *reply = nullptr;
+        int length = -1;
+        CHECK_EQ(ruvo_send_osl(&socket, &reply, OSL_CMD_SUMMARY, &length), 9);
+        CHECK(reply == nullptr);
+        CHECK(logs.errorLine("recv ruvo_send_osl error"));
+    }
+    ruvo_net_set_timeout_ms(5000);
+}
+
 SCAN_TEST(recordPortClosedAfterAcceptedStart)
 {
     Logs logs;
