@@ -57,12 +57,13 @@ class PrivateCups:
             ["/usr/sbin/cupsd", "-f", "-c", os.path.join(d, "cupsd.conf"), "-s", os.path.join(d, "cups-files.conf")],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         os.environ["CUPS_SERVER"] = self.socket
-        os.environ["LC_ALL"] = "C"
         wait_for(lambda: self.process.poll() is None and os.path.exists(self.socket)
                  and self.run(["lpstat", "-r"]).returncode == 0, 30, "the private cupsd")
 
     def run(self, args):
-        return subprocess.run(args, capture_output=True, text=True)
+        # The CUPS tools translate their lines otherwise.
+        env = dict(os.environ, LC_ALL="C", LC_MESSAGES="C", LANG="C")
+        return subprocess.run(args, capture_output=True, text=True, env=env)
 
     def jobs(self, queue):
         return [line for line in self.run(["lpstat", "-o", queue]).stdout.splitlines() if line.strip()]

@@ -40,7 +40,6 @@ private slots:
     void jobCancelOnlyOnEnteringCanceling();
     void sameListComparesNamesAndPortsOnly_data();
     void sameListComparesNamesAndPortsOnly();
-    void freshEntriesStartOffline();
     void rowTexts_data();
     void rowTexts();
     void stateTextAndNotice_data();
@@ -159,19 +158,6 @@ void TestTrayRules::sameListComparesNamesAndPortsOnly()
     entries[0].enCurrentStatus = PrinterStatusPrinting; // states play no part
     QCOMPARE(IsSamePrinterList(records, entries), same);
     QVERIFY(IsSamePrinterList({}, {}));
-}
-
-void TestTrayRules::freshEntriesStartOffline()
-{
-    const QList<stPrinterManager> entries = BuildInitialPrinterList({Info("A", "serial=1", 1, "usb://a"), Info("B", "1.2.3.4", 2)});
-    QCOMPARE(entries.size(), 2);
-    QCOMPARE(entries[0].strURI, QString("usb://a"));
-    QCOMPARE(entries[1].iConnectType, 2);
-    for (const stPrinterManager &entry : entries) {
-        QCOMPARE(entry.enCurrentStatus, int(PrinterStatusOffline));
-        QCOMPARE(entry.dwRemainingToner, quint64(0));
-        QVERIFY(entry.listError.isEmpty() && entry.listWarning.isEmpty());
-    }
 }
 
 void TestTrayRules::rowTexts_data()
