@@ -555,6 +555,21 @@ SCAN_TEST(deviceFaultsBecomeResultCodes)
         REQUIRE(scanner.devfd > 0);
         CHECK(client.lock(scanner.devfd, DefaultScanSettings(), result));
         CHECK_EQ(result, 3);
+        // Without the lock the device refuses the start (0x83): the answer still
+        // names the scan, the numbering still advances, and no record follows.
+        for (const char *suffix : {"_0", "_1"}) {
+            USBScanStartRes start{};
+            CHECK(client.scanStart(scanner.devfd, start));
+            CHECK_EQ(start.result, 9);
+            std::string name = FieldText(start.fileName, sizeof(start.fileName));
+            CHECK(name.size() > 2 && name.substr(name.size() - 2) == suffix);
+        }
+        // An abort naming no scan still aborts and answers; nothing is deleted.
+        CHECK(client.abort(scanner.devfd, "", result));
+        CHECK_EQ(result, 0);
+        CHECK(readFile(kScanDir + "/ruvo_scan_info.log").find("[RuvoScanSDK] subStr isEmpty\n") != std::string::npos);
+        CHECK(client.plainCommand(USB_CLOSE_DEV, scanner.devfd, result));
+        CHECK_EQ(result, 0);
     }
     {
         Rig rig({"--unknown-flag", "--oversize-response", "--stray-record"});
