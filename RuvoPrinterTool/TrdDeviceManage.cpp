@@ -55,14 +55,7 @@ bool TrdDeviceManage::RunCycle()
 
 void TrdDeviceManage::SlotTaskStart()
 {
-    if (m_bRunning)
-        return;
-    m_bRunning = true;
-    for (;;) {
-        RunCycle();
-        if (WaitForSleep(c_iPollIntervalMs))
-            break;
-    }
+    RunLoop([this] { RunCycle(); }, c_iPollIntervalMs);
 }
 
 void TrdDeviceManage::SlotThreadQuit()

@@ -123,14 +123,7 @@ void TrdGetPrinterStatus::RunCycle()
 
 void TrdGetPrinterStatus::SlotTaskStart()
 {
-    if (m_bRunning)
-        return;
-    m_bRunning = true;
-    for (;;) {
-        RunCycle();
-        if (WaitForSleep(c_iPollIntervalMs))
-            break;
-    }
+    RunLoop([this] { RunCycle(); }, c_iPollIntervalMs);
 }
 
 void TrdGetPrinterStatus::SlotThreadQuit()

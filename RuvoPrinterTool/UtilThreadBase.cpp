@@ -22,3 +22,13 @@ bool UtilThreadBase::WaitForSleep(int milliseconds)
         m_sleep(remainder);
     return m_bQuit.load();
 }
+
+void UtilThreadBase::RunLoop(const std::function<void()> &cycle, int intervalMs)
+{
+    if (m_bRunning)
+        return;
+    m_bRunning = true;
+    do {
+        cycle();
+    } while (!WaitForSleep(intervalMs));
+}

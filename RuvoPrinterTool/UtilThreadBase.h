@@ -27,6 +27,10 @@ public:
 protected:
     static constexpr int c_iSleepSliceMs = 500;
 
+    // The workers' loop: runs `cycle`, then sleeps `intervalMs`, until a quit
+    // request; returns at once when this object's loop already runs.
+    void RunLoop(const std::function<void()> &cycle, int intervalMs);
+
     bool m_bRunning = false;          // touched only by the worker's own thread
     std::atomic<bool> m_bQuit{false}; // written by the stopping thread, read by the loop
     SleepFunction m_sleep;
