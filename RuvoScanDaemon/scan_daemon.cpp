@@ -71,6 +71,31 @@ bool receiveBody(int fd, Body &body)
     return RecvWhole(fd, &body, sizeof(body), kBodyTimeoutMs) == sizeof(body);
 }
 
+// Receives a command's request body; a short or late body is logged with
+// `errorText` and the command gets no answer.
+template <typename Body>
+bool receiveRequest(int fd, Body &body, const char *errorText)
+{
+    if (receiveBody(fd, body))
+        return true;
+    RuvoErrLog("%s", errorText);
+    return false;
+}
+
+// Answers a plain result; a failed send is logged with `errorText` (null: not logged).
+void answerResult(int fd, int32_t result, const char *errorText)
+{
+    if (!sendResult(fd, result) && errorText)
+        RuvoErrLog("%s", errorText);
+}
+
+template <typename Record>
+void answerRecord(int fd, const Record &record, const char *errorText)
+{
+    if (!sendRecord(fd, record))
+        RuvoErrLog("%s", errorText);
+}
+
 bool isLogFileName(const char *entry)
 {
     return std::strcmp(entry, kInfoLogName) == 0 || std::strcmp(entry, kErrLogName) == 0;
@@ -241,13 +266,57 @@ bool ownsHandle(const ConnectionState &state, int devfd)
     return state.handles.contains(devfd);
 }
 
+// Names the next scan of this connection process; a refused start uses up its
+// number as well.
+std::string nextScanBaseName(const ConnectionState &state)
+{
+    std::string baseName = ScanBaseName(state.scanDir, static_cast<int>(getpid()), filename_index);
+    ++filename_index;
+    return baseName;
+}
+
+// Starts the data process of a scan the scanner accepted. Returns the result
+// the start response reports.
+int launchDataProcess(int result, void (*body)(void *), void *context)
+{
+    if (result != SANE_STATUS_GOOD)
+        return result;
+    pid_t child = StartDataProcess(body, context);
+    if (child < 0) {
+        RuvoErrLog("create data proc err");
+        return SANE_STATUS_NO_MEM;
+    }
+    dataProcPid = child;
+    return result;
+}
+
+// Sends the start response, and only then lets the data process send records.
+template <typename Response>
+void answerScanStart(int fd, Response &response, int result, const char *channel)
+{
+    response.result = result;
+    bool sent = sendRecord(fd, response);
+    ReleaseDataProcess();
+    if (!sent) {
+        RuvoErrLog("send ScanStartReq result err");
+        return;
+    }
+    RuvoInfoLog("%s scanstart main process exit:%d pid:%d", channel, result, static_cast<int>(getpid()));
+}
+
+// Ends the running scan's data process before its page files go, so none is
+// written again after the removal.
+void discardScan(const ConnectionState &state, const char *fileName)
+{
+    StopDataProcess();
+    deleteFileList(state.scanDir.c_str(), fileName);
+}
+
 void handleFindDevice(ConnectionState &state)
 {
     USBFindDevReq request;
-    if (!receiveBody(state.fd, request)) {
-        RuvoErrLog("recv FindDevReq err");
+    if (!receiveRequest(state.fd, request, "recv FindDevReq err"))
         return;
-    }
     std::vector<RUVO_USB_DEV> table(kMaxUsbDevices);
     std::memset(table.data(), 0, table.size() * sizeof(RUVO_USB_DEV));
     int32_t count = ruvo_find_device(static_cast<uint16_t>(request.vid), static_cast<uint16_t>(request.pid),
@@ -272,8 +341,7 @@ void handleReopen(ConnectionState &state)
 {
     USBReopenDevReq request;
     USBReopenDevRes response{SANE_STATUS_IO_ERROR, 0};
-    if (!receiveBody(state.fd, request)) {
-        RuvoErrLog("recv USBReopenDevReq err");
+    if (!receiveRequest(state.fd, request, "recv USBReopenDevReq err")) {
         serverTcpSendWithRetry(state.fd, &response, sizeof(response), 0);
         return;
     }
@@ -314,58 +382,35 @@ void handleReopen(ConnectionState &state)
 void handleUsbScanStart(ConnectionState &state)
 {
     USBCommonReq request;
-    if (!receiveBody(state.fd, request)) {
-        RuvoErrLog("recv ScanStartReq err");
+    if (!receiveRequest(state.fd, request, "recv ScanStartReq err"))
         return;
-    }
     USBScanStartRes response;
     std::memset(&response, 0, sizeof(response));
     if (!ownsHandle(state, request.devfd)) {
         response.result = SANE_STATUS_INVAL;
-        if (!sendRecord(state.fd, response))
-            RuvoErrLog("send ScanStartReq result err");
+        answerRecord(state.fd, response, "send ScanStartReq result err");
         return;
     }
     int result = ScanStart(request.devfd);
-    std::string baseName = ScanBaseName(state.scanDir, static_cast<int>(getpid()), filename_index);
-    ++filename_index;
+    std::string baseName = nextScanBaseName(state);
     std::snprintf(response.fileName, sizeof(response.fileName), "%s", baseName.c_str());
-    if (result == SANE_STATUS_GOOD) {
-        UsbScanContext context{state.fd, request.devfd, baseName};
-        pid_t child = StartDataProcess(usbDataProcess, &context);
-        if (child < 0) {
-            RuvoErrLog("create data proc err");
-            result = SANE_STATUS_NO_MEM;
-        } else {
-            dataProcPid = child;
-        }
-    }
-    response.result = result;
-    bool sent = sendRecord(state.fd, response);
-    ReleaseDataProcess();
-    if (!sent) {
-        RuvoErrLog("send ScanStartReq result err");
-        return;
-    }
-    RuvoInfoLog("usb scanstart main process exit:%d pid:%d", result, static_cast<int>(getpid()));
+    UsbScanContext context{state.fd, request.devfd, baseName};
+    result = launchDataProcess(result, usbDataProcess, &context);
+    answerScanStart(state.fd, response, result, "usb");
 }
 
 void handleUsbScanAbort(ConnectionState &state)
 {
     USBScanAbortReq request;
-    if (!receiveBody(state.fd, request)) {
-        RuvoErrLog("recv ScanAbortReq err");
+    if (!receiveRequest(state.fd, request, "recv ScanAbortReq err"))
         return;
-    }
     TerminateTextField(request.fileName, sizeof(request.fileName));
     int result = SANE_STATUS_INVAL;
     if (ownsHandle(state, request.devfd)) {
         result = ScanAbort(request.devfd);
-        StopDataProcess();
-        deleteFileList(state.scanDir.c_str(), request.fileName);
+        discardScan(state, request.fileName);
     }
-    if (!sendResult(state.fd, result))
-        RuvoErrLog("send ScanAbortReq result err");
+    answerResult(state.fd, result, "send ScanAbortReq result err");
 }
 
 // The commands that take only a devfd and answer a plain result.
@@ -385,10 +430,8 @@ void handlePlainDeviceCommand(ConnectionState &state, int command)
     default: return;
     }
     USBCommonReq request;
-    if (!receiveBody(state.fd, request)) {
-        RuvoErrLog("%s", messages.receiveError);
+    if (!receiveRequest(state.fd, request, messages.receiveError))
         return;
-    }
     int result = SANE_STATUS_INVAL;
     if (ownsHandle(state, request.devfd)) {
         switch (command) {
@@ -408,18 +451,15 @@ void handlePlainDeviceCommand(ConnectionState &state, int command)
         default: break;
         }
     }
-    if (!sendResult(state.fd, result) && messages.sendError)
-        RuvoErrLog("%s", messages.sendError);
+    answerResult(state.fd, result, messages.sendError);
 }
 
 void handleEndpointCommand(ConnectionState &state, int command)
 {
     bool clear = command == USB_CLEAR_DEV;
     USBClearDevEpReq request;
-    if (!receiveBody(state.fd, request)) {
-        RuvoErrLog(clear ? "recv ClearDevEpReq err" : "recv ResetDevEpReq err");
+    if (!receiveRequest(state.fd, request, clear ? "recv ClearDevEpReq err" : "recv ResetDevEpReq err"))
         return;
-    }
     int result = SANE_STATUS_INVAL;
     if (ownsHandle(state, request.devfd)) {
         result = clear ? ruvo_clear_halt(request.devfd, request.ep) : ruvo_resetep(request.devfd, request.ep);
@@ -428,63 +468,51 @@ void handleEndpointCommand(ConnectionState &state, int command)
         else
             RuvoInfoLog("USB_RESET_DEVEP result %d", result);
     }
-    if (!sendResult(state.fd, result))
-        RuvoErrLog(clear ? "send ClearDevEpReq result err" : "send ResetDevEpReq result err");
+    answerResult(state.fd, result, clear ? "send ClearDevEpReq result err" : "send ResetDevEpReq result err");
 }
 
 void handleLock(ConnectionState &state)
 {
     USBScanLockReq request;
-    if (!receiveBody(state.fd, request)) {
-        RuvoErrLog("recv ScanLockReq err");
+    if (!receiveRequest(state.fd, request, "recv ScanLockReq err"))
         return;
-    }
     int result = SANE_STATUS_INVAL;
     if (ownsHandle(state, request.devfd)) {
         result = ScanLock(request.devfd, request.info);
         RuvoInfoLog("USB_SCAN_LOCK result %d", result);
     }
-    if (!sendResult(state.fd, result))
-        RuvoErrLog("send ScanLockReq result err");
+    answerResult(state.fd, result, "send ScanLockReq result err");
 }
 
 void handleUsbAdfStatus(ConnectionState &state)
 {
     USBCommonReq request;
-    if (!receiveBody(state.fd, request)) {
-        RuvoErrLog("recv ScanAdfStatusReq err");
+    if (!receiveRequest(state.fd, request, "recv ScanAdfStatusReq err"))
         return;
-    }
     USBScanAdfStatusRes response{0, SANE_STATUS_INVAL};
     if (ownsHandle(state, request.devfd))
         response.result = ScanADFStatus(request.devfd, &response.st);
-    if (!sendRecord(state.fd, response))
-        RuvoErrLog("send ScanAdfStatusRes err");
+    answerRecord(state.fd, response, "send ScanAdfStatusRes err");
 }
 
 void handleUsbProperties(ConnectionState &state)
 {
     USBCommonReq request;
-    if (!receiveBody(state.fd, request)) {
-        RuvoErrLog("recv ScanDevicePropertiesReq err");
+    if (!receiveRequest(state.fd, request, "recv ScanDevicePropertiesReq err"))
         return;
-    }
     USBScanDevicePropertiesRes response;
     std::memset(&response, 0, sizeof(response));
     response.result = SANE_STATUS_INVAL;
     if (ownsHandle(state, request.devfd))
         response.result = ScanDeviceProperties(request.devfd, &response.st);
-    if (!sendRecord(state.fd, response))
-        RuvoErrLog("send ScanDevicePropertiesRes err");
+    answerRecord(state.fd, response, "send ScanDevicePropertiesRes err");
 }
 
 void handleDeleteFile(ConnectionState &state)
 {
     CmdDeleteFileReq request;
-    if (!receiveBody(state.fd, request)) {
-        RuvoErrLog("recv CmdDeleteFileReq err");
+    if (!receiveRequest(state.fd, request, "recv CmdDeleteFileReq err"))
         return;
-    }
     TerminateTextField(request.fileName, sizeof(request.fileName));
     DeleteScanFile(state.scanDir, request.fileName);
 }
@@ -498,10 +526,8 @@ void terminateSocket(RuvoSocket &socket)
 void handleSendOsl(ConnectionState &state)
 {
     TCPOSLReq request;
-    if (!receiveBody(state.fd, request)) {
-        RuvoErrLog("recv TCPOSLReq err");
+    if (!receiveRequest(state.fd, request, "recv TCPOSLReq err"))
         return;
-    }
     terminateSocket(request.socket);
     char *reply = nullptr;
     int length = 0;
@@ -527,76 +553,50 @@ void handleTcpScanStart(ConnectionState &state)
     }
     terminateSocket(request.socket);
     int result = ruvo_http_ScanStart(&request.socket, &request.info);
-    std::string baseName = ScanBaseName(state.scanDir, static_cast<int>(getpid()), filename_index);
-    ++filename_index;
+    std::string baseName = nextScanBaseName(state);
     TCPScanStartRes response;
     std::memset(&response, 0, sizeof(response));
     std::snprintf(response.fileName, sizeof(response.fileName), "%s", baseName.c_str());
     response.socketDataFd = request.socket.tcpFromScanner;
-    if (result == SANE_STATUS_GOOD) {
-        TcpScanContext context{state.fd, request.socket, baseName};
-        pid_t child = StartDataProcess(tcpDataProcess, &context);
-        if (child < 0) {
-            RuvoErrLog("create data proc err");
-            result = SANE_STATUS_NO_MEM;
-        } else {
-            dataProcPid = child;
-        }
-    }
-    response.result = result;
-    bool sent = sendRecord(state.fd, response);
-    ReleaseDataProcess();
-    if (!sent) {
-        RuvoErrLog("send ScanStartReq result err");
-        return;
-    }
-    RuvoInfoLog("tcp scanstart main process exit:%d pid:%d", result, static_cast<int>(getpid()));
+    TcpScanContext context{state.fd, request.socket, baseName};
+    result = launchDataProcess(result, tcpDataProcess, &context);
+    answerScanStart(state.fd, response, result, "tcp");
 }
 
 void handleTcpScanAbort(ConnectionState &state)
 {
     TCPScanAbortReq request;
-    if (!receiveBody(state.fd, request)) {
-        RuvoErrLog("recv TCPScanAbortReq err");
+    if (!receiveRequest(state.fd, request, "recv TCPScanAbortReq err"))
         return;
-    }
     terminateSocket(request.socket);
     TerminateTextField(request.fileName, sizeof(request.fileName));
     int result = ruvo_http_ScanAbort(&request.socket);
-    StopDataProcess();
-    deleteFileList(state.scanDir.c_str(), request.fileName);
-    if (!sendResult(state.fd, result))
-        RuvoErrLog("send TCPScanAbortReq err");
+    discardScan(state, request.fileName);
+    answerResult(state.fd, result, "send TCPScanAbortReq err");
 }
 
 void handleTcpAdfStatus(ConnectionState &state)
 {
     TCPCommonReq request;
-    if (!receiveBody(state.fd, request)) {
-        RuvoErrLog("recv TCPADFStatusReq err");
+    if (!receiveRequest(state.fd, request, "recv TCPADFStatusReq err"))
         return;
-    }
     terminateSocket(request.socket);
     ADFStatus status = static_cast<ADFStatus>(0);
     int result = ruvo_http_adfstatus(&request.socket, &status);
     TCPADFStatusRes response{result, status};
-    if (!sendRecord(state.fd, response))
-        RuvoErrLog("send TCPADFStatusRes err");
+    answerRecord(state.fd, response, "send TCPADFStatusRes err");
 }
 
 void handleTcpProperties(ConnectionState &state)
 {
     TCPCommonReq request;
-    if (!receiveBody(state.fd, request)) {
-        RuvoErrLog("recv ScanDevicePropertiesReq err");
+    if (!receiveRequest(state.fd, request, "recv ScanDevicePropertiesReq err"))
         return;
-    }
     terminateSocket(request.socket);
     TCPDevPropertiesRes response;
     std::memset(&response, 0, sizeof(response));
     response.result = ruvo_http_DeviceProperties(&request.socket, &response.devPro);
-    if (!sendRecord(state.fd, response))
-        RuvoErrLog("send ScanDevicePropertiesRes err");
+    answerRecord(state.fd, response, "send ScanDevicePropertiesRes err");
 }
 #endif
 
