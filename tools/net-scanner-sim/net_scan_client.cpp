@@ -59,10 +59,7 @@ int scan(ScanClient &client, const std::string &address, bool singlePage)
         if (record.result != 0)
             break;
     }
-    std::printf("scan ended with result %d: %d page(s), %lld bytes\n", record.result, pages, bytes);
-    for (int page = 0; page < pages; ++page)
-        std::printf("%s_%d.tmp\n", baseName.c_str(), page);
-    return record.result == SANE_STATUS_EOF ? 0 : 1;
+    return ReportScanEnd(record.result, pages, bytes, baseName);
 }
 
 int capabilities(ScanClient &client, const std::string &address)
@@ -111,21 +108,15 @@ int xmlCall(ScanClient &client, const std::string &address, int type)
 
 int main(int argc, char **argv)
 {
-    int port = kScanDaemonPort;
-    int first = 1;
-    if (argc > 2 && std::strcmp(argv[1], "--port") == 0) {
-        port = std::atoi(argv[2]);
-        first = 3;
-    }
+    const ClientCommandLine line = ParseClientCommandLine(argc, argv);
+    const int first = line.first;
     if (argc - first < 2)
         return usage();
     std::string action = argv[first];
     std::string address = argv[first + 1];
     ScanClient client;
-    if (!client.connectTo(port)) {
-        std::fprintf(stderr, "net-scan-client: cannot reach the scan daemon on port %d\n", port);
+    if (!ConnectToDaemon(client, line.port, "net-scan-client"))
         return 1;
-    }
     if (action == "scan")
         return scan(client, address, argc - first > 2 && std::strcmp(argv[first + 2], "--single-page") == 0);
     if (action == "caps")

@@ -11,7 +11,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace {
@@ -90,30 +89,21 @@ int scan(ScanClient &client, uint16_t vendor, uint16_t product, bool abortAtFirs
     }
     client.plainCommand(USB_SCAN_UNLOCK, devfd, result);
     client.plainCommand(USB_CLOSE_DEV, devfd, result);
-    std::printf("scan ended with result %d: %d page(s), %lld bytes\n", record.result, pages, bytes);
-    for (int page = 0; page < pages; ++page)
-        std::printf("%s_%d.tmp\n", baseName.c_str(), page);
-    return record.result == SANE_STATUS_EOF ? 0 : 1;
+    return ReportScanEnd(record.result, pages, bytes, baseName);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    int port = kScanDaemonPort;
-    int first = 1;
-    if (argc > 2 && std::strcmp(argv[1], "--port") == 0) {
-        port = std::atoi(argv[2]);
-        first = 3;
-    }
+    const ClientCommandLine line = ParseClientCommandLine(argc, argv);
+    const int first = line.first;
     if (argc - first < 2)
         return usage();
     std::string action = argv[first];
     ScanClient client;
-    if (!client.connectTo(port)) {
-        std::fprintf(stderr, "scan-client: cannot reach the scan daemon on port %d\n", port);
+    if (!ConnectToDaemon(client, line.port, "scan-client"))
         return 1;
-    }
     if (action == "list")
         return list(client, hexId(argv[first + 1]), argc - first > 2 ? hexId(argv[first + 2]) : 0, argc - first > 2);
     if (argc - first < 3)

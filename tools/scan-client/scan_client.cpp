@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
@@ -185,4 +187,30 @@ SettingInfo DefaultScanSettings()
 std::string FieldText(const char *field, size_t size)
 {
     return std::string(field, strnlen(field, size));
+}
+
+ClientCommandLine ParseClientCommandLine(int argc, char **argv)
+{
+    ClientCommandLine line{kScanDaemonPort, 1};
+    if (argc > 2 && std::strcmp(argv[1], "--port") == 0) {
+        line.port = std::atoi(argv[2]);
+        line.first = 3;
+    }
+    return line;
+}
+
+bool ConnectToDaemon(ScanClient &client, int port, const char *program)
+{
+    if (client.connectTo(port))
+        return true;
+    std::fprintf(stderr, "%s: cannot reach the scan daemon on port %d\n", program, port);
+    return false;
+}
+
+int ReportScanEnd(int32_t result, int pages, long long bytes, const std::string &baseName)
+{
+    std::printf("scan ended with result %d: %d page(s), %lld bytes\n", result, pages, bytes);
+    for (int page = 0; page < pages; ++page)
+        std::printf("%s_%d.tmp\n", baseName.c_str(), page);
+    return result == SANE_STATUS_EOF ? 0 : 1;
 }

@@ -50,3 +50,19 @@ SettingInfo DefaultScanSettings();
 
 // Text of a fixed-size field (stops at its NUL or its end).
 std::string FieldText(const char *field, size_t size);
+
+// ---- shared by the command-line clients ----
+
+// "[--port N]" before the action: the daemon's port and the index of the action in argv.
+struct ClientCommandLine {
+    int port;
+    int first;
+};
+ClientCommandLine ParseClientCommandLine(int argc, char **argv);
+
+// Connects to the daemon; when it cannot, says so on stderr in the name of `program`.
+bool ConnectToDaemon(ScanClient &client, int port, const char *program);
+
+// Prints how a scan ended and its page files "<baseName>_<page>.tmp". Returns the
+// exit status: 0 when the scan ran to its end of data.
+int ReportScanEnd(int32_t result, int pages, long long bytes, const std::string &baseName);
