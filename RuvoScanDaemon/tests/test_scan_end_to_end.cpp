@@ -4,6 +4,7 @@
 #include "scan_test.h"
 
 #include "scan_client.h"
+#include "scan_test_support.h"
 
 #include <cerrno>
 #include <climits>
@@ -11,11 +12,9 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <memory>
 #include <poll.h>
 #include <spawn.h>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -41,19 +40,8 @@ const bool kIsolated = [] {
 const uint16_t kVendor = 0x1a2b;
 const uint16_t kProduct = 0x0c01;
 
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool exists(const std::string &path)
-{
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
-}
+using scan_test_support::exists;
+using scan_test_support::readFile;
 
 // Polls `condition` every 20 ms for up to `limitMs`.
 template <typename Condition>

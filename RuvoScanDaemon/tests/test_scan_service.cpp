@@ -6,6 +6,7 @@
 #include "ruvo_usb.h"
 #include "scan_daemon.h"
 #include "scan_log.h"
+#include "scan_test_support.h"
 
 #include <cerrno>
 #include <climits>
@@ -14,7 +15,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -42,19 +42,8 @@ void writeFile(const std::string &path, const std::string &content)
     out << content;
 }
 
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool exists(const std::string &path)
-{
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
-}
+using scan_test_support::exists;
+using scan_test_support::readFile;
 
 void prepare()
 {

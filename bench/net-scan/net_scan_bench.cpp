@@ -13,10 +13,10 @@
 // Needs root: it re-runs itself in a private mount namespace (fresh /opt and
 // /tmp) so the daemon's fixed scan directory is never the real one.
 
+#include "scan_test_support.h"
 #include "scan_types.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -32,8 +32,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -109,47 +107,16 @@ bool waitFor(Ready ready, double seconds)
     return false;
 }
 
-std::string readText(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using scan_test_support::readFile;
 
-// The daemon's processes (listener, connection and data processes): those
-// running its binary with this run's port in their environment.
 std::vector<pid_t> daemonProcesses()
 {
-    std::vector<pid_t> found;
-    char wantedExe[4096] = {};
-    if (!realpath(SCAN_DAEMON, wantedExe))
-        return found;
-    std::string marker = "RUVO_SCAN_DAEMON_PORT=" + std::to_string(kDaemonPort);
-    DIR *proc = opendir("/proc");
-    if (!proc)
-        return found;
-    while (dirent *entry = readdir(proc)) {
-        pid_t pid = std::atoi(entry->d_name);
-        if (pid <= 0)
-            continue;
-        std::string base = std::string("/proc/") + entry->d_name;
-        char exe[4096] = {};
-        ssize_t length = readlink((base + "/exe").c_str(), exe, sizeof(exe) - 1);
-        if (length <= 0 || std::string(exe, static_cast<size_t>(length)) != wantedExe)
-            continue;
-        std::string environment = readText(base + "/environ");
-        std::replace(environment.begin(), environment.end(), '\0', '\n');
-        if (environment.find(marker + "\n") != std::string::npos)
-            found.push_back(pid);
-    }
-    closedir(proc);
-    return found;
+    return scan_test_support::daemonProcesses(SCAN_DAEMON, kDaemonPort);
 }
 
 long residentKiB(pid_t pid)
 {
-    std::string status = readText("/proc/" + std::to_string(pid) + "/status");
+    std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
     size_t at = status.find("VmRSS:");
     return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
 }

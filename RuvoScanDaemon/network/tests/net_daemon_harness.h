@@ -2,11 +2,8 @@
 // Starts the scan daemon on a port of its own for a test and always stops it.
 
 #include "net_sim_harness.h"
+#include "scan_test_support.h"
 
-#include <dirent.h>
-#include <limits.h>
-
-#include <algorithm>
 #include <sstream>
 
 namespace net_test {
@@ -40,33 +37,7 @@ public:
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;
 
-    std::vector<pid_t> processes() const
-    {
-        std::vector<pid_t> found;
-        char wanted[PATH_MAX] = {};
-        if (!realpath(SCAN_DAEMON, wanted))
-            return found;
-        std::string marker = "RUVO_SCAN_DAEMON_PORT=" + std::to_string(m_port);
-        DIR *proc = opendir("/proc");
-        if (!proc)
-            return found;
-        while (dirent *entry = readdir(proc)) {
-            pid_t pid = std::atoi(entry->d_name);
-            if (pid <= 0)
-                continue;
-            std::string base = std::string("/proc/") + entry->d_name;
-            char exe[PATH_MAX] = {};
-            ssize_t length = readlink((base + "/exe").c_str(), exe, sizeof(exe) - 1);
-            if (length <= 0 || std::string(exe, static_cast<size_t>(length)) != wanted)
-                continue;
-            std::string environment = readFile(base + "/environ");
-            std::replace(environment.begin(), environment.end(), '\0', '\n');
-            if (environment.find(marker + "\n") != std::string::npos)
-                found.push_back(pid);
-        }
-        closedir(proc);
-        return found;
-    }
+    std::vector<pid_t> processes() const { return scan_test_support::daemonProcesses(SCAN_DAEMON, m_port); }
 
     void stop()
     {

@@ -2,6 +2,8 @@
 // Starts the simulated network scanner for a test, waits until it listens and
 // always stops it again.
 
+#include "scan_test_support.h"
+
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -11,8 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -22,13 +22,7 @@ extern char **environ;
 
 namespace net_test {
 
-inline std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using scan_test_support::readFile;
 
 inline std::string makeTempDir(const char *stem)
 {

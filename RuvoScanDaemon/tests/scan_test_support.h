@@ -1,0 +1,66 @@
+#pragma once
+// Pieces the scan daemon's tests and its benchmark share: whole-file reads and
+// finding the processes of one daemon run.
+
+#include <dirent.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace scan_test_support {
+
+// The file's bytes; "" when it cannot be read.
+inline std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// True for any directory entry, a dangling symbolic link included.
+inline bool exists(const std::string &path)
+{
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+// The daemon detaches itself, so its processes (listener, connection and data
+// processes) are those running `binary` with this run's `port` in their
+// environment ("RUVO_SCAN_DAEMON_PORT=<port>").
+inline std::vector<pid_t> daemonProcesses(const char *binary, int port)
+{
+    std::vector<pid_t> found;
+    char wanted[PATH_MAX] = {};
+    if (!realpath(binary, wanted))
+        return found;
+    std::string marker = "RUVO_SCAN_DAEMON_PORT=" + std::to_string(port);
+    DIR *proc = opendir("/proc");
+    if (!proc)
+        return found;
+    while (dirent *entry = readdir(proc)) {
+        pid_t pid = std::atoi(entry->d_name);
+        if (pid <= 0)
+            continue;
+        std::string base = std::string("/proc/") + entry->d_name;
+        char exe[PATH_MAX] = {};
+        ssize_t length = readlink((base + "/exe").c_str(), exe, sizeof(exe) - 1);
+        if (length <= 0 || std::string(exe, static_cast<size_t>(length)) != wanted)
+            continue;
+        std::string environment = readFile(base + "/environ");
+        std::replace(environment.begin(), environment.end(), '\0', '\n');
+        if (environment.find(marker + "\n") != std::string::npos)
+            found.push_back(pid);
+    }
+    closedir(proc);
+    return found;
+}
+
+} // namespace scan_test_support
