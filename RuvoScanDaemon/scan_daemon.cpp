@@ -136,6 +136,19 @@ struct ConnectionState {
     OwnedHandles handles;
 };
 
+// Closes the page file being written and creates page `page` in its place.
+// False when it cannot be created; the caller reports that and stops.
+bool beginPage(int &pageFd, const std::string &baseName, int &page)
+{
+    if (pageFd >= 0)
+        close(pageFd);
+    pageFd = createPageFile(PageFileName(baseName, page));
+    if (pageFd < 0)
+        return false;
+    ++page;
+    return true;
+}
+
 // ---- the USB data process ----
 struct UsbScanContext {
     int connection;
@@ -164,26 +177,16 @@ void usbDataProcess(void *raw)
         bool freshRecord = status != kNoRecord;
         if (!freshRecord)
             status = previous;
-        if (freshRecord && status == SCAN_STATUS_BEGIN_OF_PAGE) {
-            if (pageFd >= 0)
-                close(pageFd);
-            pageFd = createPageFile(PageFileName(context->baseName, page));
-            if (pageFd < 0) {
-                USBScanRecordRes failed{SCAN_STATUS_OPERATION_CONTINUOUS, fileIndex, 0, SANE_STATUS_ACCESS_DENIED};
-                if (!sendRecord(context->connection, failed))
-                    RuvoErrLog("usb USBScanRecordRes err");
-                break;
-            }
-            ++page;
+        if (freshRecord && status == SCAN_STATUS_BEGIN_OF_PAGE && !beginPage(pageFd, context->baseName, page)) {
+            USBScanRecordRes failed{SCAN_STATUS_OPERATION_CONTINUOUS, fileIndex, 0, SANE_STATUS_ACCESS_DENIED};
+            answerRecord(context->connection, failed, "usb USBScanRecordRes err");
+            break;
         }
         USBScanRecordRes record{status, fileIndex, readLength, result};
         if (result == SANE_STATUS_GOOD && readLength > 0) {
             // Data before any begin-of-page record still belongs to a page.
-            if (pageFd < 0) {
-                pageFd = createPageFile(PageFileName(context->baseName, page));
-                if (pageFd >= 0)
-                    record.fileIndex = ++page;
-            }
+            if (pageFd < 0 && beginPage(pageFd, context->baseName, page))
+                record.fileIndex = page;
             if (pageFd < 0 || writePageData(pageFd, buffer.data(), readLength) != 0) {
                 RuvoErrLog("usb send scan data err");
                 record.result = SANE_STATUS_IO_ERROR;
@@ -227,17 +230,10 @@ void tcpDataProcess(void *raw)
         if (first)
             status = SCAN_STATUS_BEGIN_OF_PAGE;
         first = false;
-        if (status == SCAN_STATUS_BEGIN_OF_PAGE) {
-            if (pageFd >= 0)
-                close(pageFd);
-            pageFd = createPageFile(PageFileName(context->baseName, page));
-            if (pageFd < 0) {
-                TCPRecordRes failed{SANE_STATUS_ACCESS_DENIED, 0, fileIndex, SCAN_STATUS_OPERATION_CONTINUOUS};
-                if (!sendRecord(context->connection, failed))
-                    RuvoErrLog("usb TCPRecordRes err");
-                break;
-            }
-            ++page;
+        if (status == SCAN_STATUS_BEGIN_OF_PAGE && !beginPage(pageFd, context->baseName, page)) {
+            TCPRecordRes failed{SANE_STATUS_ACCESS_DENIED, 0, fileIndex, SCAN_STATUS_OPERATION_CONTINUOUS};
+            answerRecord(context->connection, failed, "usb TCPRecordRes err");
+            break;
         }
         TCPRecordRes record{result, length, fileIndex, status};
         if (result == SANE_STATUS_GOOD && length > 0) {
