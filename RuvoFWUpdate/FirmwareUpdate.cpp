@@ -1,5 +1,6 @@
 #include "FirmwareUpdate.h"
 
+#include "product_paths.h"
 #include "UtilLog.h"
 
 #include <climits>
@@ -66,4 +67,10 @@ QString FirmwareResultMessage(int result)
     default:
         return QString::fromUtf8("未知错误！");
     }
+}
+
+stLogLocation FirmwareUpdaterLogLocation()
+{
+    // The firmware updater writes into the user's own tree.
+    return UserLogLocation(ruvo_paths::kLogSubDir, QStringLiteral("log_fwupdate"));
 }

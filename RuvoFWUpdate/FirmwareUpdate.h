@@ -1,6 +1,8 @@
 #pragma once
 // Loading a firmware image and handing it to the printer, with the updater's
 // retry rule and closing messages.
+#include "UtilLog.h"
+
 #include <QString>
 
 #include <functional>
@@ -22,3 +24,6 @@ int SendWithRetries(const std::function<int()> &attempt, const std::function<voi
 
 // The closing message for the last result.
 QString FirmwareResultMessage(int result);
+
+// Where this program's log goes (set in main).
+stLogLocation FirmwareUpdaterLogLocation();

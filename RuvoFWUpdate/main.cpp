@@ -1,3 +1,4 @@
+#include "FirmwareUpdate.h"
 #include "widget.h"
 
 #include <QApplication>
@@ -5,6 +6,7 @@
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
+    SetLogLocation(FirmwareUpdaterLogLocation());
     Widget window;
     window.show();
     return application.exec();

@@ -75,7 +75,7 @@ void Widget::InitDeviceTable()
 
 QList<stPrinterInfo> Widget::GetPrinterInfo()
 {
-    return ReadPrinterList(RuvoPaths::PrinterListFile(), enPrinterListReader::FirmwareUpdater);
+    return ReadPrinterList(RuvoPaths::PrinterListFile(), IsUsbPrinter);
 }
 
 void Widget::RefreshDeviceTable()

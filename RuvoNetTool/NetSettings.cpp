@@ -1,5 +1,7 @@
 #include "NetSettings.h"
 
+#include "product_paths.h"
+
 #include <QRegularExpression>
 
 namespace {
@@ -164,4 +166,10 @@ QString ExchangeFailureMessage(int result)
     default:
         return QString::fromUtf8("未知错误！");
     }
+}
+
+stLogLocation NetToolLogLocation()
+{
+    // The network tool's folder is spelled "Log", with a capital L.
+    return ProductLogLocation(ruvo_paths::kNetToolLogSubDir, QStringLiteral("log_nettool"));
 }

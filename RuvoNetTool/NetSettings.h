@@ -1,6 +1,8 @@
 #pragma once
 // The printer's network settings and the two frames that read and write them
 // over the printer's USB interface. Pure functions over bytes and text.
+#include "UtilLog.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -39,3 +41,6 @@ bool ParseRecvData(const QByteArray &received, stIPInfo &info);
 
 // The text shown for a failed exchange (`result` not 0) of either run.
 QString ExchangeFailureMessage(int result);
+
+// Where this program's log goes (set in main).
+stLogLocation NetToolLogLocation();

@@ -1,3 +1,4 @@
+#include "NetSettings.h"
 #include "widget.h"
 
 #include <QApplication>
@@ -5,6 +6,7 @@
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
+    SetLogLocation(NetToolLogLocation());
     Widget window;
     window.show();
     return application.exec();

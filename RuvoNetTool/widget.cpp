@@ -82,7 +82,7 @@ void Widget::InitUI()
 
 QList<stPrinterInfo> Widget::GetPrinterInfo()
 {
-    return ReadPrinterList(RuvoPaths::PrinterListFile(), enPrinterListReader::NetworkTool);
+    return ReadPrinterList(RuvoPaths::PrinterListFile(), IsUsbPrinterOfNetworkModel);
 }
 
 void Widget::RefreshDeviceCombobox()

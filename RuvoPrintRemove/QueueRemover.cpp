@@ -35,7 +35,7 @@ std::optional<stPrinterInfo> ParseEnglishLine(const QString &line)
     printer.strName.chop(1); // the colon
     const QString uri = parts[3].trimmed();
     if (uri.startsWith(QLatin1String("usb"), Qt::CaseInsensitive)) {
-        printer.iConnectType = 1;
+        printer.iConnectType = c_iConnectTypeUsb;
         printer.strPort = uri.mid(6);
         printer.strURI = uri;
         return printer;
@@ -45,7 +45,7 @@ std::optional<stPrinterInfo> ParseEnglishLine(const QString &line)
         const int schemeEnd = uri.indexOf(QLatin1String("://"), 0, Qt::CaseInsensitive);
         if (schemeEnd < 0)
             return std::nullopt;
-        printer.iConnectType = 2;
+        printer.iConnectType = c_iConnectTypeNetwork;
         printer.strPort = HostAfter(uri, schemeEnd);
         printer.strURI = uri;
         return printer;
@@ -66,7 +66,7 @@ std::optional<stPrinterInfo> ParseTranslatedLine(const QString &line)
     const QLatin1String usbScheme("usb://");
     const int usb = rest.indexOf(usbScheme, 0, Qt::CaseInsensitive);
     if (usb >= 0) {
-        printer.iConnectType = 1;
+        printer.iConnectType = c_iConnectTypeUsb;
         printer.strPort = rest.mid(usb + usbScheme.size());
         printer.strURI = rest.mid(usb);
         return printer;
@@ -76,7 +76,7 @@ std::optional<stPrinterInfo> ParseTranslatedLine(const QString &line)
         found = rest.indexOf(QLatin1String("socket://"), 0, Qt::CaseInsensitive);
     if (found < 0)
         return std::nullopt;
-    printer.iConnectType = 2;
+    printer.iConnectType = c_iConnectTypeNetwork;
     printer.strPort = HostAfter(rest, rest.indexOf(QLatin1String("://"), found));
     printer.strURI = rest.mid(found);
     return printer;
@@ -178,4 +178,9 @@ void DeletePrinter()
 {
     for (const stPrinterInfo &printer : GetPrinterInfo(true))
         RunLpadmin({QStringLiteral("-x"), printer.strName});
+}
+
+stLogLocation QueueRemoverLogLocation()
+{
+    return ProductLogLocation(ruvo_paths::kLogSubDir, QStringLiteral("log_un"));
 }

@@ -3,6 +3,7 @@
 // its connection. Queues are learnt from `lpstat -v`, models from the
 // "*ModelName" line of each queue's PPD file.
 #include "PrinterList.h"
+#include "UtilLog.h"
 
 #include <QByteArray>
 #include <QList>
@@ -36,3 +37,6 @@ bool MakePathExist(const QString &path);
 QList<stPrinterInfo> GetPrinterInfo(bool checkDriver);
 
 void DeletePrinter();
+
+// Where this program's log goes (set in main).
+stLogLocation QueueRemoverLogLocation();

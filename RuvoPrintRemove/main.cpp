@@ -6,6 +6,7 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
+    SetLogLocation(QueueRemoverLogLocation());
     DeletePrinter();
     return 0;
 }

@@ -1,9 +1,12 @@
 #include "QueueInstaller.h"
 
 #include "ModelTable.h"
+#include "product_paths.h"
 #include "RuvoPaths.h"
 #include "UtilCommand.h"
 #include "UtilLog.h"
+
+#include <QFile>
 
 QList<stQueueCommand> BuildAddQueueCommands(const QList<stPrinterInfo> &printers)
 {
@@ -25,9 +28,20 @@ QList<stQueueCommand> BuildAddQueueCommands(const QList<stPrinterInfo> &printers
     return commands;
 }
 
+QList<stPrinterInfo> ReadInstallerPrinterList(const QString &path)
+{
+    QList<stPrinterInfo> printers = ReadPrinterList(path);
+    for (stPrinterInfo &printer : printers)
+        printer.strURI = StripUriQuotes(printer.strURI);
+    // The installer consumes its list: it is deleted after reading, also when
+    // it named no printer.
+    QFile::remove(path);
+    return printers;
+}
+
 QList<stPrinterInfo> GetPrinterInfo()
 {
-    return ReadPrinterList(RuvoPaths::InstallerPrinterListFile(), enPrinterListReader::QueueInstaller);
+    return ReadInstallerPrinterList(RuvoPaths::InstallerPrinterListFile());
 }
 
 void AddPrinter()
@@ -38,4 +52,9 @@ void AddPrinter()
         RunLpadmin(command.arguments);
         RUVO_LOG_TEXT(command.logText);
     }
+}
+
+stLogLocation QueueInstallerLogLocation()
+{
+    return ProductLogLocation(ruvo_paths::kLogSubDir, QStringLiteral("log_update"));
 }

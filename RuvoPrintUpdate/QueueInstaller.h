@@ -2,6 +2,7 @@
 // Creates one CUPS queue for every printer of "/tmp/ruvo_printerlist.ini" whose
 // model is in the model table.
 #include "PrinterList.h"
+#include "UtilLog.h"
 
 #include <QList>
 #include <QString>
@@ -19,7 +20,13 @@ struct stQueueCommand {
 // other records are skipped.
 QList<stQueueCommand> BuildAddQueueCommands(const QList<stPrinterInfo> &printers);
 
-// Every record of the installer's printer list; the file is deleted after reading.
+// Every record of the printer list at `path`, each URI without its enclosing
+// quotes; the file is deleted after reading.
+QList<stPrinterInfo> ReadInstallerPrinterList(const QString &path);
+// The same for "/tmp/ruvo_printerlist.ini".
 QList<stPrinterInfo> GetPrinterInfo();
 
 void AddPrinter();
+
+// Where this program's log goes (set in main).
+stLogLocation QueueInstallerLogLocation();

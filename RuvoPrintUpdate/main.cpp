@@ -7,6 +7,7 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
+    SetLogLocation(QueueInstallerLogLocation());
     AddPrinter();
     return 0;
 }

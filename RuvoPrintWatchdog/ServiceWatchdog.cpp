@@ -98,3 +98,8 @@ void SystemWatchdogEnvironment::SleepSeconds(int seconds)
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
     }
 }
+
+stLogLocation WatchdogLogLocation()
+{
+    return ProductLogLocation(ruvo_paths::kLogSubDir, QStringLiteral("log_wd"));
+}

@@ -3,6 +3,7 @@
 // of the service's name exists and that the heartbeat file is fresh, and
 // restarts the service when either fails, and in any case every 3600 cycles.
 #include "ProcessTable.h"
+#include "UtilLog.h"
 
 #include <QDateTime>
 #include <QList>
@@ -61,3 +62,6 @@ public:
     void StartService() override;
     void SleepSeconds(int seconds) override;
 };
+
+// Where this program's log goes (set in main).
+stLogLocation WatchdogLogLocation();

@@ -8,6 +8,7 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
+    SetLogLocation(WatchdogLogLocation());
     RUVO_LOG("Start watchdog, enable log");
     SystemWatchdogEnvironment environment;
     ServiceWatchdog watchdog(environment);

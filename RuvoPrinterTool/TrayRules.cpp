@@ -1,5 +1,6 @@
 #include "TrayRules.h"
 
+#include "product_paths.h"
 #include "UtilLanguageCtrl.h"
 
 bool IsPrinterStateChanged(const stPrinterState &a, const stPrinterState &b)
@@ -50,7 +51,7 @@ QList<stPrinterManager> BuildInitialPrinterList(const QList<stPrinterInfo> &reco
 
 QString ConnectionText(const stPrinterInfo &info)
 {
-    if (info.iConnectType == 1)
+    if (IsUsbConnection(info.iConnectType))
         return QStringLiteral("USB");
     return QStringLiteral("网络(") + info.strPort + QStringLiteral(")");
 }
@@ -107,4 +108,10 @@ bool IsUsablePrinterName(const QString &name)
 {
     return !name.isEmpty() && !name.contains(QLatin1Char('/')) && name != QLatin1String("..")
         && name != QLatin1String(".");
+}
+
+stLogLocation TrayLogLocation()
+{
+    // The tray application writes into the user's own tree.
+    return UserLogLocation(ruvo_paths::kLogSubDir, QStringLiteral("log_tool"));
 }

@@ -5,6 +5,7 @@
 // without threads, files or a display.
 #include "PrinterManager.h"
 #include "ProcessTable.h"
+#include "UtilLog.h"
 
 #include <QList>
 #include <QString>
@@ -58,3 +59,6 @@ bool IsAnotherCopyRunning(const QList<stProcessEntry> &table, const QString &app
 // Printer names are CUPS queue names and never hold a '/'; one that does would
 // point the status file outside the configuration directory.
 bool IsUsablePrinterName(const QString &name);
+
+// Where this program's log goes (set in main).
+stLogLocation TrayLogLocation();

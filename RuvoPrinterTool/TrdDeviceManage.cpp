@@ -13,7 +13,7 @@ void TrdDeviceManage::Init(stSharedPrinterList *sharedList)
 QList<stPrinterInfo> TrdDeviceManage::GetPrinterInfo()
 {
     // The reader starts every record from the initial values of stPrinterInfo.
-    return ReadPrinterList(RuvoPaths::PrinterListFile(), enPrinterListReader::TrayApplication);
+    return ReadPrinterList(RuvoPaths::PrinterListFile());
 }
 
 void TrdDeviceManage::InitStPrinterInfo(stPrinterInfo &info)

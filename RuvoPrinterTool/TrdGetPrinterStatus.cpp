@@ -2,12 +2,12 @@
 
 #include "RuvoPaths.h"
 #include "TrayRules.h"
+#include "UtilCommand.h"
 #include "UtilLog.h"
 #include "UtilPrinterStatus.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 
 #include <cstring>
 #include <exception>
@@ -26,11 +26,9 @@ void TrdGetPrinterStatus::Init(int index, stSharedPrinterList *sharedList)
 
 void TrdGetPrinterStatus::RunCommandAndWait(const QString &program, const QStringList &arguments)
 {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(program, arguments);
-    if (process.waitForStarted(5000))
-        process.waitForFinished(10000);
+    // A scheduler that never answers must not hold this printer's worker for ever.
+    constexpr int kTimeLimitMs = 15000;
+    RunCommandWithin(program, arguments, kTimeLimitMs);
 }
 
 bool TrdGetPrinterStatus::CheckStatusChange(stPrinterState newState, stPrinterState currentState)
@@ -44,42 +42,42 @@ int TrdGetPrinterStatus::CheckPrinterStatus(const unsigned char *reply, unsigned
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(reply),
                                                      static_cast<int>(length));
     if (!BuildPrinterState(bytes, decoded))
-        return -1;
+        return c_iStatusUnusable;
     m_stPrinter.State() = decoded;
-    return 0;
+    return c_iStatusRead;
 }
 
 int TrdGetPrinterStatus::GetPrinterStatusFile(const QString &printerName, bool force)
 {
     try {
         if (!IsUsablePrinterName(printerName))
-            return -1;
+            return c_iStatusUnusable;
         const QString path = RuvoPaths::StatusFile(printerName);
         const QFileInfo info(path);
         if (!info.exists()) {
             m_dtLastModified = QDateTime();
-            return -1;
+            return c_iStatusUnusable;
         }
         const QDateTime modified = info.lastModified();
         if (!force && modified == m_dtLastModified)
-            return 1;
+            return c_iStatusUnchanged;
         // Stored before opening: a file that fails is counted once and then
         // reads as unchanged until it changes again (unless forced).
         m_dtLastModified = modified;
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
-            return -1;
+            return c_iStatusUnusable;
         std::memset(m_szRecvBuf, 0, sizeof(m_szRecvBuf));
         // A reply never comes near the buffer's size; a larger file is not one.
         const qint64 got = file.read(reinterpret_cast<char *>(m_szRecvBuf), sizeof(m_szRecvBuf));
         const bool more = !file.atEnd();
         file.close();
         if (got <= 0 || more)
-            return -1;
+            return c_iStatusUnusable;
         return CheckPrinterStatus(m_szRecvBuf, static_cast<unsigned long>(got));
     } catch (const std::exception &) {
         RUVO_LOG("throw error");
-        return 0;
+        return c_iStatusRead;
     }
 }
 
@@ -95,7 +93,7 @@ void TrdGetPrinterStatus::RunCycle()
     }
 
     const bool force = m_stPrinter.enCurrentStatus == PrinterStatusOffline;
-    if (GetPrinterStatusFile(m_stPrinter.strName, force) < 0)
+    if (GetPrinterStatusFile(m_stPrinter.strName, force) == c_iStatusUnusable)
         ApplyReadFailure(m_stPrinter.State());
 
     bool changed = false;

@@ -30,8 +30,12 @@ public:
     // lies beyond the list's end.
     void RunCycle();
 
-    // 1 unchanged since the last read, 0 read and decoded, -1 missing,
-    // unreadable or not a status reply.
+    // Results of reading a status file (and of decoding one reply, which
+    // gives c_iStatusRead or c_iStatusUnusable).
+    static constexpr int c_iStatusUnchanged = 1;  // same time stamp as the last read
+    static constexpr int c_iStatusRead = 0;       // read and decoded
+    static constexpr int c_iStatusUnusable = -1;  // missing, unreadable or not a status reply
+
     int GetPrinterStatusFile(const QString &printerName, bool force);
     int CheckPrinterStatus(const unsigned char *reply, unsigned long length);
     static bool CheckStatusChange(stPrinterState newState, stPrinterState currentState);

@@ -35,6 +35,7 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_XCB_GL_INTEGRATION"))
         qputenv("QT_XCB_GL_INTEGRATION", "none");
     QApplication application(argc, argv);
+    SetLogLocation(TrayLogLocation());
     if (CheckIsRunning()) {
         ShowAlreadyRunning();
         return 0;

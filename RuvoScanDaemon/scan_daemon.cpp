@@ -1,13 +1,10 @@
 #include "scan_daemon.h"
 
 #include "product_paths.h"
+#include "ruvo_network.h"
 #include "ruvo_usb.h"
 #include "scan_log.h"
 #include "scan_protocol.h"
-
-#ifdef RUVO_SCAN_HAVE_NETWORK
-#include "ruvo_network.h"
-#endif
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -203,7 +200,6 @@ void usbDataProcess(void *raw)
     RuvoInfoLog("usb scan record process exit:%d pid:%d", result, static_cast<int>(getpid()));
 }
 
-#ifdef RUVO_SCAN_HAVE_NETWORK
 // ---- the network data process ----
 struct TcpScanContext {
     int connection;
@@ -253,7 +249,6 @@ void tcpDataProcess(void *raw)
     std::free(buffer);
     RuvoInfoLog("tcp scan record process exit:%d pid:%d", result, static_cast<int>(getpid()));
 }
-#endif
 
 // ---- command handlers ----
 
@@ -513,7 +508,6 @@ void handleDeleteFile(ConnectionState &state)
     DeleteScanFile(state.scanDir, request.fileName);
 }
 
-#ifdef RUVO_SCAN_HAVE_NETWORK
 void terminateSocket(RuvoSocket &socket)
 {
     TerminateTextField(socket.szScannerIP, sizeof(socket.szScannerIP));
@@ -594,7 +588,6 @@ void handleTcpProperties(ConnectionState &state)
     response.result = ruvo_http_DeviceProperties(&request.socket, &response.devPro);
     answerRecord(state.fd, response, "send ScanDevicePropertiesRes err");
 }
-#endif
 
 // Returns false for a command value this daemon does not serve.
 bool dispatch(ConnectionState &state, int command)
@@ -615,13 +608,11 @@ bool dispatch(ConnectionState &state, int command)
     case USB_SCAN_DEVPROPERTIES: handleUsbProperties(state); return true;
     case USB_REOPEN_DEV: handleReopen(state); return true;
     case CMD_DELETE_FILE: handleDeleteFile(state); return true;
-#ifdef RUVO_SCAN_HAVE_NETWORK
     case TCP_SEND_OSL: handleSendOsl(state); return true;
     case TCP_SCAN_START: handleTcpScanStart(state); return true;
     case TCP_SCAN_ABORT: handleTcpScanAbort(state); return true;
     case TCP_SCAN_ADFST: handleTcpAdfStatus(state); return true;
     case TCP_SCAN_DEVPROPERTIES: handleTcpProperties(state); return true;
-#endif
     default: return false;
     }
 }

@@ -10,6 +10,7 @@ class TestFwUpdateLogic : public QObject
     Q_OBJECT
 
 private slots:
+    void logGoesToItsOwnPlace();
     void loadsTheWholeFile_data();
     void loadsTheWholeFile();
     void refusesWhatCannotBeOpened();
@@ -96,6 +97,13 @@ void TestFwUpdateLogic::retriesUntilSuccessOrThreeAttempts()
     QCOMPARE(result, last);
     QCOMPARE(called, attempts);
     QCOMPARE(paused, pauses);
+}
+
+// The log of this program lies in the user's own tree.
+void TestFwUpdateLogic::logGoesToItsOwnPlace()
+{
+    QCOMPARE(FirmwareUpdaterLogLocation().strDirectory, QDir::homePath() + "/ruvo/k40_series_printer/log/");
+    QCOMPARE(FirmwareUpdaterLogLocation().strBaseName, QString("log_fwupdate"));
 }
 
 QTEST_APPLESS_MAIN(TestFwUpdateLogic)

@@ -42,6 +42,7 @@ class TestNetToolFrames : public QObject
     Q_OBJECT
 
 private slots:
+    void logGoesToItsOwnPlace();
     void readRequestIsFixed();
     void staticWriteFrame();
     void addressWithLeadingZerosGoesOnTheWireAsNumbers();
@@ -212,6 +213,13 @@ void TestNetToolFrames::rejectsBadReplies()
     info.address = "1.2.3.4";
     QVERIFY(!ParseRecvData(reply, info));
     QCOMPARE(info.address, QString("1.2.3.4"));
+}
+
+// The log of this program lies under the product directory, in "Log" with a capital L.
+void TestNetToolFrames::logGoesToItsOwnPlace()
+{
+    QCOMPARE(NetToolLogLocation().strDirectory, QString("/opt/ruvo/k40_series_printer/Log/"));
+    QCOMPARE(NetToolLogLocation().strBaseName, QString("log_nettool"));
 }
 
 QTEST_APPLESS_MAIN(TestNetToolFrames)

@@ -79,7 +79,7 @@ void TestQueueRemoverCups::initTestCase()
 {
     const QString failure = m_cups.Start();
     if (!failure.isEmpty())
-        QSKIP(qPrintable(failure));
+        QFAIL(qPrintable(failure));
 }
 
 void TestQueueRemoverCups::cleanupTestCase()

@@ -23,6 +23,7 @@ class TestQueueRemoverRules : public QObject
     Q_OBJECT
 
 private slots:
+    void logGoesToItsOwnPlace();
     void parsesLpstatLines_data();
     void parsesLpstatLines();
     void parsesWholeOutputInOrder();
@@ -177,6 +178,13 @@ void TestQueueRemoverRules::makesPaths()
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     QVERIFY(!MakePathExist(root.filePath("file/sub")));
+}
+
+// The log of this program lies under the product directory.
+void TestQueueRemoverRules::logGoesToItsOwnPlace()
+{
+    QCOMPARE(QueueRemoverLogLocation().strDirectory, QString("/opt/ruvo/k40_series_printer/log/"));
+    QCOMPARE(QueueRemoverLogLocation().strBaseName, QString("log_un"));
 }
 
 QTEST_GUILESS_MAIN(TestQueueRemoverRules)

@@ -96,7 +96,7 @@ void TestQueueInstallerCups::initTestCase()
 {
     const QString failure = m_cups.Start();
     if (!failure.isEmpty())
-        QSKIP(qPrintable(failure));
+        QFAIL(qPrintable(failure));
 }
 
 void TestQueueInstallerCups::cleanupTestCase()

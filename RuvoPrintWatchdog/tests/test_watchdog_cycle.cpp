@@ -78,6 +78,7 @@ class TestWatchdogCycle : public QObject
     Q_OBJECT
 
 private slots:
+    void logGoesToItsOwnPlace();
     void init();
     void cleanup();
 
@@ -189,6 +190,13 @@ void TestWatchdogCycle::processNameInOtherCaseCounts()
     ServiceWatchdog watchdog(environment);
     QVERIFY(!watchdog.RunCycle());
     QCOMPARE(environment.heartbeatReads, 1);
+}
+
+// The log of this program lies under the product directory.
+void TestWatchdogCycle::logGoesToItsOwnPlace()
+{
+    QCOMPARE(WatchdogLogLocation().strDirectory, QString("/opt/ruvo/k40_series_printer/log/"));
+    QCOMPARE(WatchdogLogLocation().strBaseName, QString("log_wd"));
 }
 
 QTEST_GUILESS_MAIN(TestWatchdogCycle)

@@ -110,7 +110,7 @@ void TestStatusWorkers::unchangedFileIsReadOnce()
     QCOMPARE(spy.at(0).at(0).toInt(), 0);
     QCOMPARE(shared.listPrinter[0].enCurrentStatus, int(PrinterStatusReady));
     QCOMPARE(shared.listPrinter[0].dwRemainingToner, quint64(5000));
-    QCOMPARE(worker.GetPrinterStatusFile("Desk", false), 1);
+    QCOMPARE(worker.GetPrinterStatusFile("Desk", false), TrdGetPrinterStatus::c_iStatusUnchanged);
     worker.RunCycle();
     QCOMPARE(spy.count(), 1);
 

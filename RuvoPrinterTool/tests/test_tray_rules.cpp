@@ -2,6 +2,7 @@
 // list comparison, row and state texts, "-hide" and the single-instance rule.
 #include "TrayRules.h"
 
+#include <QDir>
 #include <QtTest>
 
 #include <vector>
@@ -33,6 +34,7 @@ class TestTrayRules : public QObject
 {
     Q_OBJECT
 private slots:
+    void logGoesToItsOwnPlace();
     void changeRule_data();
     void changeRule();
     void tenFailedReadsKeepTheStateTheEleventhGoesOffline();
@@ -293,6 +295,13 @@ void TestTrayRules::printerNamesThatStayInTheFolder()
     QFETCH(QString, name);
     QFETCH(bool, usable);
     QCOMPARE(IsUsablePrinterName(name), usable);
+}
+
+// The log of this program lies in the user's own tree.
+void TestTrayRules::logGoesToItsOwnPlace()
+{
+    QCOMPARE(TrayLogLocation().strDirectory, QDir::homePath() + "/ruvo/k40_series_printer/log/");
+    QCOMPARE(TrayLogLocation().strBaseName, QString("log_tool"));
 }
 
 QTEST_GUILESS_MAIN(TestTrayRules)

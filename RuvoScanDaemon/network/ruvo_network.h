@@ -38,37 +38,43 @@ void ruvo_close_tcp(int fd);
 // Returns 0 when all arrived, else -1.
 int ruvo_tcp_recv_with_retry(int fd, void *buffer, size_t length);
 
-// One "getAttribute" call on the scanner's XML service (port 5000). On 0,
+// One "getAttribute" call on the scanner's XML service (port 5000). On success
 // *reply is a malloc'ed buffer of *replyLength bytes (not NUL-terminated; null
-// when the length is 0) that the caller releases with free(). Results: 0; 9 on
-// any exchange failure or a reply longer than 8192 bytes; 4 for an unknown
-// `type` or a scanner address that is not dotted IPv4 text; 10 out of memory.
+// when the length is 0) that the caller releases with free(). Results:
+// SANE_STATUS_GOOD; SANE_STATUS_IO_ERROR on any exchange failure or a reply
+// longer than 8192 bytes; SANE_STATUS_INVAL for an unknown `type` or a scanner
+// address that is not dotted IPv4 text; SANE_STATUS_NO_MEM out of memory.
 int ruvo_send_osl(const RuvoSocket *socket, char **reply, OSL_CMD_TYPE type, int *replyLength);
 
 // Posts the scan settings, checks the device's "RESULT" line, opens the record
 // channel (left in socket->tcpFromScanner) and reads its opening block.
-// Results: 0; 3 busy or no "RESULT=" in the reply; 4 refused or a bad scanner
-// address; 9 exchange failure; 10 out of memory.
+// Results: SANE_STATUS_GOOD; SANE_STATUS_DEVICE_BUSY when busy or no "RESULT="
+// in the reply; SANE_STATUS_INVAL when refused or for a bad scanner address;
+// SANE_STATUS_IO_ERROR on an exchange failure; SANE_STATUS_NO_MEM out of memory.
 int ruvo_http_ScanStart(RuvoSocket *socket, const SettingInfo *settings);
 
-// The result of a scan-start reply (headers and body): 0, 3 (busy) or 4.
+// The result of a scan-start reply (headers and body): SANE_STATUS_GOOD,
+// SANE_STATUS_DEVICE_BUSY or SANE_STATUS_INVAL.
 int ruvo_http_ScanStartResult(const char *reply);
 
-// Reads one block of the record channel. A new-page marker gives status 9 and
-// no data; a data block gives status 0 and *dataLength bytes in *data (grown
-// with realloc when too small, *dataSize updated; the caller frees it); the end
-// marker gives status 1 and result 5 and closes the channel. Any failure closes
-// the channel: 9 I/O or a malformed header, 10 out of memory or a block over
-// the size limit.
+// Reads one block of the record channel. A new-page marker gives
+// SCAN_STATUS_BEGIN_OF_PAGE and no data; a data block gives
+// SCAN_STATUS_OPERATION_CONTINUOUS and *dataLength bytes in *data (grown with
+// realloc when too small, *dataSize updated; the caller frees it); the end
+// marker gives SCAN_STATUS_END_OF_DATA with result SANE_STATUS_EOF and closes
+// the channel. Any failure closes the channel: SANE_STATUS_IO_ERROR for I/O or
+// a malformed header, SANE_STATUS_NO_MEM out of memory or a block over the size
+// limit.
 int ruvo_tcp_ScanRecord(RuvoSocket *socket, ScanStatus *status, unsigned char **data, int *dataSize,
                         int *dataLength);
 
 // Closes the record channel of the running scan and posts "SCANTYPE=4".
-// Results: 0, 9, or 4 for a bad scanner address.
+// Results: SANE_STATUS_GOOD, SANE_STATUS_IO_ERROR, or SANE_STATUS_INVAL for a
+// bad scanner address.
 int ruvo_http_ScanAbort(RuvoSocket *socket);
 
-// Fetches and parses the scanner's capabilities. Results: 0, 9, or 4 for a bad
-// scanner address.
+// Fetches and parses the scanner's capabilities. Results: SANE_STATUS_GOOD,
+// SANE_STATUS_IO_ERROR, or SANE_STATUS_INVAL for a bad scanner address.
 int ruvo_http_DeviceProperties(const RuvoSocket *socket, ScannerCapabilities *capabilities);
 
 // Fills `capabilities` from the key=value lines of a capabilities reply. Returns 0.
@@ -78,7 +84,8 @@ int ruvo_ParseScanCapabilities(ScannerCapabilities *capabilities, const char *re
 int ruvo_SetScanCapabilities(ScannerCapabilities *capabilities, const char *key, const char *value);
 
 // Asks for the document feeder state; *status is set only when the reply's last
-// byte names one. Results: 0, 9, or 4 for a bad scanner address.
+// byte names one. Results: SANE_STATUS_GOOD, SANE_STATUS_IO_ERROR, or
+// SANE_STATUS_INVAL for a bad scanner address.
 int ruvo_http_adfstatus(const RuvoSocket *socket, ADFStatus *status);
 
 // Writes the first usable IPv4 address of this machine (up, running, broadcast

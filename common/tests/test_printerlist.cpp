@@ -1,6 +1,8 @@
 // The printer list readers and the model table look-ups.
 #include "ModelTable.h"
 #include "PrinterList.h"
+#include "PrinterListFiles.h"
+#include "model_rows.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,40 +11,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-Q_DECLARE_METATYPE(enPrinterListReader)
+using namespace printer_list_files;
 
 namespace {
-
-// One printer section as the file holds it.
-struct Section {
-    QString name, model, connectType, port, uri;
-};
-
-QString WriteList(const QTemporaryDir &dir, const QString &count, const QList<QPair<int, Section>> &sections,
-                  const QString &fileName = "printerlist.ini")
-{
-    const QString path = dir.filePath(fileName);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return {};
-    QByteArray text = "[Main]\n";
-    if (!count.isNull())
-        text += "Count=" + count.toUtf8() + "\n";
-    for (const auto &[number, section] : sections) {
-        text += "\n[printer_" + QByteArray::number(number) + "]\n";
-        text += "Name=" + section.name.toUtf8() + "\n";
-        text += "Model=" + section.model.toUtf8() + "\n";
-        text += "ConnectType=" + section.connectType.toUtf8() + "\n";
-        text += "Port=" + section.port.toUtf8() + "\n";
-        text += "URI=" + section.uri.toUtf8() + "\n";
-    }
-    file.write(text);
-    return path;
-}
-
-const Section kUsbNetworkModel{"Office_K400N", "Ruvo K400N", "1", "serial=AB12", "usb://Ruvo/K400N?serial=AB12"};
-const Section kUsbPlainModel{"Desk_M200", "Ruvo M200", "1", "serial=CD34", "usb://Ruvo/M200?serial=CD34"};
-const Section kNetworkPrinter{"Lab_P310DN", "Ruvo P310DN", "2", "192.168.1.20", "socket://192.168.1.20:9100"};
 
 QStringList Names(const QList<stPrinterInfo> &printers)
 {
@@ -65,9 +36,6 @@ private slots:
     void countEdgeCases();
     void missingSectionGivesEmptyRecord();
     void connectTypeNotANumberIsNetwork();
-    void installerStripsUriQuotes_data();
-    void installerStripsUriQuotes();
-    void installerDeletesTheFileAlsoWhenEmpty();
     void missingFileGivesNothing();
     void commaInValueStaysOneText();
     void networkCapableRule_data();
@@ -76,6 +44,7 @@ private slots:
     void modelLookupsIgnoreLetterCase();
     void unknownModelLeavesIdsUnchanged();
     void modelTableKeepsItsRules();
+    void plainRowsAnswerWithoutQt();
 };
 
 void TestPrinterList::readsAllRecordsInSectionOrder()
@@ -83,7 +52,7 @@ void TestPrinterList::readsAllRecordsInSectionOrder()
     QTemporaryDir dir;
     // Sections written out of order: the reader goes by number, not file position.
     const QString path = WriteList(dir, "3", {{2, kNetworkPrinter}, {0, kUsbNetworkModel}, {1, kUsbPlainModel}});
-    const QList<stPrinterInfo> printers = ReadPrinterList(path, enPrinterListReader::TrayApplication);
+    const QList<stPrinterInfo> printers = ReadPrinterList(path);
     QCOMPARE(Names(printers), QStringList({"Office_K400N", "Desk_M200", "Lab_P310DN"}));
     QCOMPARE(printers.at(0).strModel, QString("Ruvo K400N"));
     QCOMPARE(printers.at(0).iConnectType, 1);
@@ -97,11 +66,11 @@ void TestPrinterList::eachReaderKeepsItsOwnPrinters()
 {
     QTemporaryDir dir;
     const QString path = WriteList(dir, "3", {{0, kUsbNetworkModel}, {1, kUsbPlainModel}, {2, kNetworkPrinter}});
-    QCOMPARE(Names(ReadPrinterList(path, enPrinterListReader::TrayApplication)),
+    QCOMPARE(Names(ReadPrinterList(path)),
              QStringList({"Office_K400N", "Desk_M200", "Lab_P310DN"}));
-    QCOMPARE(Names(ReadPrinterList(path, enPrinterListReader::FirmwareUpdater)),
+    QCOMPARE(Names(ReadPrinterList(path, IsUsbPrinter)),
              QStringList({"Office_K400N", "Desk_M200"}));
-    QCOMPARE(Names(ReadPrinterList(path, enPrinterListReader::NetworkTool)), QStringList({"Office_K400N"}));
+    QCOMPARE(Names(ReadPrinterList(path, IsUsbPrinterOfNetworkModel)), QStringList({"Office_K400N"}));
 }
 
 void TestPrinterList::countEdgeCases_data()
@@ -122,20 +91,20 @@ void TestPrinterList::countEdgeCases()
     QFETCH(int, expected);
     QTemporaryDir dir;
     const QString path = WriteList(dir, count, {{0, kUsbNetworkModel}, {1, kUsbPlainModel}, {2, kNetworkPrinter}});
-    QCOMPARE(ReadPrinterList(path, enPrinterListReader::TrayApplication).size(), expected);
+    QCOMPARE(ReadPrinterList(path).size(), expected);
 }
 
 void TestPrinterList::missingSectionGivesEmptyRecord()
 {
     QTemporaryDir dir;
     const QString path = WriteList(dir, "2", {{0, kUsbNetworkModel}});
-    const QList<stPrinterInfo> tray = ReadPrinterList(path, enPrinterListReader::TrayApplication);
+    const QList<stPrinterInfo> tray = ReadPrinterList(path);
     QCOMPARE(tray.size(), 2);
     QCOMPARE(tray.at(1).strName, QString());
     QCOMPARE(tray.at(1).strModel, QString()); // the file's (missing) value replaces the initial "-1"
     QCOMPARE(tray.at(1).iConnectType, 0);
-    QCOMPARE(ReadPrinterList(path, enPrinterListReader::FirmwareUpdater).size(), 1);
-    QCOMPARE(ReadPrinterList(path, enPrinterListReader::NetworkTool).size(), 1);
+    QCOMPARE(ReadPrinterList(path, IsUsbPrinter).size(), 1);
+    QCOMPARE(ReadPrinterList(path, IsUsbPrinterOfNetworkModel).size(), 1);
 }
 
 void TestPrinterList::connectTypeNotANumberIsNetwork()
@@ -144,58 +113,18 @@ void TestPrinterList::connectTypeNotANumberIsNetwork()
     Section usbByName = kUsbPlainModel;
     usbByName.connectType = "usb";
     const QString path = WriteList(dir, "1", {{0, usbByName}});
-    const QList<stPrinterInfo> printers = ReadPrinterList(path, enPrinterListReader::TrayApplication);
+    const QList<stPrinterInfo> printers = ReadPrinterList(path);
     QCOMPARE(printers.size(), 1);
     QCOMPARE(printers.at(0).iConnectType, 0);
-    QVERIFY(ReadPrinterList(path, enPrinterListReader::FirmwareUpdater).isEmpty());
-}
-
-void TestPrinterList::installerStripsUriQuotes_data()
-{
-    QTest::addColumn<QString>("fileValue");
-    QTest::addColumn<QString>("expected");
-    // The INI reader removes quotes that enclose a whole value; escaped quotes
-    // are part of the value and are what the installer strips.
-    QTest::addRow("quotes on both ends") << R"("\"usb://Ruvo/K400?serial=1\"")" << "usb://Ruvo/K400?serial=1";
-    QTest::addRow("leading quote only") << R"("\"socket://10.0.0.5")" << "socket://10.0.0.5";
-    QTest::addRow("trailing quote only") << R"("socket://10.0.0.5\"")" << "socket://10.0.0.5";
-    QTest::addRow("quote inside kept") << R"("ipp://a\"b")" << "ipp://a\"b";
-    QTest::addRow("no quotes") << "socket://10.0.0.6:9100" << "socket://10.0.0.6:9100";
-}
-
-void TestPrinterList::installerStripsUriQuotes()
-{
-    QFETCH(QString, fileValue);
-    QFETCH(QString, expected);
-    QTemporaryDir dir;
-    Section section = kNetworkPrinter;
-    section.uri = fileValue;
-    const QString path = WriteList(dir, "1", {{0, section}});
-    const QList<stPrinterInfo> printers = ReadPrinterList(path, enPrinterListReader::QueueInstaller);
-    QCOMPARE(printers.size(), 1);
-    QCOMPARE(printers.at(0).strURI, expected);
-}
-
-void TestPrinterList::installerDeletesTheFileAlsoWhenEmpty()
-{
-    QTemporaryDir dir;
-    const QString withPrinters = WriteList(dir, "1", {{0, kNetworkPrinter}});
-    QCOMPARE(ReadPrinterList(withPrinters, enPrinterListReader::QueueInstaller).size(), 1);
-    QVERIFY(!QFile::exists(withPrinters));
-
-    // Another name: Qt caches an INI file by path, size and time stamp.
-    const QString empty = WriteList(dir, "0", {{0, kNetworkPrinter}}, "empty.ini");
-    QVERIFY(ReadPrinterList(empty, enPrinterListReader::QueueInstaller).isEmpty());
-    QVERIFY(!QFile::exists(empty));
+    QVERIFY(ReadPrinterList(path, IsUsbPrinter).isEmpty());
 }
 
 void TestPrinterList::missingFileGivesNothing()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("absent.ini");
-    for (auto reader : {enPrinterListReader::TrayApplication, enPrinterListReader::NetworkTool,
-                        enPrinterListReader::FirmwareUpdater, enPrinterListReader::QueueInstaller})
-        QVERIFY(ReadPrinterList(path, reader).isEmpty());
+    QVERIFY(ReadPrinterList(path).isEmpty());
+    QVERIFY(ReadPrinterList(path, IsUsbPrinter).isEmpty());
     QVERIFY(!QFile::exists(path)); // reading created nothing
 }
 
@@ -205,7 +134,7 @@ void TestPrinterList::commaInValueStaysOneText()
     Section section = kUsbPlainModel;
     section.uri = "usb://Ruvo/M200?serial=CD34,interface=1";
     const QString path = WriteList(dir, "1", {{0, section}});
-    QCOMPARE(ReadPrinterList(path, enPrinterListReader::TrayApplication).at(0).strURI,
+    QCOMPARE(ReadPrinterList(path).at(0).strURI,
              QString("usb://Ruvo/M200?serial=CD34,interface=1"));
 }
 
@@ -287,6 +216,22 @@ void TestPrinterList::modelTableKeepsItsRules()
         QVERIFY(c_stModelInfoList.at(i).strModelCode.startsWith("K40"));
     for (int i = 5; i < c_iModelCount; ++i)
         QVERIFY(!c_stModelInfoList.at(i).strModelCode.startsWith("K40"));
+}
+
+// The Qt-free rows give the same answers as the Qt look-ups, and find a
+// model by its USB ids.
+void TestPrinterList::plainRowsAnswerWithoutQt()
+{
+    for (const stModelInfo &row : c_stModelInfoList) {
+        const ruvo_models::ModelRow *plain = ruvo_models::FindByDisplayName(row.strModelName.toLower().toStdString());
+        QVERIFY(plain);
+        QCOMPARE(QString::fromStdString(ruvo_models::DriverFileName(*plain)), row.strPPDFile);
+        QCOMPARE(ruvo_models::FindByUsbIds(static_cast<uint16_t>(row.iVid), static_cast<uint16_t>(row.iPid)), plain);
+    }
+    QCOMPARE(ruvo_models::FindByUsbIds(0x7A3E, 0x0400), nullptr);
+    QCOMPARE(ruvo_models::FindByUsbIds(0x7A3F, 0x0401), nullptr);
+    QCOMPARE(ruvo_models::FindByDisplayName("Ruvo K400 "), nullptr);
+    QCOMPARE(ruvo_models::FindByDisplayName("RuvoK400"), nullptr);
 }
 
 QTEST_GUILESS_MAIN(TestPrinterList)

@@ -1,11 +1,11 @@
 // The rotating log: off means nothing at all, lines are whole, rotation happens
 // strictly above 1 MiB, messages are cut at 1023 bytes.
-#include "RuvoPaths.h"
 #include "UtilLog.h"
 
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <thread>
@@ -14,7 +14,7 @@ namespace {
 
 QString LogDirectory()
 {
-    return GetLogLocation(enLogDeliverable::Test).strDirectory;
+    return LogLocation().strDirectory;
 }
 
 QByteArray ReadAll(const QString &path)
@@ -64,8 +64,7 @@ private slots:
     void rotatesOnlyAboveOneMebibyte();
     void threadsNeverInterleaveLines();
     void switchedOffAgainWritesNothing();
-    void deliverablesUseTheirOwnDirectories_data();
-    void deliverablesUseTheirOwnDirectories();
+    void programsNameTheirOwnLocation();
 };
 
 void TestUtilLog::offCreatesNothingAndFormatsNothing()
@@ -86,7 +85,7 @@ void TestUtilLog::lineCarriesTimeLocationAndMessage()
     SetLogEnable(true);
     QVERIFY(QDir(LogDirectory()).exists());
     QVERIFY2(CurrentLogFile().endsWith("_0.log"), qPrintable(CurrentLogFile()));
-    QVERIFY(QFileInfo(CurrentLogFile()).fileName().startsWith("log_test_"));
+    QVERIFY(QFileInfo(CurrentLogFile()).fileName().startsWith("log_"));
 
     WriteStringLog("src/widget.cpp", 42, "DoWork", "count %d name %s", 7, "abc");
     const QByteArray text = ReadAll(CurrentLogFile());
@@ -185,30 +184,23 @@ void TestUtilLog::switchedOffAgainWritesNothing()
     QCOMPARE(ReadAll(file), before);
 }
 
-void TestUtilLog::deliverablesUseTheirOwnDirectories_data()
+void TestUtilLog::programsNameTheirOwnLocation()
 {
-    QTest::addColumn<int>("deliverable");
-    QTest::addColumn<QString>("directory");
-    QTest::addColumn<QString>("baseName");
     const QString home = QDir::homePath() + "/ruvo/k40_series_printer/log/";
-    const QString product = "/opt/ruvo/k40_series_printer/log/";
-    QTest::addRow("tray in home") << int(enLogDeliverable::RuvoPrinterTool) << home << "log_tool";
-    QTest::addRow("network tool, capital L") << int(enLogDeliverable::RuvoNetTool)
-                                             << "/opt/ruvo/k40_series_printer/Log/" << "log_nettool";
-    QTest::addRow("firmware updater in home") << int(enLogDeliverable::ruvoK40FW) << home << "log_fwupdate";
-    QTest::addRow("queue remover") << int(enLogDeliverable::RuvoPrintRemove) << product << "log_un";
-    QTest::addRow("queue installer") << int(enLogDeliverable::RuvoPrintUpdate) << product << "log_update";
-    QTest::addRow("watchdog") << int(enLogDeliverable::RuvoPrintWatchdog) << product << "log_wd";
-}
+    // Before a program names its location, the log goes into the user's tree.
+    QCOMPARE(LogLocation().strDirectory, home);
+    QCOMPARE(LogLocation().strBaseName, QString("log"));
 
-void TestUtilLog::deliverablesUseTheirOwnDirectories()
-{
-    QFETCH(int, deliverable);
-    QFETCH(QString, directory);
-    QFETCH(QString, baseName);
-    const stLogLocation location = GetLogLocation(static_cast<enLogDeliverable>(deliverable));
-    QCOMPARE(location.strDirectory, directory);
-    QCOMPARE(location.strBaseName, baseName);
+    QCOMPARE(UserLogLocation("/log/", "log_tool").strDirectory, home);
+    QCOMPARE(ProductLogLocation("/Log/", "log_nettool").strDirectory, QString("/opt/ruvo/k40_series_printer/Log/"));
+
+    const QTemporaryDir elsewhere;
+    SetLogLocation({elsewhere.path() + "/logs/", "log_here"});
+    SetLogEnable(true);
+    RUVO_LOG("into the named place");
+    QVERIFY2(CurrentLogFile().startsWith(elsewhere.path() + "/logs//log_here_"), qPrintable(CurrentLogFile()));
+    QVERIFY(ReadAll(CurrentLogFile()).endsWith("into the named place\n"));
+    SetLogEnable(false);
 }
 
 QTEST_GUILESS_MAIN(TestUtilLog)

@@ -74,7 +74,7 @@ bool ParsePrinter(const QStringList &words, int first, stSimPrinter &printer, QS
         reason = "connection must be usb or net";
         return false;
     }
-    printer.iConnectType = kind == "usb" ? 1 : 2;
+    printer.iConnectType = kind == "usb" ? c_iConnectTypeUsb : c_iConnectTypeNetwork;
     printer.strModel = "Ruvo " + words[first + 2];
     printer.strPort = words[first + 3];
     return true;
@@ -245,7 +245,7 @@ void ApplyEvent(QList<stSimPrinter> &fleet, const stSimEvent &event)
 QString SimPrinterUri(const stSimPrinter &printer)
 {
     const QString code = printer.strModel.section(' ', 1);
-    if (printer.iConnectType == 1)
+    if (IsUsbConnection(printer.iConnectType))
         return "usb://Ruvo/" + code + "?" + printer.strPort;
     return "socket://" + printer.strPort + ":9100";
 }

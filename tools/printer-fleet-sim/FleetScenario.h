@@ -15,6 +15,8 @@
 // reporting, or a byte such as 0x10. toner: hundredths of a percent (0-10000).
 // errors/warnings: device codes separated by commas (0x1106,0x110D) or "none".
 // The model code becomes the display name "Ruvo <code>" (K400, K401DN, ...).
+#include "PrinterList.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -24,7 +26,7 @@
 
 struct stSimPrinter {
     QString strName;
-    int iConnectType = 1; // 1 USB, 2 network
+    int iConnectType = c_iConnectTypeUsb; // or c_iConnectTypeNetwork
     QString strModel;
     QString strPort;      // network: address; USB: "serial=<number>"
     bool bOnline = true;  // whether its status file exists

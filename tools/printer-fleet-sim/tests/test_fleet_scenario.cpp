@@ -145,7 +145,7 @@ void TestFleetScenario::printerListReadsBackThroughTheTrayReader()
     file.write(BuildPrinterListIni(fleet));
     file.close();
 
-    const QList<stPrinterInfo> records = ReadPrinterList(file.fileName(), enPrinterListReader::TrayApplication);
+    const QList<stPrinterInfo> records = ReadPrinterList(file.fileName());
     QCOMPARE(records.size(), 2);
     QCOMPARE(records[0].strName, fleet[0].strName);
     QCOMPARE(records[0].strPort, QString("serial=RV1"));
@@ -155,7 +155,7 @@ void TestFleetScenario::printerListReadsBackThroughTheTrayReader()
     QCOMPARE(records[1].iConnectType, 2);
     QCOMPARE(records[1].strURI, QString("socket://192.168.1.20:9100"));
     // The network tool sees only USB printers of network-capable models: none here.
-    QVERIFY(ReadPrinterList(file.fileName(), enPrinterListReader::NetworkTool).isEmpty());
+    QVERIFY(ReadPrinterList(file.fileName(), IsUsbPrinterOfNetworkModel).isEmpty());
 }
 
 void TestFleetScenario::statusReplyDecodesToTheSimulatedState()

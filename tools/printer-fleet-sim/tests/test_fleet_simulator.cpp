@@ -57,7 +57,7 @@ void TestFleetSimulator::followsItsScenario()
     const QString moving = cfg + "/Moving.dat";
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(steady) && QFile::exists(moving), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(cfg + "/service.hb"), 10000);
-    const QList<stPrinterInfo> records = ReadPrinterList(cfg + "/printerlist.ini", enPrinterListReader::TrayApplication);
+    const QList<stPrinterInfo> records = ReadPrinterList(cfg + "/printerlist.ini");
     QCOMPARE(records.size(), 2);
     QCOMPARE(records[1].strName, QString("Moving"));
     QCOMPARE(ReadState(steady).enCurrentStatus, int(PrinterStatusReady));

@@ -19,7 +19,7 @@ const QByteArray c_image = "image bytes \x01\x02\x03 sent as one transfer";
 int RunAsClient()
 {
     const QList<stPrinterInfo> printers =
-        ReadPrinterList(RuvoPaths::PrinterListFile(), enPrinterListReader::FirmwareUpdater);
+        ReadPrinterList(RuvoPaths::PrinterListFile(), IsUsbPrinter);
     if (printers.isEmpty())
         return 100;
     int vid = 0;
@@ -77,7 +77,7 @@ void TestUsbEmulatorRunner::commandFindsTheListedPrinter()
     QCOMPARE(runner.exitCode(), exitCode);
 
     const QList<stPrinterInfo> listed =
-        ReadPrinterList(RuvoPaths::PrinterListFile(), enPrinterListReader::FirmwareUpdater);
+        ReadPrinterList(RuvoPaths::PrinterListFile(), IsUsbPrinter);
     QCOMPARE(listed.size(), 1);
     QVERIFY(listed.first().strPort.contains("serial=RV40N00001"));
     QFile file(record);

@@ -1,5 +1,6 @@
 #pragma once
-// The 21 supported printer models and the look-ups by display name.
+// The 21 supported printer models (the rows of model_rows.h as Qt texts) and
+// the look-ups by display name.
 #include <QString>
 
 #include <array>

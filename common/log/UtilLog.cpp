@@ -28,6 +28,9 @@ QString s_strLogNameTmp;
 QString s_strLogName;
 // std::mutex rather than QMutex: ThreadSanitizer sees its ordering.
 std::mutex s_mutexLog;
+// Set in main before the log is switched on, like the series state.
+stLogLocation s_stLocation;
+bool s_bLocationSet = false;
 
 QString SeriesFileName(int index)
 {
@@ -63,31 +66,31 @@ void AppendLine(const QByteArray &message, const char *file, int line, const cha
 
 } // namespace
 
-stLogLocation GetLogLocation(enLogDeliverable deliverable)
+stLogLocation ProductLogLocation(const char *subDir, const QString &baseName)
 {
-    switch (deliverable) {
-    case enLogDeliverable::RuvoPrinterTool:
-        return {RuvoPaths::UserPath(ruvo_paths::kLogSubDir), "log_tool"};
-    case enLogDeliverable::RuvoNetTool:
-        return {RuvoPaths::ProductPath(ruvo_paths::kNetToolLogSubDir), "log_nettool"};
-    case enLogDeliverable::ruvoK40FW:
-        return {RuvoPaths::UserPath(ruvo_paths::kLogSubDir), "log_fwupdate"};
-    case enLogDeliverable::RuvoPrintRemove:
-        return {RuvoPaths::ProductPath(ruvo_paths::kLogSubDir), "log_un"};
-    case enLogDeliverable::RuvoPrintUpdate:
-        return {RuvoPaths::ProductPath(ruvo_paths::kLogSubDir), "log_update"};
-    case enLogDeliverable::RuvoPrintWatchdog:
-        return {RuvoPaths::ProductPath(ruvo_paths::kLogSubDir), "log_wd"};
-    case enLogDeliverable::Test:
-        break;
-    }
-    return {RuvoPaths::UserPath(ruvo_paths::kLogSubDir), "log_test"};
+    return {RuvoPaths::ProductPath(subDir), baseName};
+}
+
+stLogLocation UserLogLocation(const char *subDir, const QString &baseName)
+{
+    return {RuvoPaths::UserPath(subDir), baseName};
+}
+
+void SetLogLocation(const stLogLocation &location)
+{
+    s_stLocation = location;
+    s_bLocationSet = true;
+}
+
+stLogLocation LogLocation()
+{
+    return s_bLocationSet ? s_stLocation : UserLogLocation(ruvo_paths::kLogSubDir, "log");
 }
 
 void SetLogEnable(bool enable)
 {
     if (enable) {
-        const stLogLocation location = GetLogLocation(c_enLogDeliverable);
+        const stLogLocation location = LogLocation();
         s_iLogIndex = 0;
         s_strLogNameTmp = location.strDirectory;
         QDir().mkpath(s_strLogNameTmp);

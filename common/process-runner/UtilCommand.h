@@ -2,8 +2,8 @@
 // Running the CUPS tools and starting the service without a shell: every
 // argument reaches the program exactly as given, so queue names and URIs with
 // quotes, "$", backquotes, backslashes or blanks stay data and no command line
-// length limit applies. Shared by the queue installer, the queue remover and
-// the watchdog.
+// length limit applies. Shared by the queue tools, the watchdog and the tray
+// application.
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -11,6 +11,7 @@
 struct stCommandResult {
     bool bStarted = false;  // false when the program could not be started at all
     int iExitStatus = -1;   // the exit code, or -1 when it ended by a signal
+    bool bTimedOut = false; // stopped because it ran past its time limit
     QByteArray standardOutput; // only filled when asked for
 };
 
@@ -26,6 +27,10 @@ enum class enCommandLocale {
 // is collected when `captureOutput` is true, otherwise inherited.
 stCommandResult RunCommand(const QString &program, const QStringList &arguments,
                            bool captureOutput, enCommandLocale locale = enCommandLocale::Inherited);
+
+// As RunCommand without capturing output, but a program still running after
+// `timeLimitMs` is killed (SIGKILL) and reaped; bTimedOut then tells so.
+stCommandResult RunCommandWithin(const QString &program, const QStringList &arguments, int timeLimitMs);
 
 // The one way the queue tools call lpadmin.
 stCommandResult RunLpadmin(const QStringList &arguments);

@@ -4,26 +4,21 @@
 // default; while off a call costs one flag test.
 #include <QString>
 
-// Which deliverable's log directory and base name this executable uses. Each
-// executable defines c_enLogDeliverable through the build helper ruvo_log_target().
-enum class enLogDeliverable {
-    RuvoPrinterTool,
-    RuvoNetTool,
-    ruvoK40FW,
-    RuvoPrintRemove,
-    RuvoPrintUpdate,
-    RuvoPrintWatchdog,
-    Test,
-};
-extern const enLogDeliverable c_enLogDeliverable;
-
+// Where one program's log goes: a directory (ending with "/") and the base
+// name of its files.
 struct stLogLocation {
-    QString strDirectory; // ends with "/"
+    QString strDirectory;
     QString strBaseName;
 };
-// The directory and base name of a deliverable's log (pure; the home directory
-// comes from Qt).
-stLogLocation GetLogLocation(enLogDeliverable deliverable);
+// The product directory followed by `subDir` ("/log/"), or the user's own
+// tree (home directory + "/ruvo/k40_series_printer") followed by `subDir`.
+stLogLocation ProductLogLocation(const char *subDir, const QString &baseName);
+stLogLocation UserLogLocation(const char *subDir, const QString &baseName);
+
+// Each program names its own location once in main, before the log is
+// switched on. Until then the location is the user's tree, base name "log".
+void SetLogLocation(const stLogLocation &location);
+stLogLocation LogLocation();
 
 // Meant to be called once at start, before other threads log.
 void SetLogEnable(bool enable);

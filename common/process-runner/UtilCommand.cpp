@@ -7,7 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char **environ;
@@ -49,6 +53,11 @@ std::vector<char *> PointersTo(std::vector<std::string> &strings)
     return pointers;
 }
 
+int ExitCode(int status)
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 int WaitForExit(pid_t pid)
 {
     int status = 0;
@@ -56,15 +65,42 @@ int WaitForExit(pid_t pid)
         if (errno != EINTR)
             return -1;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return ExitCode(status);
 }
 
-} // namespace
-
-stCommandResult RunCommand(const QString &program, const QStringList &arguments,
-                           bool captureOutput, enCommandLocale locale)
+// Waits up to `timeLimitMs` for `pid`; kills and reaps it when it is still
+// running then. Polls: a thread cannot wait for one child with a time limit
+// otherwise without touching the process's signal handling.
+void WaitForExitWithin(pid_t pid, int timeLimitMs, stCommandResult &result)
 {
-    stCommandResult result;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeLimitMs);
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        int status = 0;
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            result.iExitStatus = ExitCode(status);
+            return;
+        }
+        if (done < 0 && errno != EINTR)
+            return;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            WaitForExit(pid);
+            result.bTimedOut = true;
+            result.iExitStatus = -1;
+            return;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+}
+
+// Starts `program` as RunCommand describes; the write end of `outputPipe` (when
+// given) becomes its standard output. -1 when it could not be started.
+pid_t Spawn(const QString &program, const QStringList &arguments, enCommandLocale locale,
+            const int *outputPipe)
+{
     std::vector<std::string> argumentStrings;
     argumentStrings.push_back(program.toLocal8Bit().toStdString());
     for (const QString &argument : arguments)
@@ -73,22 +109,32 @@ stCommandResult RunCommand(const QString &program, const QStringList &arguments,
     std::vector<std::string> environmentStrings = BuildEnvironment(locale);
     std::vector<char *> envp = PointersTo(environmentStrings);
 
-    int outputPipe[2] = {-1, -1};
-    if (captureOutput && pipe2(outputPipe, O_CLOEXEC) != 0)
-        return result;
-
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (captureOutput)
+    if (outputPipe)
         posix_spawn_file_actions_adddup2(&actions, outputPipe[1], STDOUT_FILENO);
 
     pid_t pid = -1;
     const int spawnError = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
+    return spawnError == 0 ? pid : -1;
+}
+
+} // namespace
+
+stCommandResult RunCommand(const QString &program, const QStringList &arguments,
+                           bool captureOutput, enCommandLocale locale)
+{
+    stCommandResult result;
+    int outputPipe[2] = {-1, -1};
+    if (captureOutput && pipe2(outputPipe, O_CLOEXEC) != 0)
+        return result;
+
+    const pid_t pid = Spawn(program, arguments, locale, captureOutput ? outputPipe : nullptr);
     if (captureOutput)
         close(outputPipe[1]);
-    if (spawnError != 0) {
+    if (pid < 0) {
         if (captureOutput)
             close(outputPipe[0]);
         return result;
@@ -107,6 +153,17 @@ stCommandResult RunCommand(const QString &program, const QStringList &arguments,
         close(outputPipe[0]);
     }
     result.iExitStatus = WaitForExit(pid);
+    return result;
+}
+
+stCommandResult RunCommandWithin(const QString &program, const QStringList &arguments, int timeLimitMs)
+{
+    stCommandResult result;
+    const pid_t pid = Spawn(program, arguments, enCommandLocale::Inherited, nullptr);
+    if (pid < 0)
+        return result;
+    result.bStarted = true;
+    WaitForExitWithin(pid, timeLimitMs, result);
     return result;
 }
 
