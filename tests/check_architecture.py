@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""Checks the build's target graph against the layering rules and against the
+library table of docs/ARCHITECTURE.md.
+
+usage: check_architecture.py <build>/target-graph.tsv docs/ARCHITECTURE.md
+
+Rules:
+  - a library of common/ links only libraries of common/;
+  - a target of a program folder never links a target of tools/, bench/ or
+    another program's folder;
+  - a library of a program folder is linked by no other program, except the
+    status decoder and the scan daemon's wire records, which tools/ and the
+    scanner backend may link too;
+  - every library of common/ and of the program folders has one row in the
+    document's table, whose "links" and "programs" columns are the graph's.
+"""
+import re
+import sys
+
+PROGRAM_FOLDERS = ["RuvoPrinterTool", "RuvoNetTool", "RuvoFWUpdate", "RuvoScanDaemon",
+                   "RuvoPrintUpdate", "RuvoPrintRemove", "RuvoPrintWatchdog"]
+PROGRAMS = ["RuvoPrinterTool", "RuvoNetTool", "ruvoK40FW", "RuvoScanDaemon",
+            "RuvoPrintUpdate", "RuvoPrintRemove", "RuvoPrintWatchdog"]
+SHARED_FROM_PROGRAMS = {"ruvo_printer_status", "ruvo_scan_wire"}
+
+
+def top(folder):
+    return folder.split("/")[0]
+
+
+def is_test_folder(folder):
+    return "/tests" in "/" + folder + "/" or folder.startswith("tests")
+
+
+def read_graph(path):
+    graph = {}
+    for line in open(path, encoding="utf-8"):
+        fields = line.rstrip("\n").split("\t")
+        if len(fields) != 4:
+            continue
+        name, folder, kind, links = fields
+        graph[name] = {"folder": folder, "kind": kind, "links": links.split()}
+    return graph
+
+
+def closure(graph, start):
+    seen, stack = set(), [start]
+    while stack:
+        for link in graph[stack.pop()]["links"]:
+            if link not in seen:
+                seen.add(link)
+                stack.append(link)
+    return seen
+
+
+def read_table(path):
+    """Rows of the table whose header starts with | library |."""
+    rows, in_table = {}, False
+    for line in open(path, encoding="utf-8"):
+        cells = [cell.strip() for cell in line.strip().strip("|").split("|")]
+        if line.startswith("| library"):
+            in_table = True
+            continue
+        if not in_table:
+            continue
+        if not line.startswith("|"):
+            in_table = False
+            continue
+        if set(cells[0]) <= set("-: "):
+            continue
+        words = lambda text: set(re.findall(r"[A-Za-z0-9_]+", text.replace("—", "")))
+        rows[cells[0].strip("`")] = {"folder": cells[1].strip("`"), "links": words(cells[2]),
+                                     "programs": words(cells[3])}
+    return rows
+
+
+def main():
+    graph = read_graph(sys.argv[1])
+    table = read_table(sys.argv[2])
+    problems = []
+
+    users = {name: {p for p in PROGRAMS if p in graph and (name in closure(graph, p) or name == p)}
+             for name in graph}
+
+    for name, target in graph.items():
+        folder = target["folder"]
+        for link in target["links"]:
+            link_folder = graph[link]["folder"]
+            if top(folder) == "common" and not is_test_folder(folder) and top(link_folder) != "common":
+                problems.append(f"{name} (common/) links {link} from {link_folder}/")
+            if top(folder) in PROGRAM_FOLDERS and not is_test_folder(folder):
+                if top(link_folder) in ("tools", "bench") or is_test_folder(link_folder):
+                    problems.append(f"{name} ({folder}/) links {link} from {link_folder}/")
+                if top(link_folder) in PROGRAM_FOLDERS and top(link_folder) != top(folder):
+                    problems.append(f"{name} ({folder}/) links {link} of another program")
+        if (top(folder) in PROGRAM_FOLDERS and not is_test_folder(folder) and target["kind"] != "EXECUTABLE"
+                and name not in SHARED_FROM_PROGRAMS):
+            own = [p for p in users[name] if top(graph[p]["folder"]) != top(folder)]
+            if own:
+                problems.append(f"{name} of {top(folder)}/ is linked by the program(s) {', '.join(own)}")
+
+    documented = {name for name, target in graph.items()
+                  if target["kind"] in ("STATIC_LIBRARY", "INTERFACE_LIBRARY", "SHARED_LIBRARY", "MODULE_LIBRARY")
+                  and not is_test_folder(target["folder"])
+                  and (top(target["folder"]) == "common" or top(target["folder"]) in PROGRAM_FOLDERS)}
+    for name in sorted(documented - table.keys()):
+        problems.append(f"{name} is missing from the library table")
+    for name in sorted(table.keys() - documented):
+        problems.append(f"the library table lists {name}, which the build does not define here")
+    for name in sorted(documented & table.keys()):
+        row, target = table[name], graph[name]
+        if row["folder"].rstrip("/") != target["folder"]:
+            problems.append(f"{name}: table says folder {row['folder']}, the build {target['folder']}")
+        if row["links"] != set(target["links"]):
+            problems.append(f"{name}: table says it links {sorted(row['links'])}, the build {sorted(target['links'])}")
+        if row["programs"] != users[name]:
+            problems.append(f"{name}: table says programs {sorted(row['programs'])}, the build {sorted(users[name])}")
+
+    for problem in problems:
+        print(problem)
+    print(f"{len(graph)} targets, {len(documented)} documented libraries, {len(problems)} problem(s)")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
