@@ -10,10 +10,16 @@
 constexpr int c_iFirmwareAttempts = 3;
 constexpr int c_iFirmwareRetryPauseMs = 100;
 
+// The largest image the updater sends. It is held whole in memory, so the
+// printer never receives part of an image that could not be read, and every
+// attempt sends the same bytes.
+constexpr qint64 c_llFirmwareMaxSize = qint64(1) << 30;
+
 // Loads the whole file into a new buffer (freed with delete[] by the caller).
-// `data` stays null when the file cannot be opened or is too large to send;
-// true exactly when every byte was read.
-bool CheckFWFile(const QString &path, char **data, int &size);
+// `data` stays null when the file cannot be opened, is not a regular file, is
+// larger than `maxSize`, or when there is no memory for it; true exactly when
+// every byte was read.
+bool CheckFWFile(const QString &path, char **data, int &size, qint64 maxSize = c_llFirmwareMaxSize);
 
 // A path pasted from a file manager carries "file://"; the plain path follows it.
 QString StripFilePrefix(const QString &text);

@@ -1,11 +1,14 @@
 #include "widget.h"
 
+#include "FirmwareProgressDialog.h"
 #include "FirmwareUpdate.h"
 #include "ModelTable.h"
 #include "RuvoPaths.h"
+#include "TrdFirmwareUpdate.h"
 #include "UtilLibusb.h"
 #include "ui_widget.h"
 
+#include <QCloseEvent>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -25,18 +28,36 @@ QString WindowTitle()
 
 } // namespace
 
-Widget::Widget(QWidget *parent) : QWidget(parent), ui(new Ui_Widget)
+Widget::Widget(QWidget *parent)
+    : QWidget(parent), ui(new Ui_Widget), m_iPieceTimeoutMs(static_cast<int>(c_uOneWayPieceTimeoutMs))
 {
     ui->setupUi(this);
     InitLog();
     InitUI();
     InitDeviceTable();
     RefreshDeviceTable();
+    InitWorker();
 }
 
 Widget::~Widget()
 {
+    // The window refuses to close during an update, so the worker is idle here
+    // unless the program is ended some other way; then the write is let finish.
+    m_workerThread->quit();
+    m_workerThread->wait();
+    delete m_worker;
     delete ui;
+}
+
+void Widget::InitWorker()
+{
+    m_workerThread = new QThread(this);
+    m_worker = new TrdFirmwareUpdate(nullptr);
+    m_worker->moveToThread(m_workerThread);
+    connect(this, &Widget::SgnStartUpdate, m_worker, &TrdFirmwareUpdate::SlotStart, Qt::QueuedConnection);
+    connect(m_worker, &TrdFirmwareUpdate::SgnProgress, this, &Widget::SlotUpdateProgress, Qt::QueuedConnection);
+    connect(m_worker, &TrdFirmwareUpdate::SgnFinished, this, &Widget::SlotUpdateFinished, Qt::QueuedConnection);
+    m_workerThread->start();
 }
 
 void Widget::InitLog()
@@ -113,6 +134,8 @@ void Widget::on_buttonBrowse_clicked()
 
 void Widget::on_buttonOK_clicked()
 {
+    if (m_bUpdating)
+        return;
     const int row = ui->tablePrinterList->currentRow();
     if (row < 0 || row >= m_printerList.size()) {
         ShowMessageBoxOk(QString::fromUtf8("请选择一个打印机进行操作！"));
@@ -138,18 +161,46 @@ void Widget::on_buttonOK_clicked()
         != QMessageBox::Ok)
         return;
 
-    char *image = nullptr;
-    int size = 0;
-    if (!CheckFWFile(path, &image, size)) {
-        delete[] image;
-        ShowMessageBoxOk(QString::fromUtf8("读取升级文件失败，请检查文件状态！"));
-        return;
+    m_bUpdating = true;
+    SetControlsEnabled(false);
+    m_progress = new FirmwareProgressDialog(printer.strName, this);
+    m_progress->show();
+    emit SgnStartUpdate(path, vid, pid, printer.strPort, m_iPieceTimeoutMs);
+}
+
+void Widget::SlotUpdateProgress(int percent)
+{
+    if (m_progress)
+        m_progress->SetPercent(percent);
+}
+
+void Widget::SlotUpdateFinished(bool imageLoaded, int result)
+{
+    if (m_progress) {
+        m_progress->Finish();
+        m_progress->deleteLater();
+        m_progress = nullptr;
     }
-    const int result = SendWithRetries(
-        [&]() { return FWUpdateTask(vid, pid, printer.strPort, image, size); },
-        []() { QThread::msleep(c_iFirmwareRetryPauseMs); });
-    delete[] image;
-    ShowMessageBoxOk(FirmwareResultMessage(result));
+    SetControlsEnabled(true);
+    m_bUpdating = false;
+    ShowMessageBoxOk(imageLoaded ? FirmwareResultMessage(result)
+                                 : QString::fromUtf8("读取升级文件失败，请检查文件状态！"));
+}
+
+void Widget::SetControlsEnabled(bool enabled)
+{
+    for (QWidget *control : {static_cast<QWidget *>(ui->tablePrinterList), static_cast<QWidget *>(ui->buttonRefresh),
+                             static_cast<QWidget *>(ui->lineFilePath), static_cast<QWidget *>(ui->buttonBrowse),
+                             static_cast<QWidget *>(ui->buttonOK)})
+        control->setEnabled(enabled);
+}
+
+void Widget::closeEvent(QCloseEvent *event)
+{
+    if (m_bUpdating)
+        event->ignore();
+    else
+        QWidget::closeEvent(event);
 }
 
 int Widget::ShowMessageBoxOk(const QString &text)

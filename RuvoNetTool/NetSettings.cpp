@@ -1,5 +1,6 @@
 #include "NetSettings.h"
 
+#include "UsbResultText.h"
 #include "product_paths.h"
 
 #include <QRegularExpression>
@@ -153,19 +154,13 @@ bool ParseRecvData(const QByteArray &received, stIPInfo &info)
 
 QString ExchangeFailureMessage(int result)
 {
-    switch (result) {
-    case -7:
-        return QString::fromUtf8("与打印机通信失败，请检查打印机状态并重新尝试！");
-    case -1:
-        return QString::fromUtf8("设备接口初始化失败！");
-    case -2:
-    case -3:
-    case -4:
-    case -5:
-        return QString::fromUtf8("连接打印机失败，请检查连接状态！");
-    default:
-        return QString::fromUtf8("未知错误！");
-    }
+    static const stUsbFailureTexts texts{
+        QString::fromUtf8("与打印机通信失败，请检查打印机状态并重新尝试！"),
+        QString::fromUtf8("设备接口初始化失败！"),
+        QString::fromUtf8("连接打印机失败，请检查连接状态！"),
+        QString::fromUtf8("未知错误！"),
+    };
+    return UsbFailureMessage(result, texts);
 }
 
 stLogLocation NetToolLogLocation()

@@ -2,14 +2,16 @@
 
 #include "ModelTable.h"
 #include "RuvoPaths.h"
-#include "UtilLibusb.h"
+#include "TrdNetExchange.h"
 #include "ui_widget.h"
 
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QIntValidator>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QThread>
 
 namespace {
 
@@ -26,11 +28,26 @@ Widget::Widget(QWidget *parent) : QWidget(parent), ui(new Ui_Widget)
     InitLog();
     InitUI();
     RefreshDeviceCombobox();
+    InitWorker();
 }
 
 Widget::~Widget()
 {
+    // An exchange that still runs ends within its own time limits.
+    m_workerThread->quit();
+    m_workerThread->wait();
+    delete m_worker;
     delete ui;
+}
+
+void Widget::InitWorker()
+{
+    m_workerThread = new QThread(this);
+    m_worker = new TrdNetExchange(nullptr);
+    m_worker->moveToThread(m_workerThread);
+    connect(this, &Widget::SgnExchange, m_worker, &TrdNetExchange::SlotExchange, Qt::QueuedConnection);
+    connect(m_worker, &TrdNetExchange::SgnExchangeDone, this, &Widget::SlotExchangeDone, Qt::QueuedConnection);
+    m_workerThread->start();
 }
 
 void Widget::InitLog()
@@ -174,26 +191,10 @@ void Widget::OnButtonGetClicked()
     stPrinterInfo printer;
     int vid = 0;
     int pid = 0;
-    if (!ChosenPrinter(printer, vid, pid))
+    if (IsExchanging() || !ChosenPrinter(printer, vid, pid))
         return;
-
-    QByteArray request = ReadRequestFrame();
-    unsigned char reply[c_iReplyCapacity] = {};
-    int received = 0;
-    const int result = USBSendRecvData(vid, pid, printer.strPort,
-                                       reinterpret_cast<unsigned char *>(request.data()), request.size(),
-                                       reply, c_iReplyCapacity, &received);
-    if (result != 0) {
-        ShowMessageBoxOk(ExchangeFailureMessage(result));
-        return;
-    }
-    stIPInfo info;
-    if (received < 0 || received > c_iReplyCapacity
-        || !ParseRecvData(QByteArray(reinterpret_cast<const char *>(reply), received), info)) {
-        ShowMessageBoxOk(QString::fromUtf8("获取数据失败，请稍后重试！"));
-        return;
-    }
-    SetSheetInfo(info);
+    m_enRunning = enRun::Read;
+    StartExchange(printer, vid, pid, ReadRequestFrame());
 }
 
 void Widget::OnButtonSetClicked()
@@ -201,7 +202,7 @@ void Widget::OnButtonSetClicked()
     stPrinterInfo printer;
     int vid = 0;
     int pid = 0;
-    if (!ChosenPrinter(printer, vid, pid))
+    if (IsExchanging() || !ChosenPrinter(printer, vid, pid))
         return;
 
     stIPInfo info;
@@ -209,15 +210,55 @@ void Widget::OnButtonSetClicked()
         ShowMessageBoxOk(QString::fromUtf8("不正确的地址格式！"));
         return;
     }
-    QByteArray request = WriteSendData(info);
-    unsigned char reply[c_iReplyCapacity] = {};
-    int received = 0;
-    const int result = USBSendRecvData(vid, pid, printer.strPort,
-                                       reinterpret_cast<unsigned char *>(request.data()), request.size(),
-                                       reply, c_iReplyCapacity, &received);
-    // The reply's content is not examined: an answer in time means the printer took it.
-    ShowMessageBoxOk(result == 0 ? QString::fromUtf8("设置成功，请等待打印机完成重连！")
-                                 : ExchangeFailureMessage(result));
+    m_enRunning = enRun::Write;
+    StartExchange(printer, vid, pid, WriteSendData(info));
+}
+
+void Widget::StartExchange(const stPrinterInfo &printer, int vid, int pid, const QByteArray &request)
+{
+    SetControlsEnabled(false);
+    emit SgnExchange(vid, pid, printer.strPort, request);
+}
+
+void Widget::SlotExchangeDone(int result, const QByteArray &reply)
+{
+    const enRun finished = m_enRunning;
+    m_enRunning = enRun::None;
+    SetControlsEnabled(true);
+    if (finished == enRun::Write) {
+        // The reply's content is not examined: an answer in time means the printer took it.
+        ShowMessageBoxOk(result == 0 ? QString::fromUtf8("设置成功，请等待打印机完成重连！")
+                                     : ExchangeFailureMessage(result));
+        return;
+    }
+    if (result != 0) {
+        ShowMessageBoxOk(ExchangeFailureMessage(result));
+        return;
+    }
+    stIPInfo info;
+    if (!ParseRecvData(reply, info)) {
+        ShowMessageBoxOk(QString::fromUtf8("获取数据失败，请稍后重试！"));
+        return;
+    }
+    SetSheetInfo(info);
+}
+
+void Widget::SetControlsEnabled(bool enabled)
+{
+    ui->comboBoxDevice->setEnabled(enabled);
+    ui->comboBoxSource->setEnabled(enabled);
+    ui->buttonGet->setEnabled(enabled);
+    ui->buttonSet->setEnabled(enabled);
+    // The address edits follow the address source once the window is free again.
+    SetEditEnable(enabled && ui->comboBoxSource->currentIndex() != 0);
+}
+
+void Widget::closeEvent(QCloseEvent *event)
+{
+    if (IsExchanging())
+        event->ignore();
+    else
+        QWidget::closeEvent(event);
 }
 
 int Widget::ShowMessageBoxOk(const QString &text)

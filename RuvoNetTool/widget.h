@@ -1,6 +1,8 @@
 #pragma once
 // The network configuration window: choose a USB printer, read its network
-// settings into the form, edit them and write them back.
+// settings into the form, edit them and write them back. The exchange with the
+// printer runs on a worker thread; meanwhile the window's controls are
+// disabled, so a click made during it starts nothing.
 #include "NetSettings.h"
 #include "PrinterList.h"
 
@@ -8,6 +10,8 @@
 #include <QWidget>
 
 class QLineEdit;
+class QThread;
+class TrdNetExchange;
 class Ui_Widget;
 
 class Widget : public QWidget
@@ -18,10 +22,23 @@ public:
     explicit Widget(QWidget *parent = nullptr);
     ~Widget() override;
 
+    // True from the start of an exchange until its outcome has been shown.
+    bool IsExchanging() const { return m_enRunning != enRun::None; }
+
+signals:
+    void SgnExchange(int vid, int pid, const QString &port, const QByteArray &request);
+
 public slots:
     void OnButtonGetClicked();
     void OnButtonSetClicked();
     void OnComboBoxSourceChanged(int index);
+
+private slots:
+    void SlotExchangeDone(int result, const QByteArray &reply);
+
+protected:
+    // The window cannot be closed while an exchange runs (it ends within seconds).
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void InitLog();
@@ -37,7 +54,15 @@ private:
     // returns false when no printer or no known model is chosen.
     bool ChosenPrinter(stPrinterInfo &printer, int &vid, int &pid);
     int ShowMessageBoxOk(const QString &text);
+    void InitWorker();
+    void StartExchange(const stPrinterInfo &printer, int vid, int pid, const QByteArray &request);
+    void SetControlsEnabled(bool enabled);
+
+    enum class enRun { None, Read, Write };
 
     Ui_Widget *ui;
     QList<stPrinterInfo> m_printerList; // entry i is device box item i
+    QThread *m_workerThread = nullptr;
+    TrdNetExchange *m_worker = nullptr; // lives in m_workerThread
+    enRun m_enRunning = enRun::None;
 };

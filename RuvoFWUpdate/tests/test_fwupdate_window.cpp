@@ -5,6 +5,9 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QProgressBar>
 #include <QFile>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -13,7 +16,11 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -23,14 +30,32 @@ struct stShownBox {
     QString strDefaultButton;
 };
 
-// Presses `button` and answers every message box it opens: a question with
-// `answer`, a message with its only button.
-QList<stShownBox> PressAndAnswer(QAbstractButton *button, QMessageBox::StandardButton answer = QMessageBox::Ok)
+// What the user saw from pressing "一键升级" until the closing message.
+struct stRun {
+    QList<stShownBox> boxes;
+    QString strProgressText;  // the progress dialog's text, when one showed
+    QList<int> percents;      // the values its bar showed, in order, without repeats
+    bool bControlsEnabledDuringWrite = false;
+    qint64 llElapsedMs = 0;
+};
+
+// Presses "一键升级" and answers every message box it opens (a question with
+// `answer`, a message with its only button) until the update has ended,
+// watching the progress dialog meanwhile.
+stRun PressAndAnswer(Widget &window, QMessageBox::StandardButton answer = QMessageBox::Ok)
 {
-    QList<stShownBox> shown;
+    stRun run;
+    auto *start = window.findChild<QPushButton *>("buttonOK");
     QTimer timer;
     timer.setInterval(20);
-    QObject::connect(&timer, &QTimer::timeout, [&shown, answer]() {
+    QObject::connect(&timer, &QTimer::timeout, [&run, &window, start, answer]() {
+        if (auto *dialog = window.findChild<QDialog *>("progressDialog"); dialog && dialog->isVisible()) {
+            run.strProgressText = dialog->findChild<QLabel *>("labelProgress")->text();
+            const int percent = dialog->findChild<QProgressBar *>("progressBar")->value();
+            if (run.percents.isEmpty() || run.percents.last() != percent)
+                run.percents << percent;
+            run.bControlsEnabledDuringWrite = run.bControlsEnabledDuringWrite || start->isEnabled();
+        }
         for (QWidget *widget : QApplication::topLevelWidgets()) {
             auto *box = qobject_cast<QMessageBox *>(widget);
             if (!box || !box->isVisible())
@@ -38,15 +63,21 @@ QList<stShownBox> PressAndAnswer(QAbstractButton *button, QMessageBox::StandardB
             stShownBox record{box->text(), {}, box->defaultButton() ? box->defaultButton()->text() : QString()};
             for (QAbstractButton *b : box->buttons())
                 record.buttonTexts << b->text();
-            shown << record;
+            run.boxes << record;
             QAbstractButton *press = box->button(answer) ? box->button(answer) : box->button(QMessageBox::Ok);
             press->click();
         }
     });
+    QElapsedTimer clock;
+    clock.start();
     timer.start();
-    button->click();
+    start->click();
+    // The closing message is answered inside this wait, before the update counts as ended.
+    while (window.IsUpdating() && clock.elapsed() < 300000)
+        QTest::qWait(20);
+    run.llElapsedMs = clock.elapsed();
     timer.stop();
-    return shown;
+    return run;
 }
 
 QByteArray Bytes(const usbemu::Bytes &bytes)
@@ -93,9 +124,12 @@ void Prepare(Widget &window, const QString &path)
     window.findChild<QLineEdit *>("lineFilePath")->setText(path);
 }
 
-QAbstractButton *Start(Widget &window)
+QByteArray Received(const usbemu::Emulator &emulator, int printer)
 {
-    return window.findChild<QPushButton *>("buttonOK");
+    QByteArray all;
+    for (const auto &transfer : emulator.OutTransfers(printer))
+        all += Bytes(transfer);
+    return all;
 }
 
 } // namespace
@@ -106,8 +140,9 @@ class TestFwUpdateWindow : public QObject
 
 private slots:
     void tableShowsUsbPrintersAndTheirState();
-    void sendsTheImageByteForByteInOneTransfer_data();
-    void sendsTheImageByteForByteInOneTransfer();
+    void sendsTheImageByteForByteInPieces_data();
+    void sendsTheImageByteForByteInPieces();
+    void printerThatStopsReadingFailsAfterThreeAttempts();
     void pastedUrlIsShortenedInTheField();
     void cancelSendsNothing();
     void failingTransferIsTriedThreeTimesFromTheFirstByte();
@@ -141,18 +176,24 @@ void TestFwUpdateWindow::tableShowsUsbPrintersAndTheirState()
     QFile::remove(RuvoPaths::StatusFile("Front"));
 }
 
-void TestFwUpdateWindow::sendsTheImageByteForByteInOneTransfer_data()
+void TestFwUpdateWindow::sendsTheImageByteForByteInPieces_data()
 {
     QTest::addColumn<int>("size");
-    QTest::addRow("16 MiB image") << 16 * 1024 * 1024;
-    QTest::addRow("empty file as a zero-length transfer") << 0;
+    QTest::addColumn<bool>("heldByDriver");
+    QTest::addRow("64 MiB image") << 64 * 1024 * 1024 << false;
+    QTest::addRow("empty file as a zero-length transfer") << 0 << false;
+    QTest::addRow("printer held by its kernel driver") << 300000 << true;
 }
 
-void TestFwUpdateWindow::sendsTheImageByteForByteInOneTransfer()
+void TestFwUpdateWindow::sendsTheImageByteForByteInPieces()
 {
     QFETCH(int, size);
+    QFETCH(bool, heldByDriver);
     usbemu::Emulator emulator;
-    const int printer = emulator.AddPrinter({});
+    usbemu::PrinterConfig config;
+    if (heldByDriver)
+        config.claim = usbemu::ClaimBehaviour::HeldByKernelDriver;
+    const int printer = emulator.AddPrinter(config);
     QVERIFY(printer >= 0);
     WriteList({UsbEntry("Office")});
     const QByteArray image = Pattern(size);
@@ -161,19 +202,62 @@ void TestFwUpdateWindow::sendsTheImageByteForByteInOneTransfer()
 
     Widget window;
     Prepare(window, path);
-    const QList<stShownBox> shown = PressAndAnswer(Start(window));
-    QCOMPARE(shown.size(), 2);
-    QCOMPARE(shown[0].strText, QString::fromUtf8("是否升级打印机 Office ？"));
-    QCOMPARE(shown[0].buttonTexts.size(), 2);
-    QVERIFY(shown[0].buttonTexts.contains(QString::fromUtf8("确  定")));
-    QCOMPARE(shown[0].strDefaultButton, QString::fromUtf8("取  消"));
-    QCOMPARE(shown[1].strText, QString::fromUtf8("操作成功，请等待打印机更新完成，更新过程中请勿断开电源。"));
-    QCOMPARE(shown[1].buttonTexts, QStringList{QString::fromUtf8("确  定")});
+    const stRun run = PressAndAnswer(window);
+    QCOMPARE(run.boxes.size(), 2);
+    QCOMPARE(run.boxes[0].strText, QString::fromUtf8("是否升级打印机 Office ？"));
+    QCOMPARE(run.boxes[0].buttonTexts.size(), 2);
+    QVERIFY(run.boxes[0].buttonTexts.contains(QString::fromUtf8("确  定")));
+    QCOMPARE(run.boxes[0].strDefaultButton, QString::fromUtf8("取  消"));
+    QCOMPARE(run.boxes[1].strText, QString::fromUtf8("操作成功，请等待打印机更新完成，更新过程中请勿断开电源。"));
+    QCOMPARE(run.boxes[1].buttonTexts, QStringList{QString::fromUtf8("确  定")});
+    qInfo("%d bytes sent in %lld ms", size, run.llElapsedMs);
 
     const auto sent = emulator.OutTransfers(printer);
-    QCOMPARE(sent.size(), size_t(1));
-    QCOMPARE(int(sent[0].size()), size);
-    QVERIFY(Bytes(sent[0]) == image);
+    QVERIFY(Received(emulator, printer) == image);
+    QCOMPARE(int(sent.size()), size == 0 ? 1 : (size + 65535) / 65536);
+    for (const auto &piece : sent)
+        QVERIFY(piece.size() <= 65536);
+    if (heldByDriver)
+        QVERIFY2(emulator.KernelDriverAttached(printer), "the printer was not given back to its driver");
+    QVERIFY(window.findChild<QPushButton *>("buttonOK")->isEnabled());
+    QVERIFY(!window.findChild<QDialog *>("progressDialog"));
+
+    if (size < 64 * 1024 * 1024)
+        return;
+    // A long write shows the dialog, its warning and a rising share, with the
+    // window's controls disabled meanwhile.
+    QVERIFY(run.strProgressText.contains("Office"));
+    QVERIFY(run.strProgressText.contains(QString::fromUtf8("请勿断开")));
+    QVERIFY2(run.percents.size() >= 3, qPrintable(QString("percent values seen: %1").arg(run.percents.size())));
+    QVERIFY(std::is_sorted(run.percents.begin(), run.percents.end()));
+    QVERIFY(!run.bControlsEnabledDuringWrite);
+}
+
+void TestFwUpdateWindow::printerThatStopsReadingFailsAfterThreeAttempts()
+{
+    constexpr int limitMs = 500;
+    constexpr int takenPerAttempt = 5 * 65536;
+    usbemu::Emulator emulator;
+    usbemu::PrinterConfig config;
+    config.stallOutAfterBytes = takenPerAttempt;
+    const int printer = emulator.AddPrinter(config);
+    QVERIFY(printer >= 0);
+    WriteList({UsbEntry("Office")});
+    const QByteArray image = Pattern(1024 * 1024);
+    const QString path = WriteImage(image);
+
+    Widget window;
+    window.SetPieceTimeLimit(limitMs);
+    Prepare(window, path);
+    const stRun run = PressAndAnswer(window);
+    QCOMPARE(run.boxes.size(), 2);
+    QCOMPARE(run.boxes[1].strText, QString::fromUtf8("与打印机通信失败，请检查打印机状态并重新尝试更新！"));
+    // Three attempts of five pieces taken and one that stalls, each from the first byte.
+    QCOMPARE(emulator.OutTransferAttempts(printer), 3 * 6);
+    QCOMPARE(Received(emulator, printer), image.left(takenPerAttempt).repeated(3));
+    // Three stalled pieces and two pauses: about three times the limit.
+    QVERIFY2(run.llElapsedMs >= 3 * limitMs, qPrintable(QString::number(run.llElapsedMs)));
+    QVERIFY2(run.llElapsedMs < 3 * limitMs + 30000, qPrintable(QString::number(run.llElapsedMs)));
 }
 
 void TestFwUpdateWindow::pastedUrlIsShortenedInTheField()
@@ -187,7 +271,7 @@ void TestFwUpdateWindow::pastedUrlIsShortenedInTheField()
 
     Widget window;
     Prepare(window, "file://" + path);
-    const QList<stShownBox> shown = PressAndAnswer(Start(window));
+    const QList<stShownBox> shown = PressAndAnswer(window).boxes;
     QCOMPARE(window.findChild<QLineEdit *>("lineFilePath")->text(), path);
     QCOMPARE(shown.size(), 2);
     QCOMPARE(Bytes(emulator.OutTransfers(printer).at(0)), QByteArray("abc"));
@@ -203,7 +287,7 @@ void TestFwUpdateWindow::cancelSendsNothing()
 
     Widget window;
     Prepare(window, path);
-    const QList<stShownBox> shown = PressAndAnswer(Start(window), QMessageBox::Cancel);
+    const QList<stShownBox> shown = PressAndAnswer(window, QMessageBox::Cancel).boxes;
     QCOMPARE(shown.size(), 1);
     QCOMPARE(emulator.Opens(printer), 0);
     QCOMPARE(emulator.OutTransferAttempts(printer), 0);
@@ -222,7 +306,7 @@ void TestFwUpdateWindow::failingTransferIsTriedThreeTimesFromTheFirstByte()
 
     Widget window;
     Prepare(window, path);
-    const QList<stShownBox> shown = PressAndAnswer(Start(window));
+    const QList<stShownBox> shown = PressAndAnswer(window).boxes;
     QCOMPARE(shown.size(), 2);
     QCOMPARE(shown[1].strText, QString::fromUtf8("与打印机通信失败，请检查打印机状态并重新尝试更新！"));
     const auto sent = emulator.OutTransfers(printer);
@@ -243,7 +327,7 @@ void TestFwUpdateWindow::vanishedPrinterIsTriedThreeTimes()
 
     Widget window;
     Prepare(window, path);
-    const QList<stShownBox> shown = PressAndAnswer(Start(window));
+    const QList<stShownBox> shown = PressAndAnswer(window).boxes;
     QCOMPARE(shown.size(), 2);
     QCOMPARE(shown[1].strText, QString::fromUtf8("连接打印机失败，请检查连接状态！"));
     QCOMPARE(emulator.Opens(printer), 3);
@@ -255,18 +339,22 @@ void TestFwUpdateWindow::checksBeforeSending_data()
     QTest::addColumn<bool>("chooseRow");
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("unreadable");
+    QTest::addColumn<qint64>("sparseSize"); // the image is made this long without data; -1 keeps it
     QTest::addColumn<QString>("message");
     const QString image = QDir::tempPath() + "/firmware.fls";
     const QString checkPath = QString::fromUtf8("请检查文件路径！");
-    QTest::addRow("no row chosen") << "Ruvo K400N" << false << image << false
+    const QString readFailure = QString::fromUtf8("读取升级文件失败，请检查文件状态！");
+    QTest::addRow("no row chosen") << "Ruvo K400N" << false << image << false << qint64(-1)
                                    << QString::fromUtf8("请选择一个打印机进行操作！");
-    QTest::addRow("empty path") << "Ruvo K400N" << true << "" << false << checkPath;
-    QTest::addRow("directory") << "Ruvo K400N" << true << QDir::tempPath() << false << checkPath;
-    QTest::addRow("missing file") << "Ruvo K400N" << true << image + ".gone" << false << checkPath;
-    QTest::addRow("model not in the table") << "Ruvo Z1" << true << image << false
+    QTest::addRow("empty path") << "Ruvo K400N" << true << "" << false << qint64(-1) << checkPath;
+    QTest::addRow("directory") << "Ruvo K400N" << true << QDir::tempPath() << false << qint64(-1) << checkPath;
+    QTest::addRow("missing file") << "Ruvo K400N" << true << image + ".gone" << false << qint64(-1) << checkPath;
+    QTest::addRow("model not in the table") << "Ruvo Z1" << true << image << false << qint64(-1)
                                             << QString::fromUtf8("不支持该打印机型号！");
-    QTest::addRow("file that cannot be read") << "Ruvo K400N" << true << image << true
-                                              << QString::fromUtf8("读取升级文件失败，请检查文件状态！");
+    QTest::addRow("file that cannot be read") << "Ruvo K400N" << true << image << true << qint64(-1) << readFailure;
+    QTest::addRow("file one byte over 1 GiB")
+        << "Ruvo K400N" << true << image << false << (qint64(1) << 30) + 1 << readFailure;
+    QTest::addRow("file of 8 GiB") << "Ruvo K400N" << true << image << false << (qint64(8) << 30) << readFailure;
 }
 
 void TestFwUpdateWindow::checksBeforeSending()
@@ -275,6 +363,7 @@ void TestFwUpdateWindow::checksBeforeSending()
     QFETCH(bool, chooseRow);
     QFETCH(QString, path);
     QFETCH(bool, unreadable);
+    QFETCH(qint64, sparseSize);
     QFETCH(QString, message);
     usbemu::Emulator emulator;
     const int printer = emulator.AddPrinter({});
@@ -283,16 +372,19 @@ void TestFwUpdateWindow::checksBeforeSending()
     QVERIFY(!WriteImage("abc").isEmpty());
     if (unreadable)
         QCOMPARE(chmod(QFile::encodeName(path).constData(), 0), 0);
+    if (sparseSize >= 0)
+        QCOMPARE(truncate(QFile::encodeName(path).constData(), sparseSize), 0);
 
-    Widget window;
-    window.findChild<QLineEdit *>("lineFilePath")->setText(path);
-    if (chooseRow)
-        window.findChild<QTableWidget *>("tablePrinterList")->setCurrentCell(0, 0);
     QList<stShownBox> shown;
     {
-        // Root reads any file; the file's rights only count without that override.
+        // Root reads any file; the file's rights only count without that
+        // override. The window's worker thread inherits it from this thread.
         usbemu::ScopedOrdinaryFileAccess ordinary;
-        shown = PressAndAnswer(Start(window));
+        Widget window;
+        window.findChild<QLineEdit *>("lineFilePath")->setText(path);
+        if (chooseRow)
+            window.findChild<QTableWidget *>("tablePrinterList")->setCurrentCell(0, 0);
+        shown = PressAndAnswer(window).boxes;
     }
     QVERIFY(!shown.isEmpty());
     QCOMPARE(shown.last().strText, message);

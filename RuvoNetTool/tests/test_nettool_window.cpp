@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -23,8 +24,9 @@ struct stShownBox {
     QStringList buttonTexts;
 };
 
-// Presses `button` and answers every message box it opens, recording what it said.
-QList<stShownBox> PressAndAnswer(QAbstractButton *button)
+// Presses `button` and answers every message box it opens, recording what it
+// said, until the exchange it started (if any) has ended and its outcome shown.
+QList<stShownBox> PressAndAnswer(Widget &window, QAbstractButton *button)
 {
     QList<stShownBox> shown;
     QTimer timer;
@@ -43,6 +45,10 @@ QList<stShownBox> PressAndAnswer(QAbstractButton *button)
     });
     timer.start();
     button->click();
+    QElapsedTimer clock;
+    clock.start();
+    while (window.IsExchanging() && clock.elapsed() < 60000)
+        QTest::qWait(20);
     timer.stop();
     return shown;
 }
@@ -97,6 +103,9 @@ private slots:
     void addressEditsTakeOnlyNumbersUpTo255();
     void failuresShowTheirMessage_data();
     void failuresShowTheirMessage();
+    void windowStaysLiveAndTakesNoClickDuringAnExchange();
+    void printerGoesBackToItsKernelDriver_data();
+    void printerGoesBackToItsKernelDriver();
 };
 
 void TestNetToolWindow::readFillsTheForm_data()
@@ -121,7 +130,7 @@ void TestNetToolWindow::readFillsTheForm()
 
     Widget window;
     window.show();
-    const QList<stShownBox> shown = PressAndAnswer(window.findChild<QPushButton *>("buttonGet"));
+    const QList<stShownBox> shown = PressAndAnswer(window, window.findChild<QPushButton *>("buttonGet"));
     QVERIFY2(shown.isEmpty(), qPrintable(shown.value(0).strText));
     QCOMPARE(window.findChild<QComboBox *>("comboBoxSource")->currentIndex(), isStatic ? 1 : 0);
     for (int g = 0; g < 7; ++g)
@@ -143,7 +152,7 @@ void TestNetToolWindow::unparsableReplyLeavesTheForm()
 
     Widget window;
     SetGroup(window, "Address", "1.2.3.4");
-    const QList<stShownBox> shown = PressAndAnswer(window.findChild<QPushButton *>("buttonGet"));
+    const QList<stShownBox> shown = PressAndAnswer(window, window.findChild<QPushButton *>("buttonGet"));
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].strText, QString::fromUtf8("获取数据失败，请稍后重试！"));
     QCOMPARE(Group(window, "Address"), QString("1.2.3.4"));
@@ -164,7 +173,7 @@ void TestNetToolWindow::staticWriteSendsTheFrame()
     for (int g = 0; g < 7; ++g)
         SetGroup(window, c_groups[g], addresses[g]);
 
-    const QList<stShownBox> shown = PressAndAnswer(window.findChild<QPushButton *>("buttonSet"));
+    const QList<stShownBox> shown = PressAndAnswer(window, window.findChild<QPushButton *>("buttonSet"));
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].strTitle, QString::fromUtf8("Ruvo打印机网络配置工具"));
     QCOMPARE(shown[0].strText, QString::fromUtf8("设置成功，请等待打印机完成重连！"));
@@ -191,7 +200,7 @@ void TestNetToolWindow::emptyBoxIsNotSent()
     Widget window;
     window.findChild<QComboBox *>("comboBoxSource")->setCurrentIndex(1);
     window.findChild<QLineEdit *>("lineEditPrimaryDNS_2")->clear();
-    const QList<stShownBox> shown = PressAndAnswer(window.findChild<QPushButton *>("buttonSet"));
+    const QList<stShownBox> shown = PressAndAnswer(window, window.findChild<QPushButton *>("buttonSet"));
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].strText, QString::fromUtf8("不正确的地址格式！"));
     QCOMPARE(emulator.OutTransferAttempts(printer), 0);
@@ -274,12 +283,95 @@ void TestNetToolWindow::failuresShowTheirMessage()
         WriteList("Ruvo K400N");
 
     Widget window;
-    const QList<stShownBox> shown = PressAndAnswer(window.findChild<QPushButton *>(button));
+    const QList<stShownBox> shown = PressAndAnswer(window, window.findChild<QPushButton *>(button));
     QCOMPARE(shown.size(), 1);
     QCOMPARE(shown[0].strText, message);
     QCOMPARE(shown[0].buttonTexts, QStringList{QString::fromUtf8("确  定")});
     if (fault == Fault::UnknownModel || fault == Fault::NotListed)
         QCOMPARE(emulator.OutTransferAttempts(printer), 0);
+}
+
+void TestNetToolWindow::windowStaysLiveAndTakesNoClickDuringAnExchange()
+{
+    usbemu::Emulator emulator;
+    usbemu::PrinterConfig config;
+    config.bReplyNever = true; // the exchange lasts its full 3 s read limit
+    const int printer = emulator.AddPrinter(config);
+    QVERIFY(printer >= 0);
+    WriteList("Ruvo K400N");
+
+    Widget window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *get = window.findChild<QPushButton *>("buttonGet");
+    auto *set = window.findChild<QPushButton *>("buttonSet");
+    auto *device = window.findChild<QComboBox *>("comboBoxDevice");
+
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            paints += event->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    window.installEventFilter(&counter);
+    int ticks = 0;
+    bool controlsEnabled = false;
+    QTimer watch;
+    watch.setInterval(50);
+    QObject::connect(&watch, &QTimer::timeout, [&]() {
+        if (!window.IsExchanging())
+            return;
+        ++ticks;
+        controlsEnabled = controlsEnabled || get->isEnabled() || set->isEnabled() || device->isEnabled();
+        window.update();
+        // A user clicking on while the printer is slow: nothing may be queued.
+        QTest::mouseClick(get, Qt::LeftButton);
+        QTest::mouseClick(set, Qt::LeftButton);
+    });
+    watch.start();
+    const QList<stShownBox> shown = PressAndAnswer(window, get);
+    watch.stop();
+
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown[0].strText, QString::fromUtf8("与打印机通信失败，请检查打印机状态并重新尝试！"));
+    QCOMPARE(emulator.OutTransferAttempts(printer), 1);
+    QVERIFY(!controlsEnabled);
+    // About 60 turns of the event loop in the 3 s; a blocked window would see none.
+    QVERIFY2(ticks >= 20, qPrintable(QString("event loop turns during the exchange: %1").arg(ticks)));
+    QVERIFY2(counter.paints >= 10, qPrintable(QString("repaints during the exchange: %1").arg(counter.paints)));
+    QVERIFY(get->isEnabled() && set->isEnabled() && device->isEnabled());
+    QTest::qWait(200);
+    QCOMPARE(emulator.OutTransferAttempts(printer), 1);
+}
+
+void TestNetToolWindow::printerGoesBackToItsKernelDriver_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("replyNever");
+    QTest::addRow("read") << "buttonGet" << false;
+    QTest::addRow("write") << "buttonSet" << false;
+    QTest::addRow("read that times out") << "buttonGet" << true;
+}
+
+void TestNetToolWindow::printerGoesBackToItsKernelDriver()
+{
+    QFETCH(QString, button);
+    QFETCH(bool, replyNever);
+    usbemu::Emulator emulator;
+    usbemu::PrinterConfig config;
+    config.claim = usbemu::ClaimBehaviour::HeldByKernelDriver;
+    config.bReplyNever = replyNever;
+    const int printer = emulator.AddPrinter(config);
+    QVERIFY(printer >= 0);
+    WriteList("Ruvo K400N");
+
+    Widget window;
+    const QList<stShownBox> shown = PressAndAnswer(window, window.findChild<QPushButton *>(button));
+    QCOMPARE(emulator.OutTransfers(printer).size(), size_t(1));
+    QCOMPARE(shown.size(), replyNever || button == "buttonSet" ? 1 : 0);
+    QVERIFY2(emulator.KernelDriverAttached(printer), "the printer was not given back to its driver");
 }
 
 int main(int argc, char **argv)

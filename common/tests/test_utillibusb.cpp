@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 
 #include <sys/resource.h>
@@ -58,8 +59,15 @@ bool InOrder(const QString &log, const QStringList &expected, QString &missing)
 enum class Fault {
     None, NoDevice, OtherSerial, SerialOtherCase, LongSerial, NoSerialString, PortWithoutSerial,
     NoPrinterInterface, OutEndpoint2, Unopenable, OpensOnce, KernelDriver, ClaimFailsAfterDetach,
-    ClaimFailsNoDriver, WriteStalls, ShortWrite, ReplyNever, EmptyReply,
+    ClaimFailsNoDriver, WriteStalls, ShortWrite, ReplyNever, EmptyReply, KernelDriverReplyNever,
 };
+
+// The printer is held by the kernel's printer driver before the operation.
+bool HeldByDriver(Fault fault)
+{
+    return fault == Fault::KernelDriver || fault == Fault::ClaimFailsAfterDetach
+           || fault == Fault::KernelDriverReplyNever;
+}
 
 } // namespace
 Q_DECLARE_METATYPE(Fault)
@@ -74,8 +82,8 @@ private slots:
     void exchangeResultsAndLogLines();
     void libraryThatCannotStart();
     void choosesThePrinterBySerialWhicheverEnumeratesFirst();
-    void oneWaySendCarriesTheWholeBufferOnce_data();
-    void oneWaySendCarriesTheWholeBufferOnce();
+    void oneWaySendCarriesTheWholeBufferOnceInPieces_data();
+    void oneWaySendCarriesTheWholeBufferOnceInPieces();
     void portSerialRule_data();
     void portSerialRule();
 };
@@ -144,6 +152,9 @@ void TestUtilLibusb::exchangeResultsAndLogLines_data()
     QTest::addRow("reply never comes")
         << Fault::ReplyNever << -7
         << QStringList{"*** bulk_transfer failed! \n", "*** error=LIBUSB_ERROR_TIMEOUT \n", done} << true;
+    QTest::addRow("kernel driver detached, reply never comes")
+        << Fault::KernelDriverReplyNever << -7
+        << QStringList{"*** bulk_transfer failed! \n", "*** error=LIBUSB_ERROR_TIMEOUT \n", done} << true;
 }
 
 void TestUtilLibusb::exchangeResultsAndLogLines()
@@ -168,6 +179,10 @@ void TestUtilLibusb::exchangeResultsAndLogLines()
     case Fault::Unopenable: config.bUnopenable = true; break;
     case Fault::OpensOnce: config.openableTimes = 1; break;
     case Fault::KernelDriver: config.claim = usbemu::ClaimBehaviour::HeldByKernelDriver; break;
+    case Fault::KernelDriverReplyNever:
+        config.claim = usbemu::ClaimBehaviour::HeldByKernelDriver;
+        config.bReplyNever = true;
+        break;
     case Fault::ClaimFailsAfterDetach: config.claim = usbemu::ClaimBehaviour::AlwaysBusyAfterDetach; break;
     case Fault::ClaimFailsNoDriver: config.claim = usbemu::ClaimBehaviour::AlwaysBusyNoDriver; break;
     case Fault::WriteStalls: config.bFailBulkOut = true; break;
@@ -217,8 +232,10 @@ void TestUtilLibusb::exchangeResultsAndLogLines()
             QCOMPARE(static_cast<int>(reply[0]), 0xA5);
         }
     }
-    if (fault == Fault::KernelDriver)
-        QVERIFY2(!emulator.KernelDriverAttached(printer), "the driver is never re-attached");
+    // The printer goes back to the driver that held it, whatever the result,
+    // so its /dev/usb/lp node returns for other programs.
+    if (HeldByDriver(fault))
+        QVERIFY2(emulator.KernelDriverAttached(printer), "the kernel driver was not attached again");
 }
 
 void TestUtilLibusb::libraryThatCannotStart()
@@ -279,34 +296,82 @@ void TestUtilLibusb::choosesThePrinterBySerialWhicheverEnumeratesFirst()
     QCOMPARE(std::string(sentB[0].begin(), sentB[0].end()), std::string("for the second"));
 }
 
-void TestUtilLibusb::oneWaySendCarriesTheWholeBufferOnce_data()
+void TestUtilLibusb::oneWaySendCarriesTheWholeBufferOnceInPieces_data()
 {
     QTest::addColumn<int>("length");
-    QTest::addRow("empty image as a zero-length transfer") << 0;
-    QTest::addRow("image of 100000 bytes") << 100000;
+    QTest::addColumn<int>("stallAfter"); // bytes the printer takes before it stops reading; -1 never
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QList<int>>("pieces"); // as the printer receives them
+    constexpr int piece = 64 * 1024;
+    QTest::addRow("empty image as a zero-length transfer") << 0 << -1 << 0 << QList<int>{0};
+    QTest::addRow("image of 100000 bytes") << 100000 << -1 << 0 << QList<int>{piece, 100000 - piece};
+    QTest::addRow("image above the kernel's 16 MiB request limit")
+        << 17 * 1024 * 1024 + 5 << -1 << 0 << QList<int>{};
+    QTest::addRow("printer stops reading after three pieces")
+        << 10 * piece << 3 * piece << -7 << QList<int>{piece, piece, piece};
 }
 
-void TestUtilLibusb::oneWaySendCarriesTheWholeBufferOnce()
+void TestUtilLibusb::oneWaySendCarriesTheWholeBufferOnceInPieces()
 {
     QFETCH(int, length);
+    QFETCH(int, stallAfter);
+    QFETCH(int, result);
+    QFETCH(QList<int>, pieces);
     usbemu::Emulator emulator;
-    const int printer = emulator.AddPrinter({});
+    usbemu::PrinterConfig config;
+    config.stallOutAfterBytes = stallAfter;
+    const int printer = emulator.AddPrinter(config);
     QVERIFY(printer >= 0);
     QByteArray image(length, '\0');
     for (int i = 0; i < length; ++i)
         image[i] = static_cast<char>((i * 7 + 3) & 0xFF);
 
+    stOneWayOptions options;
+    options.uPieceTimeoutMs = 400;
+    QList<qint64> reported;
+    QList<qint64> totals;
+    options.progress = [&reported, &totals](qint64 sent, qint64 total) {
+        reported << sent;
+        totals << total;
+    };
     const qint64 logStart = LogSize();
-    QCOMPARE(FWUpdateTask(c_iVid, c_iPid, c_strPort, image.data(), length), 0);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(FWUpdateTask(c_iVid, c_iPid, c_strPort, image.constData(), length, options), result);
+    const qint64 elapsed = clock.elapsed();
     const QString log = LogSince(logStart);
     QString missing;
-    QVERIFY2(InOrder(log, {QString("*** length = %1 \n").arg(length), "*** success! \n"}, missing),
-             qPrintable(log));
+    const QStringList lines = result == 0
+        ? QStringList{QString("*** length = %1 \n").arg(length), "*** success! \n"}
+        : QStringList{"*** bulk_transfer failed! \n", "*** error=LIBUSB_ERROR_TIMEOUT \n", "*** success! \n"};
+    QVERIFY2(InOrder(log, lines, missing), qPrintable(log));
     QVERIFY(!log.contains("iRecvSize"));
 
-    const auto sent = emulator.OutTransfers(printer);
-    QCOMPARE(sent.size(), size_t(1));
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(sent[0].data()), int(sent[0].size())), image);
+    QByteArray received;
+    QList<int> sizes;
+    for (const auto &transfer : emulator.OutTransfers(printer)) {
+        received += QByteArray(reinterpret_cast<const char *>(transfer.data()), int(transfer.size()));
+        sizes << int(transfer.size());
+    }
+    if (result == 0) {
+        QCOMPARE(received, image);
+        QVERIFY2(*std::max_element(sizes.begin(), sizes.end()) <= 64 * 1024, "a piece larger than 64 KiB");
+        if (length > 0)
+            QCOMPARE(reported.last(), qint64(length));
+    } else {
+        // The printer kept what it took; the stalled piece ends the send within its limit.
+        QCOMPARE(received, image.left(stallAfter));
+        QVERIFY2(elapsed >= options.uPieceTimeoutMs, qPrintable(QString::number(elapsed)));
+        QVERIFY2(elapsed < options.uPieceTimeoutMs + 20000, qPrintable(QString::number(elapsed)));
+    }
+    if (!pieces.isEmpty())
+        QCOMPARE(sizes, pieces);
+    // Progress rises with every piece taken and always counts against the whole image.
+    QCOMPARE(reported.size(), result == 0 ? (length + 64 * 1024 - 1) / (64 * 1024) : stallAfter / (64 * 1024));
+    for (int i = 1; i < reported.size(); ++i)
+        QVERIFY(reported[i] > reported[i - 1]);
+    for (qint64 total : totals)
+        QCOMPARE(total, qint64(length));
 }
 
 void TestUtilLibusb::portSerialRule_data()

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 namespace usbemu {
 
@@ -181,6 +183,8 @@ struct Printer {
     Bytes rawReply;
     std::deque<UMockdevIoctlData *> ready;    // URBs to be reaped (owned refs)
     std::deque<UMockdevIoctlData *> waiting;  // IN URBs without an answer yet
+    std::deque<UMockdevIoctlData *> stalledOut; // OUT URBs the printer does not read
+    long long bytesThisOpen = 0;
 };
 
 struct Emulator::Impl {
@@ -283,6 +287,12 @@ void HandleControl(Printer &printer, UMockdevIoctlData *urb, const usbdevfs_urb 
 void HandleBulkOut(Printer &printer, UMockdevIoctlData *urb, const usbdevfs_urb &header)
 {
     ++printer.outAttempts;
+    if (printer.config.stallOutAfterBytes >= 0 && printer.bytesThisOpen >= printer.config.stallOutAfterBytes) {
+        printer.stalledOut.push_back(urb);
+        return;
+    }
+    if (printer.config.outDelayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(printer.config.outDelayMs));
     if (printer.config.bFailBulkOut) {
         SetUrbResult(urb, -EPIPE, 0);
         printer.ready.push_back(urb);
@@ -306,6 +316,7 @@ void HandleBulkOut(Printer &printer, UMockdevIoctlData *urb, const usbdevfs_urb 
     if (accepted < 0)
         accepted = 0;
     data.resize(static_cast<size_t>(accepted));
+    printer.bytesThisOpen += accepted;
 
     // The printer answers its two network commands; anything else is image data.
     static const Bytes readRequest = {0xA5, 0x00, 0x19, 0x50, 0xE0, 0xB2, 0x02};
@@ -345,6 +356,10 @@ void HandleSubmit(Printer &printer, UMockdevIoctlClient *client, UMockdevIoctlDa
     memcpy(&header, urb->data, sizeof header);
     if (header.type == USBDEVFS_URB_TYPE_CONTROL) {
         HandleControl(printer, urb, header);
+    } else if (header.type == USBDEVFS_URB_TYPE_BULK && header.buffer_length >= c_iUsbfsMemoryLimit) {
+        g_object_unref(urb);
+        umockdev_ioctl_client_complete(client, -1, ENOMEM);
+        return;
     } else if (header.type == USBDEVFS_URB_TYPE_BULK && !(header.endpoint & 0x80)) {
         HandleBulkOut(printer, urb, header);
     } else if (header.type == USBDEVFS_URB_TYPE_BULK) {
@@ -373,6 +388,7 @@ gboolean HandleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer 
     case USBDEVFS_GET_CAPABILITIES: {
         // libusb asks once per open: count the opens here.
         ++printer.opens;
+        printer.bytesThisOpen = 0;
         if (printer.config.openableTimes >= 0 && printer.opens >= printer.config.openableTimes)
             chmod(printer.nodeFile.c_str(), 0);
         uint32_t caps = kCapabilities;
@@ -407,13 +423,15 @@ gboolean HandleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer 
         return TRUE;
     }
     case USBDEVFS_DISCARDURB: {
-        // Only one IN transfer is ever outstanding: the cancel is for it.
-        if (printer.waiting.empty()) {
+        // Only one transfer is ever outstanding (the host's calls are
+        // synchronous): the cancel is for it.
+        std::deque<UMockdevIoctlData *> &pending = printer.stalledOut.empty() ? printer.waiting : printer.stalledOut;
+        if (pending.empty()) {
             umockdev_ioctl_client_complete(client, -1, EINVAL);
             return TRUE;
         }
-        UMockdevIoctlData *urb = printer.waiting.front();
-        printer.waiting.pop_front();
+        UMockdevIoctlData *urb = pending.front();
+        pending.pop_front();
         SetUrbResult(urb, -ENOENT, 0);
         printer.ready.push_back(urb);
         umockdev_ioctl_client_complete(client, 0, 0);
@@ -504,6 +522,8 @@ Emulator::~Emulator()
         for (UMockdevIoctlData *urb : printer->ready)
             g_object_unref(urb);
         for (UMockdevIoctlData *urb : printer->waiting)
+            g_object_unref(urb);
+        for (UMockdevIoctlData *urb : printer->stalledOut)
             g_object_unref(urb);
     }
     g_object_unref(m_impl->testbed);

@@ -46,7 +46,14 @@ struct PrinterConfig {
     int shortWriteBy = 0;                // OUT transfers accept this many bytes fewer
     bool bFailBulkOut = false;           // OUT transfers stall
     int vanishAfterOpens = -1;           // later opens find a device that is gone
+    long long stallOutAfterBytes = -1;   // per open: once this many bytes were taken, the printer
+                                         // stops reading (OUT transfers stay pending until cancelled)
+    int outDelayMs = 0;                  // each OUT transfer is taken this much later (a slow printer)
 };
+
+// Like the kernel (usbfs_memory_mb, 16 MiB by default), the emulated usbfs
+// refuses with ENOMEM a request whose buffer does not fit its memory limit.
+constexpr int c_iUsbfsMemoryLimit = 16 * 1024 * 1024;
 
 // Builds the printer's answer to a network-settings read: the item layer cut
 // into 64-byte blocks, each starting with a 5-byte block header.

@@ -12,6 +12,7 @@
 //                           write-fails, vanish-after-1
 //     --printer-list PATH   where to write the list (default: the product's cfg dir)
 //     --record PATH         after the command, write every byte sent to the first printer
+//     --out-delay-ms N      a slow printer: each bulk OUT transfer is taken N ms later (0..1000)
 #include "UsbPrinterEmulator.h"
 
 #include "product_paths.h"
@@ -47,7 +48,7 @@ void ForwardSignal(int signal)
 int Usage()
 {
     fprintf(stderr, "usage: usb-printer-emulator [--printers N] [--model NAME] [--pid HEX] "
-                    "[--fault NAME] [--printer-list PATH] [--record PATH] -- command [args...]\n");
+                    "[--fault NAME] [--printer-list PATH] [--record PATH] [--out-delay-ms N] -- command [args...]\n");
     return 2;
 }
 
@@ -75,6 +76,7 @@ int main(int argc, char **argv)
     std::string cfgDir = std::string(ruvo_paths::kProductRoot) + ruvo_paths::kCfgSubDir;
     std::string listPath = cfgDir + ruvo_paths::kPrinterListFileName;
     std::string recordPath;
+    int outDelayMs = 0;
     int commandAt = -1;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
@@ -97,10 +99,12 @@ int main(int argc, char **argv)
             listPath = value;
         else if (option == "--record")
             recordPath = value;
+        else if (option == "--out-delay-ms")
+            outDelayMs = atoi(value.c_str());
         else
             return Usage();
     }
-    if (commandAt < 0 || commandAt >= argc || printers < 1 || printers > 8)
+    if (commandAt < 0 || commandAt >= argc || printers < 1 || printers > 8 || outDelayMs < 0 || outDelayMs > 1000)
         return Usage();
 
     usbemu::Emulator emulator;
@@ -111,6 +115,7 @@ int main(int argc, char **argv)
         char serial[16];
         snprintf(serial, sizeof serial, "RV40N%05d", i + 1);
         config.serial = serial;
+        config.outDelayMs = outDelayMs;
         const std::string listedSerial = config.serial;
         if (fault == "other-serial")
             config.serial = "ZZ99999999";
