@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 class TestFwUpdateLogic : public QObject
 {
     Q_OBJECT
@@ -13,7 +15,11 @@ private slots:
     void logGoesToItsOwnPlace();
     void loadsTheWholeFile_data();
     void loadsTheWholeFile();
-    void refusesWhatCannotBeOpened();
+    void refusesWhatItWillNotSend_data();
+    void refusesWhatItWillNotSend();
+    void loadsAnImageOfTheLargestSize();
+    void closingMessageFollowsTheLastResult_data();
+    void closingMessageFollowsTheLastResult();
     void stripsOnlyALeadingFilePrefix_data();
     void stripsOnlyALeadingFilePrefix();
     void retriesUntilSuccessOrThreeAttempts_data();
@@ -49,12 +55,74 @@ void TestFwUpdateLogic::loadsTheWholeFile()
     delete[] data;
 }
 
-void TestFwUpdateLogic::refusesWhatCannotBeOpened()
+void TestFwUpdateLogic::refusesWhatItWillNotSend_data()
 {
+    QTest::addColumn<QString>("kind");
+    QTest::addRow("missing file") << "missing";
+    QTest::addRow("FIFO that nobody writes (must not block)") << "fifo";
+    QTest::addRow("character device") << "device";
+    QTest::addRow("one byte over the largest size") << "over";
+    QTest::addRow("sparse file of 3 GiB") << "huge";
+}
+
+void TestFwUpdateLogic::refusesWhatItWillNotSend()
+{
+    QFETCH(QString, kind);
+    constexpr qint64 limit = 4096;
+    QString path = QDir::tempPath() + "/refused.fls";
+    QFile::remove(path);
+    if (kind == "fifo") {
+        QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (kind == "device") {
+        path = "/dev/zero";
+    } else if (kind == "over" || kind == "huge") {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(kind == "over" ? limit + 1 : qint64(3) << 30));
+    }
+
     char *data = reinterpret_cast<char *>(this);
     int size = -1;
-    QVERIFY(!CheckFWFile(QDir::tempPath() + "/no-such-image.fls", &data, size));
+    const bool loaded = kind == "huge" ? CheckFWFile(path, &data, size)
+                                       : CheckFWFile(path, &data, size, limit);
+    QVERIFY(!loaded);
     QVERIFY(data == nullptr);
+    if (path != "/dev/zero")
+        QFile::remove(path);
+}
+
+void TestFwUpdateLogic::loadsAnImageOfTheLargestSize()
+{
+    constexpr qint64 limit = 4096;
+    const QString path = QDir::tempPath() + "/largest.fls";
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(QByteArray(int(limit), '\x5A')), limit);
+    file.close();
+    char *data = nullptr;
+    int size = -1;
+    QVERIFY(CheckFWFile(path, &data, size, limit));
+    QCOMPARE(size, int(limit));
+    QCOMPARE(QByteArray(data, size), QByteArray(int(limit), '\x5A'));
+    delete[] data;
+}
+
+void TestFwUpdateLogic::closingMessageFollowsTheLastResult_data()
+{
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("message");
+    QTest::addRow("sent") << 0 << QString::fromUtf8("操作成功，请等待打印机更新完成，更新过程中请勿断开电源。");
+    QTest::addRow("transfer failed") << -7 << QString::fromUtf8("与打印机通信失败，请检查打印机状态并重新尝试更新！");
+    QTest::addRow("library did not start") << -1 << QString::fromUtf8("设备接口初始化失败！");
+    QTest::addRow("printer not claimed") << -5 << QString::fromUtf8("连接打印机失败，请检查连接状态！");
+    QTest::addRow("no code of the transport") << -6 << QString::fromUtf8("未知错误！");
+}
+
+void TestFwUpdateLogic::closingMessageFollowsTheLastResult()
+{
+    QFETCH(int, result);
+    QFETCH(QString, message);
+    QCOMPARE(FirmwareResultMessage(result), message);
 }
 
 void TestFwUpdateLogic::stripsOnlyALeadingFilePrefix_data()
