@@ -58,6 +58,10 @@ int TrdGetPrinterStatus::GetPrinterStatusFile(const QString &printerName, bool f
             m_dtLastModified = QDateTime();
             return c_iStatusUnusable;
         }
+        // Only a regular file holds a reply; opening a FIFO in its place would
+        // wait for a writer for ever.
+        if (!info.isFile())
+            return c_iStatusUnusable;
         const QDateTime modified = info.lastModified();
         if (!force && modified == m_dtLastModified)
             return c_iStatusUnchanged;

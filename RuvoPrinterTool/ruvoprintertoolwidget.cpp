@@ -12,6 +12,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QHeaderView>
 #include <QMenu>
@@ -21,14 +22,26 @@
 #include <QTableWidget>
 #include <QThread>
 
+#include <vector>
+
 namespace {
 const char c_szIconPath[] = ":/Icon/Resource/Ruvo.png";
 const char c_szUserAutoStartEntry[] = ".config/autostart/ruvo-k40-tool-autostart.desktop";
-// How long the shutdown waits for a worker's loop to notice the quit flag;
-// a cycle is short, so this is only reached by a worker stuck in I/O.
-constexpr unsigned long c_ulWorkerStopWaitMs = 1000;
+// How long the shutdown waits for all workers together (there may be 64) to
+// notice the quit flag. A cycle is short, so only a worker stuck in I/O (a
+// status file that never answers, a cancel command that hangs) reaches it.
+constexpr int c_iWorkerStopWaitMs = 3000;
 
 QString WorkingTree() { return QDir::homePath() + "/" + "ruvo/"; }
+
+// Workers whose thread had not finished by the shutdown's bound, and the list
+// they share. They are never released, since their thread may still use them;
+// the process ends without waiting for them. Kept here so they stay reachable.
+void LeaveRunning(void *object)
+{
+    static auto *s_pLeftRunning = new std::vector<void *>;
+    s_pLeftRunning->push_back(object);
+}
 } // namespace
 
 RuvoPrinterToolWidget::RuvoPrinterToolWidget(QWidget *parent) : QWidget(parent)
@@ -52,6 +65,7 @@ RuvoPrinterToolWidget::RuvoPrinterToolWidget(QWidget *parent) : QWidget(parent)
 
     m_appSetting = new AppSetting(nullptr);
     m_iStatusThreadCount = 0;
+    m_sharedList = new stSharedPrinterList;
 
     InitLog();
     InitConfig();
@@ -67,38 +81,41 @@ RuvoPrinterToolWidget::~RuvoPrinterToolWidget()
     // destroyed any other way still ends its workers.
     emit SgnThreadQuit();
 
-    StopWorker(m_threadDeviceManage);
-    if (m_threadDeviceManage->isFinished()) {
-        delete m_threadDeviceManage;
-        delete m_trdDeviceManage;
+    QList<QThread *> threads{m_threadDeviceManage};
+    QList<QObject *> workers{m_trdDeviceManage};
+    threads += m_listStatusThread;
+    for (TrdGetPrinterStatus *worker : m_listStatusWorker)
+        workers << worker;
+    // Every loop is asked first, so they all wind down within the one bound.
+    for (QThread *thread : threads)
+        thread->quit();
+    const QDeadlineTimer deadline(c_iWorkerStopWaitMs);
+    bool allStopped = true;
+    for (int i = 0; i < threads.size(); ++i) {
+        // A worker is released only after its thread has finished.
+        if (threads[i]->wait(deadline)) {
+            delete threads[i];
+            delete workers[i];
+        } else {
+            RUVO_LOG("worker %d still running at exit", i);
+            LeaveRunning(threads[i]);
+            LeaveRunning(workers[i]);
+            allStopped = false;
+        }
     }
     m_threadDeviceManage = nullptr;
     m_trdDeviceManage = nullptr;
-
-    for (int i = 0; i < m_listStatusThread.size(); ++i) {
-        StopWorker(m_listStatusThread[i]);
-        if (m_listStatusThread[i]->isFinished()) {
-            delete m_listStatusThread[i];
-            delete m_listStatusWorker[i];
-        }
-    }
     m_listStatusThread.clear();
     m_listStatusWorker.clear();
 
     delete m_appSetting;
     m_appSetting = nullptr;
     CleanTempFile();
-}
-
-void RuvoPrinterToolWidget::StopWorker(QThread *thread)
-{
-    thread->quit();
-    if (!thread->wait(c_ulWorkerStopWaitMs)) {
-        // Never release a worker whose thread still runs: wait it out. The loop
-        // checks its quit flag every half second, so this ends unless a read or
-        // the cancel command hangs.
-        thread->wait();
-    }
+    if (allStopped)
+        delete m_sharedList;
+    else
+        LeaveRunning(m_sharedList);
+    m_sharedList = nullptr;
 }
 
 void RuvoPrinterToolWidget::ChmodVendorPath(const QString &path) { ::ChmodVendorPath(path); }
@@ -171,7 +188,7 @@ void RuvoPrinterToolWidget::InitThread()
     m_threadDeviceManage = new QThread(nullptr);
     m_trdDeviceManage->moveToThread(m_threadDeviceManage);
     m_threadDeviceManage->start();
-    m_trdDeviceManage->Init(&m_sharedList);
+    m_trdDeviceManage->Init(m_sharedList);
     connect(this, &RuvoPrinterToolWidget::SgnManageThreadStart, m_trdDeviceManage, &TrdDeviceManage::SlotTaskStart);
     // Direct: the worker's own event loop is busy inside its polling loop.
     connect(this, &RuvoPrinterToolWidget::SgnThreadQuit, m_trdDeviceManage, &TrdDeviceManage::SlotThreadQuit,
@@ -186,8 +203,8 @@ void RuvoPrinterToolWidget::SlotUpdatePrinterList()
 {
     QList<stPrinterManager> entries;
     {
-        std::lock_guard<std::mutex> lock(m_sharedList.mutexList);
-        entries = m_sharedList.listPrinter;
+        std::lock_guard<std::mutex> lock(m_sharedList->mutexList);
+        entries = m_sharedList->listPrinter;
     }
     const int count = entries.size();
     m_tableDeviceManage->clearContents();
@@ -210,7 +227,7 @@ void RuvoPrinterToolWidget::StartStatusWorkers(int count)
         auto *thread = new QThread(nullptr);
         worker->moveToThread(thread);
         thread->start();
-        worker->Init(i, &m_sharedList);
+        worker->Init(i, m_sharedList);
         connect(this, &RuvoPrinterToolWidget::SgnStatusThreadStart, worker, &TrdGetPrinterStatus::SlotTaskStart);
         connect(this, &RuvoPrinterToolWidget::SgnThreadQuit, worker, &TrdGetPrinterStatus::SlotThreadQuit,
                 Qt::DirectConnection);
@@ -228,10 +245,10 @@ void RuvoPrinterToolWidget::SlotUpdatePrinterStatus(int index)
 {
     stPrinterManager entry;
     {
-        std::lock_guard<std::mutex> lock(m_sharedList.mutexList);
-        if (index < 0 || index >= m_sharedList.listPrinter.size())
+        std::lock_guard<std::mutex> lock(m_sharedList->mutexList);
+        if (index < 0 || index >= m_sharedList->listPrinter.size())
             return;
-        entry = m_sharedList.listPrinter.at(index);
+        entry = m_sharedList->listPrinter.at(index);
     }
     if (index >= m_tableDeviceManage->rowCount())
         return;
@@ -293,8 +310,8 @@ void RuvoPrinterToolWidget::DebugOutputPrinterInfo()
 {
     if (!IsLogEnabled())
         return;
-    std::lock_guard<std::mutex> lock(m_sharedList.mutexList);
-    const QList<stPrinterManager> &list = m_sharedList.listPrinter;
+    std::lock_guard<std::mutex> lock(m_sharedList->mutexList);
+    const QList<stPrinterManager> &list = m_sharedList->listPrinter;
     RUVO_LOG("printer number=%d", list.size());
     for (int i = 0; i < list.size(); ++i) {
         const QByteArray name = list[i].strName.toLocal8Bit();
@@ -310,10 +327,10 @@ void RuvoPrinterToolWidget::DebugOutputPrinterStatus(int index)
         return;
     stPrinterManager entry;
     {
-        std::lock_guard<std::mutex> lock(m_sharedList.mutexList);
-        if (index < 0 || index >= m_sharedList.listPrinter.size())
+        std::lock_guard<std::mutex> lock(m_sharedList->mutexList);
+        if (index < 0 || index >= m_sharedList->listPrinter.size())
             return;
-        entry = m_sharedList.listPrinter.at(index);
+        entry = m_sharedList->listPrinter.at(index);
     }
     const QByteArray name = entry.strName.toLocal8Bit();
     const char *n = name.constData();

@@ -52,7 +52,6 @@ private:
     void InitTrayIcon();
     void InitThread();
     void StartStatusWorkers(int count);
-    void StopWorker(QThread *thread);
     void DebugOutputPrinterInfo();
     void DebugOutputPrinterStatus(int index);
 
@@ -66,7 +65,8 @@ private:
     AppSetting *m_appSetting = nullptr;
     int m_iLanguage = 1;
 
-    stSharedPrinterList m_sharedList;
+    // Owned; left to workers that outlive the window (see the destructor).
+    stSharedPrinterList *m_sharedList = nullptr;
     TrdDeviceManage *m_trdDeviceManage = nullptr;
     QThread *m_threadDeviceManage = nullptr;
     QList<TrdGetPrinterStatus *> m_listStatusWorker;

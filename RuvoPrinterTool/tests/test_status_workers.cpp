@@ -85,6 +85,7 @@ private slots:
     void unchangedFileIsReadOnce();
     void tenFailedReadsKeepTheStateTheEleventhGoesOfflineOnce();
     void cancelOnceOnEnteringCanceling();
+    void statusFileThatIsAFifoIsNotWaitedFor();
     void workerBeyondAShrunkenListIdlesAndResumes();
     void quitIsSeenAtTheNextHalfSecond();
     void quitEndsARunningLoop();
@@ -162,6 +163,15 @@ void TestStatusWorkers::tenFailedReadsKeepTheStateTheEleventhGoesOfflineOnce()
     worker.RunCycle();
     QCOMPARE(spy.count(), 3);
     QCOMPARE(shared.listPrinter[0].enCurrentStatus, int(PrinterStatusReady));
+}
+
+void TestStatusWorkers::statusFileThatIsAFifoIsNotWaitedFor()
+{
+    QDir().mkpath(RuvoPaths::CfgDir());
+    QCOMPARE(::mkfifo(QFile::encodeName(RuvoPaths::StatusFile("Desk")).constData(), 0600), 0);
+    TrdGetPrinterStatus worker;
+    // Opening it would block until a writer came; the test would hang here.
+    QCOMPARE(worker.GetPrinterStatusFile("Desk", true), TrdGetPrinterStatus::c_iStatusUnusable);
 }
 
 void TestStatusWorkers::cancelOnceOnEnteringCanceling()

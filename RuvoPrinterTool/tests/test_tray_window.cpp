@@ -9,9 +9,13 @@
 
 #include <QCheckBox>
 #include <QDir>
+#include <QProcess>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QtTest>
+
+#include <csignal>
+#include <cstdio>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,6 +59,30 @@ QString Cell(QTableWidget *table, int row, int column)
     return item ? item->text() : QString();
 }
 
+constexpr int c_iHangingPrinters = 8;
+const char c_szStuckTrayOption[] = "--tray-with-hanging-cancel";
+
+// In a process of its own: the tray window with printers that all report
+// cancelling a job, while "cancel" never returns. Once every cancel runs it
+// says "exiting" and leaves through "退出", as a user would.
+int RunTrayWithHangingCancel(int argc, char **argv)
+{
+    QApplication application(argc, argv);
+    const QString pidDir = qEnvironmentVariable("RUVO_TEST_CANCEL_DIR");
+    RuvoPrinterToolWidget window;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&]() {
+        if (QDir(pidDir).entryList({"*.pid"}, QDir::Files).size() < c_iHangingPrinters)
+            return;
+        poll.stop();
+        printf("exiting\n");
+        fflush(stdout);
+        window.SlotTrayActionExit();
+    });
+    poll.start(50);
+    return QApplication::exec();
+}
+
 mode_t ModeOf(const QString &path)
 {
     struct stat status {};
@@ -70,6 +98,7 @@ class TestTrayWindow : public QObject
 private slots:
     void rowsAndCellsFollowListAndStatusFiles();
     void closingOnlyHidesAndExitStopsEveryWorker();
+    void exitEndsTheProcessWithinItsBoundWhileWorkersHang();
     void settingsOkCancelAndClose();
     void settingsKeepsAnExistingEntry();
     void workingTreeOpensWithoutFollowingLinks();
@@ -133,6 +162,61 @@ void TestTrayWindow::closingOnlyHidesAndExitStopsEveryWorker()
     // The destructor returns only once the list worker and both status workers
     // have left their loops and their threads have finished.
     delete window;
+}
+
+void TestTrayWindow::exitEndsTheProcessWithinItsBoundWhileWorkersHang()
+{
+    // A "cancel" that records its pid and then hangs far longer than the bound.
+    const QString bin = QDir::tempPath() + "/hanging-bin";
+    const QString pidDir = QDir::tempPath() + "/hanging-cancels";
+    QVERIFY(QDir().mkpath(bin));
+    QVERIFY(QDir(pidDir).removeRecursively() && QDir().mkpath(pidDir));
+    WriteFile(bin + "/cancel", "#!/bin/sh\necho $$ > \"$RUVO_TEST_CANCEL_DIR/$1.pid\"\nexec sleep 60\n");
+    QCOMPARE(::chmod(QFile::encodeName(bin + "/cancel").constData(), 0755), 0);
+    QList<QStringList> printers;
+    for (int i = 0; i < c_iHangingPrinters; ++i)
+        printers << QStringList{QString("Hang%1").arg(i), "1", QString("serial=H%1").arg(i)};
+    WriteFile(RuvoPaths::PrinterListFile(), PrinterList(printers));
+    for (const QStringList &printer : printers)
+        WriteFile(RuvoPaths::StatusFile(printer[0]), Reply(0x03, 5000, {}, {})); // cancelling a job
+
+    QProcess tray;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("PATH", bin + ":" + environment.value("PATH"));
+    environment.insert("RUVO_TEST_CANCEL_DIR", pidDir);
+    tray.setProcessEnvironment(environment);
+    tray.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    tray.start(QCoreApplication::applicationFilePath(), {c_szStuckTrayOption});
+    QVERIFY(tray.waitForStarted(10000));
+    QElapsedTimer startup;
+    startup.start();
+    while (!tray.canReadLine() && tray.state() == QProcess::Running && startup.elapsed() < 60000)
+        tray.waitForReadyRead(100);
+    QCOMPARE(tray.readLine(), QByteArray("exiting\n"));
+    QElapsedTimer exit;
+    exit.start();
+    QVERIFY(tray.waitForFinished(30000));
+    const qint64 elapsed = exit.elapsed();
+    qInfo("the process ended %lld ms after 退出", elapsed);
+
+    QList<pid_t> cancels;
+    for (const QString &name : QDir(pidDir).entryList({"*.pid"}, QDir::Files)) {
+        QFile file(pidDir + "/" + name);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        cancels << pid_t(file.readAll().trimmed().toInt());
+    }
+    QCOMPARE(cancels.size(), c_iHangingPrinters);
+    bool allHanging = true;
+    for (pid_t pid : cancels) {
+        allHanging = allHanging && ::kill(pid, 0) == 0;
+        if (pid > 0)
+            ::kill(pid, SIGKILL);
+    }
+    QVERIFY2(allHanging, "a cancel had ended: no worker was held up");
+    QCOMPARE(tray.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tray.exitCode(), 0);
+    // 3 s for all workers together, and a moment for the process to end.
+    QVERIFY2(elapsed < 3000 + 2000, qPrintable(QString("the process ended %1 ms after 退出").arg(elapsed)));
 }
 
 void TestTrayWindow::settingsOkCancelAndClose()
@@ -226,5 +310,12 @@ void TestTrayWindow::workingTreeOpensWithoutFollowingLinks()
     QCOMPARE(ModeOf(outside), mode_t(0777));
 }
 
-QTEST_MAIN(TestTrayWindow)
+int main(int argc, char **argv)
+{
+    if (argc == 2 && qstrcmp(argv[1], c_szStuckTrayOption) == 0)
+        return RunTrayWithHangingCancel(argc, argv);
+    QApplication application(argc, argv);
+    TestTrayWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_tray_window.moc"
