@@ -15,7 +15,7 @@ FirmwareProgressDialog::FirmwareProgressDialog(const QString &printerName, QWidg
     setWindowModality(Qt::ApplicationModal);
     m_label->setObjectName("labelProgress");
     m_label->setText(QString::fromUtf8("正在升级打印机 ") + printerName
-                     + QString::fromUtf8("，请勿断开打印机的连接或电源……"));
+                     + QString::fromUtf8("……\n请勿断开打印机的连接或电源。"));
     m_label->setWordWrap(true);
     m_bar->setObjectName("progressBar");
     m_bar->setRange(0, 100);

@@ -10,7 +10,12 @@
 # private Xvfb when there is none. --fault takes the emulator's fault names
 # (tools/usb-printer-emulator/main.cpp), for example reply-never or write-fails.
 # --screenshot saves the window to FILE (reading the settings first for the
-# network tool) and ends the program.
+# network tool; for the firmware updater, during the write of the sample image,
+# with its progress dialog) and ends the program.
+#
+# The firmware updater's sample image is 8 MiB and the emulated printer takes
+# each 64 KiB piece 30 ms late, as a printer writing its flash would, so the
+# progress dialog stays up for a few seconds.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -78,7 +83,10 @@ fi
 bin=/opt/ruvo/k40_series_printer/bin
 mkdir -p "$bin"
 cp "$build/RuvoNetTool/RuvoNetTool" "$build/RuvoFWUpdate/ruvoK40FW" "$bin/"
-printf 'emulated firmware image\n' > "$HOME/firmware.fls"
+head -c $((8 * 1024 * 1024)) /dev/urandom > "$HOME/firmware.fls"
+if [ "$tool" = fwupdate ]; then
+  emulator_args+=(--out-delay-ms 30)
+fi
 
 emulator=$build/tools/usb-printer-emulator/usb-printer-emulator
 record=/tmp/received.bin
@@ -107,8 +115,19 @@ if [ "$tool" = nettool ]; then
 else
   xdotool mousemove --window "$window" 60 62 click 1     # the first table row
   xdotool mousemove --window "$window" 100 313 click 1 type "$HOME/firmware.fls"
+  xdotool mousemove --window "$window" 460 368 click 1   # "一键升级"
+  question=
+  for _ in $(seq 100); do
+    question=$(xdotool search --name "^$title\$" 2>/dev/null | grep -v "^$window\$" | head -n1 || true)
+    [ -n "$question" ] && break
+    sleep 0.1
+  done
+  [ -n "$question" ] || { echo "the confirmation did not appear" >&2; exit 1; }
+  sleep 0.5
+  # Cancel is the default: move to "确  定" and press it.
+  xdotool windowfocus --sync "$question" key Tab space
 fi
-sleep 1   # let the window repaint before the capture
+sleep 1.5   # let the window repaint (and the write get under way) before the capture
 eval "$(xdotool getwindowgeometry --shell "$window")"
 import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$screenshot"
 echo "Saved $screenshot"
