@@ -354,7 +354,6 @@ void TestFwUpdateWindow::checksBeforeSending_data()
     QTest::addRow("file that cannot be read") << "Ruvo K400N" << true << image << true << qint64(-1) << readFailure;
     QTest::addRow("file one byte over 1 GiB")
         << "Ruvo K400N" << true << image << false << (qint64(1) << 30) + 1 << readFailure;
-    QTest::addRow("file of 8 GiB") << "Ruvo K400N" << true << image << false << (qint64(8) << 30) << readFailure;
 }
 
 void TestFwUpdateWindow::checksBeforeSending()

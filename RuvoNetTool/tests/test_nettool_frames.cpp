@@ -55,8 +55,6 @@ private slots:
     void missingItemsKeepTheirFields();
     void rejectsBadReplies_data();
     void rejectsBadReplies();
-    void exchangeFailureMessages_data();
-    void exchangeFailureMessages();
 };
 
 void TestNetToolFrames::readRequestIsFixed()
@@ -218,23 +216,6 @@ void TestNetToolFrames::rejectsBadReplies()
 }
 
 // The log of this program lies under the product directory, in "Log" with a capital L.
-void TestNetToolFrames::exchangeFailureMessages_data()
-{
-    QTest::addColumn<int>("result");
-    QTest::addColumn<QString>("message");
-    QTest::addRow("transfer failed") << -7 << QString::fromUtf8("与打印机通信失败，请检查打印机状态并重新尝试！");
-    QTest::addRow("library did not start") << -1 << QString::fromUtf8("设备接口初始化失败！");
-    QTest::addRow("printer not opened") << -4 << QString::fromUtf8("连接打印机失败，请检查连接状态！");
-    QTest::addRow("no code of the transport") << 5 << QString::fromUtf8("未知错误！");
-}
-
-void TestNetToolFrames::exchangeFailureMessages()
-{
-    QFETCH(int, result);
-    QFETCH(QString, message);
-    QCOMPARE(ExchangeFailureMessage(result), message);
-}
-
 void TestNetToolFrames::logGoesToItsOwnPlace()
 {
     QCOMPARE(NetToolLogLocation().strDirectory, QString("/opt/ruvo/k40_series_printer/Log/"));

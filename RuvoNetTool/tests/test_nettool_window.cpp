@@ -104,8 +104,6 @@ private slots:
     void failuresShowTheirMessage_data();
     void failuresShowTheirMessage();
     void windowStaysLiveAndTakesNoClickDuringAnExchange();
-    void printerGoesBackToItsKernelDriver_data();
-    void printerGoesBackToItsKernelDriver();
 };
 
 void TestNetToolWindow::readFillsTheForm_data()
@@ -344,34 +342,6 @@ void TestNetToolWindow::windowStaysLiveAndTakesNoClickDuringAnExchange()
     QVERIFY(get->isEnabled() && set->isEnabled() && device->isEnabled());
     QTest::qWait(200);
     QCOMPARE(emulator.OutTransferAttempts(printer), 1);
-}
-
-void TestNetToolWindow::printerGoesBackToItsKernelDriver_data()
-{
-    QTest::addColumn<QString>("button");
-    QTest::addColumn<bool>("replyNever");
-    QTest::addRow("read") << "buttonGet" << false;
-    QTest::addRow("write") << "buttonSet" << false;
-    QTest::addRow("read that times out") << "buttonGet" << true;
-}
-
-void TestNetToolWindow::printerGoesBackToItsKernelDriver()
-{
-    QFETCH(QString, button);
-    QFETCH(bool, replyNever);
-    usbemu::Emulator emulator;
-    usbemu::PrinterConfig config;
-    config.claim = usbemu::ClaimBehaviour::HeldByKernelDriver;
-    config.bReplyNever = replyNever;
-    const int printer = emulator.AddPrinter(config);
-    QVERIFY(printer >= 0);
-    WriteList("Ruvo K400N");
-
-    Widget window;
-    const QList<stShownBox> shown = PressAndAnswer(window, window.findChild<QPushButton *>(button));
-    QCOMPARE(emulator.OutTransfers(printer).size(), size_t(1));
-    QCOMPARE(shown.size(), replyNever || button == "buttonSet" ? 1 : 0);
-    QVERIFY2(emulator.KernelDriverAttached(printer), "the printer was not given back to its driver");
 }
 
 int main(int argc, char **argv)
