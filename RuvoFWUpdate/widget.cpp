@@ -189,9 +189,9 @@ void Widget::SlotUpdateFinished(bool imageLoaded, int result)
 
 void Widget::SetControlsEnabled(bool enabled)
 {
-    for (QWidget *control : {static_cast<QWidget *>(ui->tablePrinterList), static_cast<QWidget *>(ui->buttonRefresh),
-                             static_cast<QWidget *>(ui->lineFilePath), static_cast<QWidget *>(ui->buttonBrowse),
-                             static_cast<QWidget *>(ui->buttonOK)})
+    const QList<QWidget *> controls{ui->tablePrinterList, ui->buttonRefresh, ui->lineFilePath, ui->buttonBrowse,
+                                    ui->buttonOK};
+    for (QWidget *control : controls)
         control->setEnabled(enabled);
 }
 
