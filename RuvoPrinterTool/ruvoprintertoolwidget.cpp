@@ -23,7 +23,6 @@
 
 namespace {
 const char c_szIconPath[] = ":/Icon/Resource/Ruvo.png";
-const char c_szUserAutoStartEntry[] = ".config/autostart/ruvo-k40-tool-autostart.desktop";
 // How long the shutdown waits for a worker's loop to notice the quit flag;
 // a cycle is short, so this is only reached by a worker stuck in I/O.
 constexpr unsigned long c_ulWorkerStopWaitMs = 1000;
@@ -112,9 +111,10 @@ void RuvoPrinterToolWidget::InitLog()
 
 void RuvoPrinterToolWidget::InitConfig()
 {
-    QDir().mkpath(RuvoPaths::UserPath(ruvo_paths::kTempSubDir));
+    MakeUserDirectory(RuvoPaths::UserPath(ruvo_paths::kTempSubDir));
+    // Takes back the write access for everybody that earlier versions gave.
     ChmodVendorPath(WorkingTree());
-    ChmodFile(QDir::homePath() + "/" + c_szUserAutoStartEntry);
+    ChmodFile(AppSetting::AutoStartEntryPath());
 }
 
 void RuvoPrinterToolWidget::InitLanguage()

@@ -5,11 +5,20 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 #include <sys/types.h>
 
 struct stProcessEntry {
+    stProcessEntry() = default;
+    stProcessEntry(pid_t processId, const QString &command, std::optional<uid_t> owner = std::nullopt)
+        : pid(processId), strCommand(command), uid(owner)
+    {
+    }
+
     pid_t pid = 0;
     QString strCommand; // the kernel's command name, at most 15 characters
+    std::optional<uid_t> uid; // the process's real user id, when it could be read
 };
 
 // Every process in `procRoot` (normally "/proc"); entries that vanish while
@@ -20,6 +29,12 @@ QList<stProcessEntry> ReadProcessTable(const QString &procRoot = QStringLiteral(
 bool CommandMatchesProgram(const QString &command, const QString &programName);
 // How many entries name `programName`.
 int CountProcessesNamed(const QList<stProcessEntry> &table, const QString &programName);
+// How many entries of the user `uid` name `programName`.
+int CountProcessesNamed(const QList<stProcessEntry> &table, const QString &programName, uid_t uid);
+
+// The real user id from the text of /proc/<pid>/status ("Uid:" line, first
+// number), or nullopt when there is none.
+std::optional<uid_t> RealUidFromStatus(const QByteArray &statusText);
 // Sends `signalNumber` to every process named `programName` except this one,
 // like killall; returns how many were signalled.
 int SignalProcessesNamed(const QString &programName, int signalNumber,
