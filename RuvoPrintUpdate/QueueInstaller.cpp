@@ -17,49 +17,12 @@
 
 namespace {
 
-// Owns one descriptor.
-class ListDescriptor
-{
-public:
-    explicit ListDescriptor(int fd) : m_fd(fd) {}
-    ~ListDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    ListDescriptor(const ListDescriptor &) = delete;
-    ListDescriptor &operator=(const ListDescriptor &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 stInstallerList Refused(const QString &problem)
 {
     stInstallerList list;
     list.enState = enInstallerList::Refused;
     list.strProblem = problem;
     return list;
-}
-
-// Reads at most `limit` + 1 bytes, so a file that grew past the limit after
-// the check is still noticed.
-bool ReadBounded(int fd, qint64 limit, QByteArray &bytes)
-{
-    bytes.clear();
-    char buffer[16384];
-    while (bytes.size() <= limit) {
-        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        bytes.append(buffer, static_cast<int>(n));
-    }
-    return true;
 }
 
 // The INI reader wants a path: the checked bytes go to a file of a private
@@ -119,25 +82,31 @@ QString CheckInstallerListFile(const struct stat &status, uid_t requiredOwner)
 stInstallerList ReadInstallerPrinterList(const QString &path, uid_t requiredOwner)
 {
     // O_NONBLOCK: a pipe planted under the name must not hold the open.
-    const ListDescriptor fd(::open(QFile::encodeName(path).constData(),
-                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (fd.get() < 0) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
         if (errno == ENOENT)
             return {};
         if (errno == ELOOP)
             return Refused(QStringLiteral("a symbolic link"));
         return Refused(QString::fromLocal8Bit(std::strerror(errno)));
     }
+    // The file object owns the descriptor from here on and closes it.
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return Refused(file.errorString());
+    }
     struct stat status {};
-    if (::fstat(fd.get(), &status) != 0)
+    if (::fstat(fd, &status) != 0)
         return Refused(QString::fromLocal8Bit(std::strerror(errno)));
     const QString problem = CheckInstallerListFile(status, requiredOwner);
     if (!problem.isEmpty())
         return Refused(problem);
 
-    QByteArray bytes;
-    if (!ReadBounded(fd.get(), c_iMaxInstallerListBytes, bytes))
-        return Refused(QString::fromLocal8Bit(std::strerror(errno)));
+    // One byte more than allowed: a file that grew after the check is noticed.
+    const QByteArray bytes = file.read(c_iMaxInstallerListBytes + 1);
+    if (file.error() != QFileDevice::NoError)
+        return Refused(file.errorString());
     if (bytes.size() > c_iMaxInstallerListBytes)
         return Refused(QStringLiteral("larger than %1 bytes").arg(c_iMaxInstallerListBytes));
 

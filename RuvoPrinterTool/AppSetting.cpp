@@ -22,23 +22,6 @@ const char c_szAutoStartEntryName[] = "ruvo-k40-tool-autostart.desktop";
 constexpr qint64 c_iMaxTemplateBytes = 64 * 1024;
 constexpr mode_t c_modeEntry = 0644;
 
-// Owns one descriptor.
-class EntryDescriptor
-{
-public:
-    explicit EntryDescriptor(int fd) : m_fd(fd) {}
-    ~EntryDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    EntryDescriptor(const EntryDescriptor &) = delete;
-    EntryDescriptor &operator=(const EntryDescriptor &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 } // namespace
 
 QString AppSetting::AutoStartDirectory(const QString &xdgConfigHome, const QString &home)
@@ -113,23 +96,23 @@ bool AppSetting::InstallAutoStartEntry(const QString &templatePath, const QStrin
         return false;
     // O_EXCL: an existing entry stays as it is, and a link in its place is
     // neither followed nor replaced.
-    const EntryDescriptor entry(::open(QFile::encodeName(entryPath).constData(),
-                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, c_modeEntry));
-    if (entry.get() < 0)
+    const QByteArray name = QFile::encodeName(entryPath);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, c_modeEntry);
+    if (fd < 0)
         return false;
-    qint64 written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(entry.get(), bytes.constData() + written, static_cast<size_t>(bytes.size() - written));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        written += n;
+    bool complete = false;
+    {
+        // The file object owns the descriptor and closes it.
+        QFile entry;
+        if (!entry.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+            ::close(fd);
+        } else {
+            // Exactly 0644, whatever the umask made of it.
+            complete = entry.write(bytes) == bytes.size() && entry.flush() && ::fchmod(fd, c_modeEntry) == 0;
+        }
     }
-    // Exactly 0644, whatever the umask made of it.
-    const bool complete = written == bytes.size() && ::fchmod(entry.get(), c_modeEntry) == 0;
     if (!complete)
-        ::unlink(QFile::encodeName(entryPath).constData());
+        ::unlink(name.constData());
     return complete;
 }
 

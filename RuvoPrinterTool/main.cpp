@@ -15,7 +15,8 @@ namespace {
 
 bool CheckIsRunning()
 {
-    return IsAnotherCopyRunning(ReadProcessTable(), QCoreApplication::applicationName(), ::getuid());
+    return IsAnotherCopyRunning(ReadProcessTable(QStringLiteral("/proc"), enProcessOwners::Read),
+                                QCoreApplication::applicationName(), ::getuid());
 }
 
 void ShowAlreadyRunning()

@@ -12,7 +12,7 @@ constexpr int kCommandNameLength = 15; // the kernel keeps 15 characters of a co
 
 } // namespace
 
-QList<stProcessEntry> ReadProcessTable(const QString &procRoot)
+QList<stProcessEntry> ReadProcessTable(const QString &procRoot, enProcessOwners owners)
 {
     QList<stProcessEntry> table;
     const QStringList entries = QDir(procRoot).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
@@ -30,9 +30,11 @@ QList<stProcessEntry> ReadProcessTable(const QString &procRoot)
         // A process whose owner cannot be read counts by its name alone (the
         // watchdog), never as a copy of a given user.
         std::optional<uid_t> uid;
-        QFile status(procRoot + "/" + entry + "/status");
-        if (status.open(QIODevice::ReadOnly))
-            uid = RealUidFromStatus(status.read(4096));
+        if (owners == enProcessOwners::Read) {
+            QFile status(procRoot + "/" + entry + "/status");
+            if (status.open(QIODevice::ReadOnly))
+                uid = RealUidFromStatus(status.read(4096));
+        }
         table.append({static_cast<pid_t>(pid), QString::fromUtf8(name), uid});
     }
     return table;

@@ -21,9 +21,15 @@ struct stProcessEntry {
     std::optional<uid_t> uid; // the process's real user id, when it could be read
 };
 
+// Whether a reading of the table learns each process's owner (one more file
+// per process: the single-instance check wants it, the watchdog's once-a-second
+// look does not).
+enum class enProcessOwners { Skip, Read };
+
 // Every process in `procRoot` (normally "/proc"); entries that vanish while
 // being read are skipped.
-QList<stProcessEntry> ReadProcessTable(const QString &procRoot = QStringLiteral("/proc"));
+QList<stProcessEntry> ReadProcessTable(const QString &procRoot = QStringLiteral("/proc"),
+                                       enProcessOwners owners = enProcessOwners::Skip);
 
 // True when `command` names `programName` by the rule above.
 bool CommandMatchesProgram(const QString &command, const QString &programName);

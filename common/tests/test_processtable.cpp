@@ -135,7 +135,7 @@ void TestProcessTable::readsOwnersFromStatus()
     QTemporaryDir root;
     AddProcess(root, "5", "RuvoPrinterTool\n", "Name:\tRuvoPrinterTool\nUid:\t1001\t1001\t1001\t1001\n");
     AddProcess(root, "6", "RuvoPrinterTool\n"); // no status file: owner unknown, still listed
-    QList<stProcessEntry> table = ReadProcessTable(root.path());
+    QList<stProcessEntry> table = ReadProcessTable(root.path(), enProcessOwners::Read);
     std::sort(table.begin(), table.end(), [](auto &a, auto &b) { return a.pid < b.pid; });
     QCOMPARE(table.size(), 2);
     QCOMPARE(table.at(0).uid, std::optional<uid_t>(1001));
@@ -143,7 +143,8 @@ void TestProcessTable::readsOwnersFromStatus()
 
     // This process, in the real table, is its own user's.
     bool found = false;
-    for (const stProcessEntry &entry : ReadProcessTable()) {
+    QCOMPARE(ReadProcessTable(root.path()).at(0).uid, std::optional<uid_t>()); // not asked for
+    for (const stProcessEntry &entry : ReadProcessTable(QStringLiteral("/proc"), enProcessOwners::Read)) {
         if (entry.pid == getpid()) {
             found = true;
             QCOMPARE(entry.uid, std::optional<uid_t>(getuid()));

@@ -35,7 +35,7 @@ ENABLE_LINKS = {"/etc/systemd/system/multi-user.target.wants/ruvo-scan-daemon.se
                 "/lib/systemd/system/ruvo-scan-daemon.service",
                 "/etc/systemd/system/paths.target.wants/ruvo-print-watchdog.path":
                 "/lib/systemd/system/ruvo-print-watchdog.path"}
-RULES = "/lib/udev/rules.d/60-ruvo-k40-series-printer.rules"
+RULES = "/lib/udev/rules.d/55-ruvo-k40-series-printer.rules"
 DESKTOP_ENTRIES = ["ruvo-printer-tool.desktop", "ruvo-net-tool.desktop", "ruvo-firmware-update.desktop"]
 INSTALLER_LIST = "/tmp/ruvo_printerlist.ini"
 
@@ -339,6 +339,9 @@ def inside(product_deb, simulators_deb, old_deb, version):
     step("systemd units")
     for link, target in ENABLE_LINKS.items():
         check(os.path.islink(link) and os.readlink(link) == target, f"enabled: {link} -> {target}")
+    prerm = open(f"/var/lib/dpkg/info/{PRODUCT_PACKAGE}.prerm", encoding="utf-8").read()
+    stopped = " ".join(re.findall(r"deb-systemd-invoke stop (.*?) >", prerm))
+    check(all(f"'{unit}'" in stopped for unit in UNITS), f"removal stops every unit where systemd runs ({stopped})")
     status, output = run(["systemd-analyze", "verify"] + ["/lib/systemd/system/" + unit for unit in UNITS])
     check(status == 0 and not output.strip(), "systemd-analyze verify: " + (output.strip() or "clean"))
     status, output = run(["systemd-analyze", "security", "--offline=true", "--no-pager",

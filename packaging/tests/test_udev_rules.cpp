@@ -66,6 +66,19 @@ std::vector<std::string> RuleLines(const std::string &text)
     return lines;
 }
 
+// The table's devices as (vendor, product), lower-case hex, written out here.
+std::set<std::pair<std::string, std::string>> TableDevices()
+{
+    std::set<std::pair<std::string, std::string>> devices;
+    for (const ruvo_models::ModelRow &row : ruvo_models::kModels) {
+        char vendor[8], product[8];
+        std::snprintf(vendor, sizeof vendor, "%04x", ruvo_models::kVendorId);
+        std::snprintf(product, sizeof product, "%04x", row.productId);
+        devices.insert({vendor, product});
+    }
+    return devices;
+}
+
 void CoversExactlyTheTable()
 {
     const std::string text = ruvo_udev::BuildUdevRules("_ruvoscan");
@@ -87,14 +100,7 @@ void CoversExactlyTheTable()
         Check(rule.assignments.size() == 4, "grants nothing else: " + line);
     }
 
-    // The table, written out independently: vendor 7a3e, one product id each.
-    std::set<std::pair<std::string, std::string>> expected;
-    for (const ruvo_models::ModelRow &row : ruvo_models::kModels) {
-        char vendor[8], product[8];
-        std::snprintf(vendor, sizeof vendor, "%04x", ruvo_models::kVendorId);
-        std::snprintf(product, sizeof product, "%04x", row.productId);
-        expected.insert({vendor, product});
-    }
+    const std::set<std::pair<std::string, std::string>> expected = TableDevices();
     Check(expected.size() == 21, "the table has 21 distinct models");
     Check(deviceRules == 21, "one rule per model, " + std::to_string(deviceRules) + " found");
     Check(devices == expected, "the rules match exactly the table's devices");
@@ -124,13 +130,7 @@ void MetainfoNamesTheSameDevices()
                 c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         devices.insert({vendor, product});
     }
-    std::set<std::pair<std::string, std::string>> expected;
-    for (const ruvo_models::ModelRow &row : ruvo_models::kModels) {
-        char vendor[8], product[8];
-        std::snprintf(vendor, sizeof vendor, "%04x", ruvo_models::kVendorId);
-        std::snprintf(product, sizeof product, "%04x", row.productId);
-        expected.insert({vendor, product});
-    }
+    const std::set<std::pair<std::string, std::string>> expected = TableDevices();
     Check(count == 21 && devices == expected, "the metadata names exactly the table's devices");
     Check(text.find(std::string("<id>") + ruvo_udev::c_szAppStreamId + "</id>") != std::string::npos,
           "the metadata has its id");

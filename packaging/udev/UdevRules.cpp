@@ -37,7 +37,8 @@ std::string BuildUdevRules(std::string_view group)
         "# uaccess: the user logged in at the seat may open the device (network tool,\n"
         "# firmware updater, scanning front ends). GROUP: the scan daemon's service\n"
         "# account. libsane_matched: SANE's access rules treat the device as a scanner.\n"
-        "# The file sorts before 70-uaccess.rules, which applies the tag.\n"
+        "# The file sorts before the rules that act on these marks: SANE's (which keep\n"
+        "# a scanner awake and give it to the scanner group) and 70-uaccess.rules.\n"
         "\n"
         "ACTION==\"remove\", GOTO=\"ruvo_k40_series_end\"\n"
         "\n";
