@@ -1,5 +1,7 @@
 #include "AppSetting.h"
 
+#include "UtilChmod.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -9,12 +11,33 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
-const char c_szAutoStartDirectory[] = "/opt/apps/ruvo-printer-q512/entries/autostart/";
 const char c_szAutoStartEntryName[] = "ruvo-k40-tool-autostart.desktop";
+// A desktop entry is a few hundred bytes.
+constexpr qint64 c_iMaxTemplateBytes = 64 * 1024;
+constexpr mode_t c_modeEntry = 0644;
+
 } // namespace
 
-QString AppSetting::AutoStartDirectory() { return QString::fromUtf8(c_szAutoStartDirectory); }
+QString AppSetting::AutoStartDirectory(const QString &xdgConfigHome, const QString &home)
+{
+    // The XDG rule: a relative value is invalid and ignored.
+    const QString config = (!xdgConfigHome.isEmpty() && QDir::isAbsolutePath(xdgConfigHome))
+                               ? xdgConfigHome
+                               : home + QStringLiteral("/.config");
+    return QDir::cleanPath(config) + QStringLiteral("/autostart/");
+}
+
+QString AppSetting::AutoStartDirectory()
+{
+    return AutoStartDirectory(qEnvironmentVariable("XDG_CONFIG_HOME"), QDir::homePath());
+}
+
 QString AppSetting::AutoStartEntryPath() { return AutoStartDirectory() + c_szAutoStartEntryName; }
 QString AppSetting::AutoStartTemplatePath()
 {
@@ -63,12 +86,42 @@ void AppSetting::InitOption()
     m_checkBoxAutoStart->setChecked(ReadAutoStartOption());
 }
 
+bool AppSetting::InstallAutoStartEntry(const QString &templatePath, const QString &entryPath)
+{
+    QFile source(templatePath);
+    if (!source.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray bytes = source.read(c_iMaxTemplateBytes + 1);
+    if (bytes.isEmpty() || bytes.size() > c_iMaxTemplateBytes)
+        return false;
+    // O_EXCL: an existing entry stays as it is, and a link in its place is
+    // neither followed nor replaced.
+    const QByteArray name = QFile::encodeName(entryPath);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, c_modeEntry);
+    if (fd < 0)
+        return false;
+    bool complete = false;
+    {
+        // The file object owns the descriptor and closes it.
+        QFile entry;
+        if (!entry.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+            ::close(fd);
+        } else {
+            // Exactly 0644, whatever the umask made of it.
+            complete = entry.write(bytes) == bytes.size() && entry.flush() && ::fchmod(fd, c_modeEntry) == 0;
+        }
+    }
+    if (!complete)
+        ::unlink(name.constData());
+    return complete;
+}
+
 bool AppSetting::SaveAutoStartOption(bool on)
 {
     if (on) {
-        QDir().mkpath(AutoStartDirectory());
-        // QFile::copy never overwrites: an existing entry stays as it is.
-        return QFile::copy(AutoStartTemplatePath(), AutoStartEntryPath());
+        if (!MakeUserDirectory(AutoStartDirectory()))
+            return false;
+        return InstallAutoStartEntry(AutoStartTemplatePath(), AutoStartEntryPath());
     }
     return QFile::remove(AutoStartEntryPath());
 }

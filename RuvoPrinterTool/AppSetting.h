@@ -1,6 +1,8 @@
 #pragma once
 // The settings window: one option, whether the application starts with the
-// desktop session. Its state is always read back from the entry on disk.
+// desktop session. The option writes or removes the user's own XDG autostart
+// entry, which every desktop session reads at login; the entry's existence is
+// the option's state, read back from disk each time.
 #include <QWidget>
 
 class QCheckBox;
@@ -12,9 +14,15 @@ class AppSetting : public QWidget
 public:
     explicit AppSetting(QWidget *parent = nullptr);
 
-    static QString AutoStartDirectory();   // the package's autostart directory
+    // $XDG_CONFIG_HOME/autostart/ (absolute values only), else ~/.config/autostart/.
+    static QString AutoStartDirectory();
+    static QString AutoStartDirectory(const QString &xdgConfigHome, const QString &home);
     static QString AutoStartEntryPath();   // its entry; existence is the option's state
     static QString AutoStartTemplatePath();// shipped beside the executable
+
+    // Copies the template to the entry's path, mode 0644, never over an
+    // existing entry or through a link placed there.
+    static bool InstallAutoStartEntry(const QString &templatePath, const QString &entryPath);
 
     bool ReadAutoStartOption();
     void InitOption();

@@ -99,9 +99,9 @@ bool CheckIsHide(int argc, char **argv)
     return false;
 }
 
-bool IsAnotherCopyRunning(const QList<stProcessEntry> &table, const QString &applicationName)
+bool IsAnotherCopyRunning(const QList<stProcessEntry> &table, const QString &applicationName, uid_t uid)
 {
-    return CountProcessesNamed(table, applicationName) > 1;
+    return CountProcessesNamed(table, applicationName, uid) > 1;
 }
 
 bool IsUsablePrinterName(const QString &name)

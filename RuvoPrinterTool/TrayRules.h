@@ -52,9 +52,11 @@ stStateView DescribePrinterState(const stPrinterState &state, int language);
 // True when any argument after the program name is "-hide", in any letter case.
 bool CheckIsHide(int argc, char **argv);
 
-// Another copy runs when more than one process carries the program's command
-// name (the first 15 characters, any letter case): this process is one of them.
-bool IsAnotherCopyRunning(const QList<stProcessEntry> &table, const QString &applicationName);
+// Another copy runs when more than one process of the user `uid` carries the
+// program's command name (the first 15 characters, any letter case): this
+// process is one of them. Copies of other users, logged in at the same time,
+// do not count.
+bool IsAnotherCopyRunning(const QList<stProcessEntry> &table, const QString &applicationName, uid_t uid);
 
 // Printer names are CUPS queue names and never hold a '/'; one that does would
 // point the status file outside the configuration directory.

@@ -26,7 +26,6 @@
 
 namespace {
 const char c_szIconPath[] = ":/Icon/Resource/Ruvo.png";
-const char c_szUserAutoStartEntry[] = ".config/autostart/ruvo-k40-tool-autostart.desktop";
 // How long the shutdown waits for all workers together (there may be 64) to
 // notice the quit flag. A cycle is short, so only a worker stuck in I/O (a
 // status file that never answers, a cancel command that hangs) reaches it.
@@ -129,9 +128,10 @@ void RuvoPrinterToolWidget::InitLog()
 
 void RuvoPrinterToolWidget::InitConfig()
 {
-    QDir().mkpath(RuvoPaths::UserPath(ruvo_paths::kTempSubDir));
+    MakeUserDirectory(RuvoPaths::UserPath(ruvo_paths::kTempSubDir));
+    // Takes back the write access for everybody that earlier versions gave.
     ChmodVendorPath(WorkingTree());
-    ChmodFile(QDir::homePath() + "/" + c_szUserAutoStartEntry);
+    ChmodFile(AppSetting::AutoStartEntryPath());
 }
 
 void RuvoPrinterToolWidget::InitLanguage()

@@ -1,13 +1,53 @@
+#include "CommandLine.h"
+#include "product_paths.h"
 #include "scan_daemon.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
-int main()
+namespace {
+
+const char c_szForeground[] = "--foreground";
+
+// What detaching does to the process, without the forks and the new session:
+// a service manager keeps the daemon as its main process, and standard output
+// and error stay connected to its journal.
+void PrepareForegroundProcess()
 {
-    create_daemon();
+    signal(SIGTTOU, SIG_IGN);
+    signal(SIGTTIN, SIG_IGN);
+    if (chdir("/") != 0) {
+        // Nothing relies on the working directory; carry on.
+    }
+    umask(0);
+    // Connection and data processes are reaped by the system.
+    signal(SIGCHLD, SIG_IGN);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const ruvo_command_line::stProgram program{
+        "RuvoScanDaemon",
+        std::string("Serves local scanning clients on TCP port 7000 of the loopback address and\n"
+                    "writes the scanned pages into ")
+            + ruvo_paths::kScanDir
+            + ".\nDetaches itself from the terminal unless --foreground is given. SIGQUIT ends it.",
+        {{c_szForeground, "stay in the foreground as the process started (for a service manager)"}}};
+    ruvo_command_line::stParsed parsed;
+    const int answered = ruvo_command_line::AnswerCommandLine(program, argc, argv, parsed);
+    if (answered >= 0)
+        return answered;
+
+    if (parsed.Has(c_szForeground))
+        PrepareForegroundProcess();
+    else
+        create_daemon();
 
     struct sigaction action;
     std::memset(&action, 0, sizeof(action));

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # The suite's main job on simulated printers: sets up the machine, builds,
-# installs into /opt/ruvo/k40_series_printer, starts the printer-fleet simulator
-# (four printers, USB and network, one with a warning, one with an error) and
-# the tray application.
+# installs into a private /opt/ruvo/k40_series_printer, starts the printer-fleet
+# simulator in place of the vendor service (four printers, USB and network, one
+# with a warning, one with an error) and the tray application.
 #
 #   scripts/demo.sh              run until the tray menu's "退出" (or Ctrl-C)
 #   scripts/demo.sh --shot-only  without a display: write the screenshot and stop
 #
-# With a usable $DISPLAY the application appears there. Without one the demo
-# starts its own virtual display (Xvfb) with a tray host (trayer), writes a
-# screenshot of the window and its tray icon, and says where. No CUPS queue is
-# needed: a printer's job cancel only reaches CUPS when a queue of its name exists.
+# The demo runs in a private mount namespace with a fresh /opt: whatever it
+# installs there vanishes with it, and files of an installed package (or of the
+# maker's service) are never written over. With a usable $DISPLAY the
+# application appears there. Without one the demo starts its own virtual
+# display (Xvfb) with a tray host (trayer), writes a screenshot of the window
+# and its tray icon, and says where. No CUPS queue is needed: a printer's job
+# cancel only reaches CUPS when a queue of its name exists.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -20,24 +23,53 @@ shot_only=0
 product=/opt/ruvo/k40_series_printer
 run=${RUVO_DEMO_DIR:-/tmp/ruvo-demo}
 build=$root/build-demo
-mkdir -p "$run"
 
-bash scripts/setup.sh
+if [ "${RUVO_DEMO_INSIDE:-}" != 1 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "demo: needs root (it installs packages and uses a private mount namespace)" >&2
+    exit 1
+  fi
+  mkdir -p "$run"
+  bash scripts/setup.sh
+  echo "demo: building in $build"
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$run/cmake.log"
+  if cmake --build "$build" -j"$(nproc)" >"$run/build.log" 2>&1; then
+    full=1
+  else
+    # Another program of the suite may be half-built; the demo needs only these two.
+    echo "demo: the full build failed (see $run/build.log); using the tray application and the simulator alone"
+    cmake --build "$build" -j"$(nproc)" --target RuvoPrinterTool ruvoK40Service
+    full=0
+  fi
+  RUVO_DEMO_INSIDE=1 RUVO_DEMO_FULL=$full exec unshare -m --propagation private "$0" "$@"
+fi
 
-echo "demo: building in $build"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$run/cmake.log"
-if cmake --build "$build" -j"$(nproc)" >"$run/build.log" 2>&1; then
+# A fresh /opt for this namespace. The checkout, the build folder and the
+# demo's own folder stay reachable should they lie below /opt.
+keep=()
+for folder in "$root" "$build" "$run"; do keep+=("$(realpath -m "$folder")"); done
+exec {old_opt}</opt
+mount -t tmpfs -o mode=0755 ruvo-demo-opt /opt
+for folder in "${keep[@]}"; do
+  case "$folder/" in
+    /opt/*)
+      mkdir -p "$folder"
+      mount --no-canonicalize --rbind "/proc/self/fd/$old_opt/${folder#/opt/}" "$folder"
+      ;;
+  esac
+done
+exec {old_opt}<&-
+
+if [ "${RUVO_DEMO_FULL:-1}" = 1 ]; then
   cmake --install "$build" >"$run/install.log"
 else
-  # Another program of the suite may be half-built; the demo needs only these two.
-  echo "demo: the full build failed (see $run/build.log); installing the tray application and the simulator alone"
-  cmake --build "$build" -j"$(nproc)" --target RuvoPrinterTool ruvoK40Service
   install -D -m 0755 "$build/RuvoPrinterTool/RuvoPrinterTool" "$product/bin/RuvoPrinterTool"
-  install -D -m 0644 RuvoPrinterTool/ruvo-k40-tool-autostart.desktop "$product/bin/ruvo-k40-tool-autostart.desktop"
-  install -D -m 0755 "$build/tools/printer-fleet-sim/ruvoK40Service" "$product/bin/ruvoK40Service"
+  install -D -m 0644 "$build/RuvoPrinterTool/ruvo-k40-tool-autostart.desktop" "$product/bin/ruvo-k40-tool-autostart.desktop"
 fi
+# The simulator takes the vendor service's place, in this namespace only.
+install -D -m 0755 "$build/tools/printer-fleet-sim/ruvoK40Service" "$product/bin/ruvoK40Service"
 mkdir -p "$product/cfg"
-echo "demo: installed into $product/bin"
+echo "demo: installed into a private $product/bin (this namespace only)"
 
 pids=()
 cleanup() {
@@ -51,16 +83,12 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-if pgrep -x ruvoK40Service >/dev/null; then
-  echo "demo: a ruvoK40Service already runs; the tray application follows its files"
-else
-  "$product/bin/ruvoK40Service" --preset default >"$run/ruvoK40Service.log" 2>&1 &
-  pids+=($!)
-  echo "demo: simulator started (pid $!), writing $product/cfg/"
-fi
+"$product/bin/ruvoK40Service" --preset default >"$run/ruvoK40Service.log" 2>&1 &
+pids+=($!)
+echo "demo: simulator started (pid $!), writing the private $product/cfg/"
 
-if pgrep -x RuvoPrinterTool >/dev/null; then
-  echo "demo: RuvoPrinterTool already runs on this machine; a second copy would only refuse to start"
+if pgrep -x -u "$(id -u)" RuvoPrinterTool >/dev/null; then
+  echo "demo: RuvoPrinterTool already runs as this user; a second copy would only refuse to start"
   exit 1
 fi
 

@@ -18,6 +18,8 @@ packages=(
   fonts-wqy-microhei dbus dbus-x11 at-spi2-core python3 python3-gi gir1.2-atspi-2.0
   # process and network tools used by tests and the demo
   procps psmisc iproute2 util-linux python3-minimal
+  # the Debian packages: build, lint, check units and menu entries, install
+  debhelper dpkg-dev lintian desktop-file-utils systemd adduser
 )
 
 SUDO=""

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QtTest>
 
 namespace {
@@ -70,6 +71,8 @@ private slots:
     void translatedLpstatGivesSameQueues();
     void deletesQueuesOfSupportedModels_data();
     void deletesQueuesOfSupportedModels();
+    void argumentsDeleteNothing_data();
+    void argumentsDeleteNothing();
 
 private:
     CupsSandboxFixture m_cups;
@@ -170,6 +173,34 @@ void TestQueueRemoverCups::deletesQueuesOfSupportedModels()
     const QDir temp(QStringLiteral("/opt/ruvo/k40_series_printer/temp"));
     QVERIFY(temp.exists());
     QCOMPARE(temp.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+}
+
+void TestQueueRemoverCups::argumentsDeleteNothing_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitStatus");
+    QTest::addColumn<bool>("usageOnError"); // the usage text goes to standard error
+    QTest::addRow("--help") << QStringList{"--help"} << 0 << false;
+    QTest::addRow("--version") << QStringList{"--version"} << 0 << false;
+    QTest::addRow("unknown option") << QStringList{"--all"} << 2 << true;
+    QTest::addRow("a queue name") << QStringList{"Office_K400"} << 2 << true;
+    QTest::addRow("--help after an unknown one") << QStringList{"-x", "--help"} << 2 << true;
+}
+
+// Asking the program what it does must not delete the queues it would delete.
+void TestQueueRemoverCups::argumentsDeleteNothing()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitStatus);
+    QFETCH(bool, usageOnError);
+    QProcess program;
+    program.start(QStringLiteral(RUVO_PRINT_REMOVE_PROGRAM), arguments);
+    QVERIFY(program.waitForFinished(30000));
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), exitStatus);
+    const QByteArray usageStream = usageOnError ? program.readAllStandardError() : program.readAllStandardOutput();
+    QVERIFY2(usageStream.contains("RuvoPrintRemove"), usageStream.constData());
+    QCOMPARE(CupsSandboxFixture::QueueDevices().size(), 6);
 }
 
 QTEST_GUILESS_MAIN(TestQueueRemoverCups)

@@ -9,7 +9,10 @@
 #include <QDir>
 #include <QFile>
 #include <QSettings>
+#include <QProcess>
 #include <QtTest>
+
+#include <unistd.h>
 
 namespace {
 
@@ -87,6 +90,9 @@ private slots:
     void hostileValuesStayData_data();
     void hostileValuesStayData();
     void longCommandIsNotCut();
+    void failedQueueKeepsTheList();
+    void refusedListMakesNoQueue_data();
+    void refusedListMakesNoQueue();
 
 private:
     CupsSandboxFixture m_cups;
@@ -240,6 +246,99 @@ void TestQueueInstallerCups::longCommandIsNotCut()
     AddPrinter();
     QCOMPARE(CupsSandboxFixture::QueueDevices().value(name), uri);
     QCOMPARE(InstalledModel(name), QStringLiteral("Ruvo K401DN"));
+}
+
+namespace {
+
+struct stRun {
+    int exitCode = -1;
+    QByteArray standardOutput;
+    QByteArray standardError;
+};
+
+stRun RunProgram(const QStringList &arguments, const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+{
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(RUVO_PRINT_UPDATE_PROGRAM), arguments);
+    stRun run;
+    if (program.waitForFinished(60000) && program.exitStatus() == QProcess::NormalExit)
+        run.exitCode = program.exitCode();
+    run.standardOutput = program.readAllStandardOutput();
+    run.standardError = program.readAllStandardError();
+    return run;
+}
+
+QByteArray ListBytes()
+{
+    QFile file(kListFile);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+// CUPS not reachable: each queue that could not be made is named on standard
+// error, the run fails, and the list stays for the next run.
+void TestQueueInstallerCups::failedQueueKeepsTheList()
+{
+    WritePrinterList({{"Office_K400", "Ruvo K400", 1, "usb://Ruvo/K400?serial=A1"},
+                      {"Hall_M200N", "Ruvo M200N", 2, "socket://127.0.0.1:9101"}});
+    const QByteArray before = ListBytes();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("CUPS_SERVER"), QDir::homePath() + QStringLiteral("/no-cupsd.sock"));
+    const stRun run = RunProgram({}, environment);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.standardError.contains("\"Office_K400\""), run.standardError.constData());
+    QVERIFY2(run.standardError.contains("\"Hall_M200N\""), run.standardError.constData());
+    QCOMPARE(ListBytes(), before);
+
+    // With CUPS back, the same list is used and consumed.
+    const stRun again = RunProgram({});
+    QCOMPARE(again.exitCode, 0);
+    QCOMPARE(CupsSandboxFixture::QueueDevices().keys(), QStringList({"Hall_M200N", "Office_K400"}));
+    QVERIFY(!QFile::exists(kListFile));
+}
+
+void TestQueueInstallerCups::refusedListMakesNoQueue_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addRow("list of another user") << "owner" << QStringList{} << 1;
+    QTest::addRow("link to root's list") << "link" << QStringList{} << 1;
+    QTest::addRow("--help") << "" << QStringList{"--help"} << 0;
+    QTest::addRow("--version") << "" << QStringList{"--version"} << 0;
+    QTest::addRow("unknown argument") << "" << QStringList{"--force"} << 2;
+    QTest::addRow("a file name") << "" << QStringList{"/tmp/ruvo_printerlist.ini"} << 2;
+}
+
+// A list the program may not trust, or a command line that asks something
+// else, makes no queue and leaves the list as it was.
+void TestQueueInstallerCups::refusedListMakesNoQueue()
+{
+    QFETCH(QString, kind);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    WritePrinterList({{"Office_K400", "Ruvo K400", 1, "usb://Ruvo/K400?serial=A1"}});
+    const QString target = QDir::homePath() + QStringLiteral("/root-list.ini");
+    if (kind == "owner") {
+        QVERIFY(::chown(QFile::encodeName(kListFile).constData(), 65534, 65534) == 0);
+    } else if (kind == "link") {
+        QVERIFY(QFile::rename(kListFile, target));
+        QVERIFY(QFile::link(target, kListFile));
+    }
+    const QByteArray before = ListBytes();
+    const stRun run = RunProgram(arguments);
+    QCOMPARE(run.exitCode, exitCode);
+    if (exitCode == 2)
+        QVERIFY2(run.standardError.contains("usage: RuvoPrintUpdate"), run.standardError.constData());
+    if (exitCode == 0)
+        QVERIFY2(run.standardOutput.contains("RuvoPrintUpdate"), run.standardOutput.constData());
+    if (kind == "owner" || kind == "link")
+        QVERIFY2(run.standardError.contains("neither read nor deleted"), run.standardError.constData());
+    QVERIFY(CupsSandboxFixture::QueueDevices().isEmpty());
+    QCOMPARE(ListBytes(), before);
+    QFile::remove(target);
 }
 
 QTEST_GUILESS_MAIN(TestQueueInstallerCups)

@@ -1,5 +1,6 @@
 // The tray application's decisions: change rule, failed reads, job cancel,
 // list comparison, row and state texts, "-hide" and the single-instance rule.
+#include "AppSetting.h"
 #include "TrayRules.h"
 
 #include <QDir>
@@ -50,6 +51,10 @@ private slots:
     void hideOption();
     void singleInstance_data();
     void singleInstance();
+    void singleInstancePerUser_data();
+    void singleInstancePerUser();
+    void autostartDirectory_data();
+    void autostartDirectory();
     void printerNamesThatStayInTheFolder_data();
     void printerNamesThatStayInTheFolder();
 };
@@ -253,7 +258,7 @@ void TestTrayRules::hideOption()
 void TestTrayRules::singleInstance_data()
 {
     QTest::addColumn<QString>("application");
-    QTest::addColumn<QStringList>("commands");
+    QTest::addColumn<QStringList>("commands"); // all of user 1000
     QTest::addColumn<bool>("another");
     QTest::addRow("only this process") << "RuvoPrinterTool" << QStringList{"bash", "RuvoPrinterTool", "Xvfb"} << false;
     QTest::addRow("a second copy") << "RuvoPrinterTool" << QStringList{"RuvoPrinterTool", "RuvoPrinterTool"} << true;
@@ -274,8 +279,36 @@ void TestTrayRules::singleInstance()
     QList<stProcessEntry> table;
     pid_t pid = 100;
     for (const QString &command : commands)
-        table.append(stProcessEntry{pid++, command});
-    QCOMPARE(IsAnotherCopyRunning(table, application), another);
+        table.append(stProcessEntry{pid++, command, 1000});
+    QCOMPARE(IsAnotherCopyRunning(table, application, 1000), another);
+}
+
+// Two users logged in at once each run their own copy; only a second copy of
+// the same user is refused.
+void TestTrayRules::singleInstancePerUser_data()
+{
+    QTest::addColumn<QList<int>>("owners"); // one RuvoPrinterTool per entry; -1: owner unreadable
+    QTest::addColumn<bool>("another");      // as seen by user 1000
+    QTest::addRow("alone") << QList<int>{1000} << false;
+    QTest::addRow("another user's copy") << QList<int>{1000, 1001} << false;
+    QTest::addRow("root's copy") << QList<int>{1000, 0} << false;
+    QTest::addRow("own second copy beside another user's") << QList<int>{1001, 1000, 1000} << true;
+    QTest::addRow("copy of unknown owner") << QList<int>{1000, -1} << false;
+}
+
+void TestTrayRules::singleInstancePerUser()
+{
+    QFETCH(QList<int>, owners);
+    QFETCH(bool, another);
+    QList<stProcessEntry> table;
+    pid_t pid = 200;
+    for (int owner : owners) {
+        stProcessEntry entry{pid++, QStringLiteral("RuvoPrinterTool"), std::nullopt};
+        if (owner >= 0)
+            entry.uid = static_cast<uid_t>(owner);
+        table.append(entry);
+    }
+    QCOMPARE(IsAnotherCopyRunning(table, QStringLiteral("RuvoPrinterTool"), 1000), another);
 }
 
 void TestTrayRules::printerNamesThatStayInTheFolder_data()
@@ -295,6 +328,24 @@ void TestTrayRules::printerNamesThatStayInTheFolder()
     QFETCH(QString, name);
     QFETCH(bool, usable);
     QCOMPARE(IsUsablePrinterName(name), usable);
+}
+
+void TestTrayRules::autostartDirectory_data()
+{
+    QTest::addColumn<QString>("xdgConfigHome");
+    QTest::addColumn<QString>("directory");
+    QTest::addRow("not set") << "" << "/home/ann/.config/autostart/";
+    QTest::addRow("set") << "/home/ann/cfg" << "/home/ann/cfg/autostart/";
+    QTest::addRow("trailing slash") << "/home/ann/cfg/" << "/home/ann/cfg/autostart/";
+    QTest::addRow("relative value is ignored") << "cfg" << "/home/ann/.config/autostart/";
+}
+
+// The folder every desktop session reads at login, never the product's own.
+void TestTrayRules::autostartDirectory()
+{
+    QFETCH(QString, xdgConfigHome);
+    QFETCH(QString, directory);
+    QCOMPARE(AppSetting::AutoStartDirectory(xdgConfigHome, "/home/ann"), directory);
 }
 
 // The log of this program lies in the user's own tree.

@@ -101,7 +101,9 @@ private slots:
     void exitEndsTheProcessWithinItsBoundWhileWorkersHang();
     void settingsOkCancelAndClose();
     void settingsKeepsAnExistingEntry();
-    void workingTreeOpensWithoutFollowingLinks();
+    void workingTreeClosesWithoutFollowingLinks();
+    void startClosesTreeAndAutostartEntry();
+    void autostartEntryIsTheUsersOwn();
 };
 
 void TestTrayWindow::rowsAndCellsFollowListAndStatusFiles()
@@ -280,34 +282,87 @@ void TestTrayWindow::settingsKeepsAnExistingEntry()
     QVERIFY(box->isChecked());
 }
 
-void TestTrayWindow::workingTreeOpensWithoutFollowingLinks()
+void TestTrayWindow::workingTreeClosesWithoutFollowingLinks()
 {
+    // A tree as earlier versions left it: everything open to everybody.
     const QString root = QDir::homePath() + "/ruvo/";
     const QString inner = root + "k40_series_printer/temp/";
     QVERIFY(QDir().mkpath(inner));
-    const QString outside = QDir::homePath() + "/private.txt";
-    WriteFile(outside, "secret");
+    const QString outside = QDir::homePath() + "/shared.txt";
+    WriteFile(outside, "not ours to change");
     WriteFile(inner + "scratch.tmp", "x");
     WriteFile(root + ".hidden", "x");
-    QVERIFY(::chmod(QFile::encodeName(outside).constData(), 0600) == 0);
-    QVERIFY(::chmod(QFile::encodeName(inner + "scratch.tmp").constData(), 0600) == 0);
-    QVERIFY(::chmod(QFile::encodeName(root + ".hidden").constData(), 0600) == 0);
-    QVERIFY(::chmod(QFile::encodeName(inner).constData(), 0700) == 0);
-    QVERIFY(QFile::link(outside, root + "link-to-private"));
+    QVERIFY(::chmod(QFile::encodeName(outside).constData(), 0666) == 0);
+    QVERIFY(::chmod(QFile::encodeName(inner + "scratch.tmp").constData(), 0777) == 0);
+    QVERIFY(::chmod(QFile::encodeName(root + ".hidden").constData(), 0666) == 0);
+    QVERIFY(::chmod(QFile::encodeName(inner).constData(), 0777) == 0);
+    QVERIFY(::chmod(QFile::encodeName(root).constData(), 0777) == 0);
+    WriteFile(inner + "private.log", "x");
+    QVERIFY(::chmod(QFile::encodeName(inner + "private.log").constData(), 0600) == 0);
+    QVERIFY(QFile::link(outside, root + "link-to-shared"));
     QVERIFY(QFile::link(QDir::homePath(), inner + "link-to-home"));
 
     ChmodVendorPath(root);
-    QCOMPARE(ModeOf(root), mode_t(0777));
-    QCOMPARE(ModeOf(inner), mode_t(0777));
-    QCOMPARE(ModeOf(inner + "scratch.tmp"), mode_t(0777));
-    QCOMPARE(ModeOf(root + ".hidden"), mode_t(0600)); // the shell's "*" skips hidden names too
-    QCOMPARE(ModeOf(outside), mode_t(0600));
-    QVERIFY(ModeOf(QDir::homePath()) != mode_t(0777));
+    QCOMPARE(ModeOf(root), mode_t(0755));
+    QCOMPARE(ModeOf(inner), mode_t(0755));
+    QCOMPARE(ModeOf(inner + "scratch.tmp"), mode_t(0755));
+    QCOMPARE(ModeOf(root + ".hidden"), mode_t(0644));
+    QCOMPARE(ModeOf(inner + "private.log"), mode_t(0600)); // never opened wider
+    QCOMPARE(ModeOf(outside), mode_t(0666));                // links are not followed
 
-    ChmodFile(root + "link-to-private");
-    QCOMPARE(ModeOf(outside), mode_t(0600));
+    ChmodFile(root + "link-to-shared");
+    QCOMPARE(ModeOf(outside), mode_t(0666));
     ChmodFile(outside);
-    QCOMPARE(ModeOf(outside), mode_t(0777));
+    QCOMPARE(ModeOf(outside), mode_t(0644));
+}
+
+// The window's start takes back what earlier versions opened: the working tree
+// and the autostart entry, which anyone could otherwise rewrite to run
+// commands as this user at the next login.
+void TestTrayWindow::startClosesTreeAndAutostartEntry()
+{
+    const QString tree = QDir::homePath() + "/ruvo/k40_series_printer/temp/";
+    QVERIFY(QDir().mkpath(tree));
+    QVERIFY(::chmod(QFile::encodeName(tree).constData(), 0777) == 0);
+    WriteFile(AppSetting::AutoStartEntryPath(), "[Desktop Entry]\nExec=true\n");
+    QVERIFY(::chmod(QFile::encodeName(AppSetting::AutoStartEntryPath()).constData(), 0777) == 0);
+
+    RuvoPrinterToolWidget window;
+    QCOMPARE(ModeOf(tree), mode_t(0755));
+    QCOMPARE(ModeOf(AppSetting::AutoStartEntryPath()), mode_t(0755));
+    window.SlotTrayActionExit();
+    QFile::remove(AppSetting::AutoStartEntryPath());
+}
+
+// Under a umask of 0 the option still writes nothing others may change, and
+// creates the autostart folder when the session has none yet.
+void TestTrayWindow::autostartEntryIsTheUsersOwn()
+{
+    const QString directory = AppSetting::AutoStartDirectory();
+    QVERIFY(directory.startsWith(QDir::homePath() + "/.config/autostart"));
+    QDir(directory).removeRecursively();
+    const mode_t previous = ::umask(0);
+    AppSetting settings;
+    const bool saved = settings.SaveAutoStartOption(true);
+    ::umask(previous);
+    QVERIFY(saved);
+    QCOMPARE(ModeOf(directory), mode_t(0755));
+    QCOMPARE(ModeOf(AppSetting::AutoStartEntryPath()), mode_t(0644));
+    QVERIFY(settings.ReadAutoStartOption());
+    QVERIFY(settings.SaveAutoStartOption(false));
+    QVERIFY(!settings.ReadAutoStartOption());
+
+    // A link planted in the entry's place is neither followed nor replaced.
+    const QString target = QDir::homePath() + "/elsewhere.desktop";
+    QFile::remove(target);
+    QVERIFY(QFile::link(target, AppSetting::AutoStartEntryPath()));
+    QVERIFY(!AppSetting::InstallAutoStartEntry(AppSetting::AutoStartTemplatePath(), AppSetting::AutoStartEntryPath()));
+    QVERIFY(!QFile::exists(target));
+    QFile::remove(AppSetting::AutoStartEntryPath());
+
+    // No template beside the program: nothing is written, the option stays off.
+    QVERIFY(!AppSetting::InstallAutoStartEntry(QDir::homePath() + "/missing.desktop", AppSetting::AutoStartEntryPath()));
+    QVERIFY(!QFile::exists(AppSetting::AutoStartEntryPath()));
 }
 
 int main(int argc, char **argv)

@@ -12,7 +12,7 @@ constexpr int kCommandNameLength = 15; // the kernel keeps 15 characters of a co
 
 } // namespace
 
-QList<stProcessEntry> ReadProcessTable(const QString &procRoot)
+QList<stProcessEntry> ReadProcessTable(const QString &procRoot, enProcessOwners owners)
 {
     QList<stProcessEntry> table;
     const QStringList entries = QDir(procRoot).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
@@ -27,7 +27,15 @@ QList<stProcessEntry> ReadProcessTable(const QString &procRoot)
         QByteArray name = comm.read(64);
         if (name.endsWith('\n'))
             name.chop(1);
-        table.append({static_cast<pid_t>(pid), QString::fromUtf8(name)});
+        // A process whose owner cannot be read counts by its name alone (the
+        // watchdog), never as a copy of a given user.
+        std::optional<uid_t> uid;
+        if (owners == enProcessOwners::Read) {
+            QFile status(procRoot + "/" + entry + "/status");
+            if (status.open(QIODevice::ReadOnly))
+                uid = RealUidFromStatus(status.read(4096));
+        }
+        table.append({static_cast<pid_t>(pid), QString::fromUtf8(name), uid});
     }
     return table;
 }
@@ -47,6 +55,31 @@ int CountProcessesNamed(const QList<stProcessEntry> &table, const QString &progr
             ++count;
     }
     return count;
+}
+
+int CountProcessesNamed(const QList<stProcessEntry> &table, const QString &programName, uid_t uid)
+{
+    int count = 0;
+    for (const stProcessEntry &entry : table) {
+        if (entry.uid == uid && CommandMatchesProgram(entry.strCommand, programName))
+            ++count;
+    }
+    return count;
+}
+
+std::optional<uid_t> RealUidFromStatus(const QByteArray &statusText)
+{
+    for (const QByteArray &line : statusText.split('\n')) {
+        if (!line.startsWith("Uid:"))
+            continue;
+        const QList<QByteArray> fields = line.mid(4).simplified().split(' ');
+        bool isNumber = false;
+        const qulonglong uid = fields.value(0).toULongLong(&isNumber);
+        if (!isNumber || uid > static_cast<qulonglong>(static_cast<uid_t>(-1)))
+            return std::nullopt;
+        return static_cast<uid_t>(uid);
+    }
+    return std::nullopt;
 }
 
 int SignalProcessesNamed(const QString &programName, int signalNumber, const QString &procRoot)
