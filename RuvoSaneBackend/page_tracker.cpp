@@ -30,7 +30,7 @@ DaemonRecord DecodeTcpRecord(const uint8_t *bytes)
 void PageTracker::beginPage()
 {
     if (!m_pages.empty())
-        m_pages.back().complete = true;
+        m_pages.back().ended = true;
     m_pages.push_back(Page{});
 }
 
@@ -46,8 +46,6 @@ void PageTracker::finish(int32_t result)
         return;
     m_finished = true;
     m_result = result;
-    for (Page &page : m_pages)
-        page.complete = true;
 }
 
 void PageTracker::apply(const DaemonRecord &record, const std::function<bool(int)> &pageFileExists)
@@ -95,14 +93,14 @@ void PageTracker::apply(const DaemonRecord &record, const std::function<bool(int
         return;
     }
     if (record.dataSize > 0) {
-        if (page < 0 || page >= pagesBegun() || m_pages[static_cast<size_t>(page)].complete) {
+        if (page < 0 || page >= pagesBegun() || m_pages[static_cast<size_t>(page)].ended) {
             fail();
             return;
         }
         m_pages[static_cast<size_t>(page)].bytes += static_cast<uint64_t>(record.dataSize);
     }
     if (record.status == SCAN_STATUS_END_OF_PAGE && page >= 0 && page < pagesBegun())
-        m_pages[static_cast<size_t>(page)].complete = true;
+        m_pages[static_cast<size_t>(page)].ended = true;
 }
 
 uint64_t PageTracker::availableBytes(int page) const
@@ -114,9 +112,12 @@ uint64_t PageTracker::availableBytes(int page) const
 
 bool PageTracker::pageComplete(int page) const
 {
-    if (page < 0 || page >= pagesBegun())
-        return m_finished;
-    return m_pages[static_cast<size_t>(page)].complete;
+    return m_finished || pageEnded(page);
+}
+
+bool PageTracker::pageEnded(int page) const
+{
+    return page >= 0 && page < pagesBegun() && m_pages[static_cast<size_t>(page)].ended;
 }
 
 } // namespace ruvo_sane

@@ -40,6 +40,9 @@ public:
     uint64_t availableBytes(int page) const;
     // A later page began, the device ended the page, or the scan ended.
     bool pageComplete(int page) const;
+    // The page ended by itself: a later page began or the device ended it
+    // (not merely the scan ending, which may have cut it short).
+    bool pageEnded(int page) const;
     bool finished() const { return m_finished; }
     // SANE_STATUS_EOF when the scan ran to its end; only meaningful when finished.
     int32_t finalResult() const { return m_result; }
@@ -49,7 +52,7 @@ public:
 private:
     struct Page {
         uint64_t bytes = 0;
-        bool complete = false;
+        bool ended = false;
     };
     void beginPage();
     void fail();

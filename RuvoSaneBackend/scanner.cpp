@@ -38,6 +38,7 @@ constexpr auto kStallLimit = std::chrono::seconds(330);
 // the scan is aborted instead.
 constexpr auto kNaturalEndLimit = std::chrono::seconds(30);
 constexpr size_t kFileReadChunk = 64 * 1024;
+constexpr int kSyncTimeoutMs = 10000;
 constexpr int kMaxFoundDevices = kMaxUsbDevices;
 
 // Owns one descriptor.
@@ -760,6 +761,15 @@ int Scanner::read(uint8_t *out, int maxLength, int *length)
             return SANE_STATUS_EOF;
         }
         if (state == PageDecoder::State::Failed) {
+            int32_t scanResult = SANE_STATUS_EOF;
+            {
+                std::lock_guard<std::mutex> lock(session.mutex);
+                if (session.tracker.finished())
+                    scanResult = session.tracker.finalResult();
+            }
+            // A page cut short by a failed scan reports the scan's failure.
+            if (scanResult != SANE_STATUS_EOF)
+                return failScan(saneCode(scanResult));
             Debug(kDebugError, "page %d of %s is not the page that was asked for", session.page,
                   session.baseName.c_str());
             return failScan(SANE_STATUS_IO_ERROR);
@@ -773,8 +783,13 @@ int Scanner::read(uint8_t *out, int maxLength, int *length)
             complete = session.tracker.pageComplete(session.page);
             finished = session.tracker.finished();
             result = session.tracker.finalResult();
-            // The last page of a scan that failed is not whole, whatever came of it.
-            broken = finished && result != SANE_STATUS_EOF && session.page == session.tracker.pagesBegun() - 1;
+            // A page of unknown length (raw from the feeder) that did not end by
+            // itself before the scan failed may have been cut short: its
+            // lines cannot tell, so the scan's failure is reported. A page of
+            // known length is judged by its decoder.
+            bool lengthKnown = UsesJpeg(session.choice) || session.shape.lines >= 0;
+            broken = finished && result != SANE_STATUS_EOF && !lengthKnown &&
+                     !session.tracker.pageEnded(session.page);
             if (available <= session.fileOffset && !complete && !finished) {
                 if (Clock::now() - session.lastRecord > kStallLimit) {
                     lock.unlock();
@@ -1023,6 +1038,17 @@ void Scanner::endSession(bool graceful)
         }
         for (int page = 0; page < begun; ++page)
             deletePageFile(page);
+        // The deletions have no answer; a request that has one, sent after
+        // them, comes back only once they are done (the daemon serves a
+        // connection in order). A handle this connection never opened is
+        // refused at once, without touching a device.
+        if (!session.deleted.empty()) {
+            USBCommonReq request{-1};
+            int32_t result = 0;
+            if (!m_link->daemon.command(USB_SCAN_UNLOCK, &request, sizeof(request)) ||
+                !m_link->daemon.receive(&result, sizeof(result), kSyncTimeoutMs))
+                m_link->broken = true;
+        }
     }
     m_session.reset();
     if (m_link->broken)

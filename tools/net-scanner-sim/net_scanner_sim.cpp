@@ -524,20 +524,21 @@ void serveChart(int fd)
         return;
     size_t nextSize = 0;
     for (int page = 0; page < pages; ++page) {
-        if (fromFeeder && page == s_options.jamOnPage) {
-            {
-                std::lock_guard<std::mutex> lock(s_scanMutex);
-                s_jammed = true;
-            }
-            event("record-jammed");
-            return;
-        }
         uint32_t lines = fromFeeder ? scan_chart::FeederPageLines(area, s_options.sheetLength) : area.height;
         std::string pageHeader = "PAGE " + std::to_string(page) + " LINES=" + std::to_string(lines) + "\n";
         std::string opening = std::string("NEWFILE") + std::string(10, ' ') + "\n" +
                               lengthHeader("PAGEHD", 6, static_cast<uint32_t>(pageHeader.size()), 18) + pageHeader;
         if (!sendAll(fd, opening)) {
             event("record-closed-by-host");
+            return;
+        }
+        // The sheet jams as it is drawn in: its page has begun, no line follows.
+        if (fromFeeder && page == s_options.jamOnPage) {
+            {
+                std::lock_guard<std::mutex> lock(s_scanMutex);
+                s_jammed = true;
+            }
+            event("record-jammed");
             return;
         }
         std::ofstream kept;
