@@ -73,8 +73,9 @@ bool IsDottedIPv4(std::string_view text)
         size_t digits = 0;
         int value = 0;
         while (position < text.size() && text[position] >= '0' && text[position] <= '9') {
+            if (++digits > 3)
+                return false;
             value = value * 10 + (text[position] - '0');
-            ++digits;
             ++position;
         }
         if (digits == 0 || digits > 3 || value > 255)

@@ -8,18 +8,19 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    if (size < 4)
+    if (size < 5)
         return 0;
     uint32_t width = 1 + (data[0] | (data[1] & 0x03) << 8);
     bool jpeg = data[2] & 1;
     int components = (data[2] & 2) ? 3 : 1;
     int64_t lines = (data[2] & 4) ? -1 : 1 + data[3];
     size_t piece = 1 + (data[3] & 0x3F) * 17;
+    size_t padding = data[4] & 7;
     data += 4;
     size = size - 4;
     size_t lineBytes = width * static_cast<size_t>(components);
     auto decoder = jpeg ? ruvo_sane::MakeJpegDecoder(width, components, lines)
-                        : ruvo_sane::MakeRawDecoder(lineBytes, lineBytes + (data[0] & 7), lines);
+                        : ruvo_sane::MakeRawDecoder(lineBytes, lineBytes + padding, lines);
     std::vector<uint8_t> out(1000);
     size_t fed = 0, produced = 0;
     for (int guard = 0; guard < 100000; ++guard) {

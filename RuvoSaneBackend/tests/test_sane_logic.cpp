@@ -106,7 +106,8 @@ void TestSaneLogic::configLines_data()
     QTest::addRow("unknown model kept as address") << QByteArray("127.0.0.5 X999\n") << "127.0.0.5/";
     QTest::addRow("display name") << QByteArray("127.0.0.5 Ruvo K400N\n") << "127.0.0.5/K400N";
     QTest::addRow("repeated address once") << QByteArray("127.0.0.2\n127.0.0.2 K400N\n") << "127.0.0.2/";
-    QTest::addRow("not addresses") << QByteArray("256.0.0.1\n1.2.3\n1.2.3.4.5\nscanner\n01234.1.1.1\n1.2.3.4x\n") << "";
+    QTest::addRow("not addresses")
+        << QByteArray("256.0.0.1\n1.2.3\n1.2.3.4.5\nscanner\n01234.1.1.1\n1.2.3.4x\n999999999999999\n") << "";
     QTest::addRow("no line end at the end") << QByteArray("127.0.0.6 L520ADN") << "127.0.0.6/L520ADN";
 }
 
