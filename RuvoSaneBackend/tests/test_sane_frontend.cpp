@@ -112,10 +112,30 @@ QList<ProcessInfo> processes()
     return all;
 }
 
+// The processes below this one (the daemon, detached, is adopted by this
+// process as its subreaper). Other processes of the machine are never looked at.
+QList<ProcessInfo> descendants()
+{
+    QList<ProcessInfo> all = processes();
+    QSet<pid_t> below{getpid()};
+    QList<ProcessInfo> found;
+    bool grew = true;
+    while (grew) {
+        grew = false;
+        for (const ProcessInfo &info : all)
+            if (below.contains(info.parent) && !below.contains(info.pid)) {
+                below.insert(info.pid);
+                found.append(info);
+                grew = true;
+            }
+    }
+    return found;
+}
+
 // The daemon's connection processes: children of the listening daemon process.
 QList<pid_t> connectionProcesses()
 {
-    QList<ProcessInfo> all = processes();
+    QList<ProcessInfo> all = descendants();
     QSet<pid_t> daemons;
     for (const ProcessInfo &info : all)
         if (info.name == "RuvoScanDaemon")
@@ -139,7 +159,7 @@ QList<pid_t> connectionProcesses()
 bool dataProcessRunning()
 {
     QList<pid_t> connections = connectionProcesses();
-    for (const ProcessInfo &info : processes())
+    for (const ProcessInfo &info : descendants())
         if (info.name == "RuvoScanDaemon" && connections.contains(info.parent))
             return true;
     return false;
@@ -169,18 +189,9 @@ pid_t spawn(const QStringList &arguments)
 void endDescendants()
 {
     for (int round = 0; round < 100; ++round) {
-        QList<ProcessInfo> all = processes();
-        QSet<pid_t> below{getpid()};
-        bool grew = true;
-        while (grew) {
-            grew = false;
-            for (const ProcessInfo &info : all)
-                if (below.contains(info.parent) && !below.contains(info.pid)) {
-                    below.insert(info.pid);
-                    grew = true;
-                }
-        }
-        below.remove(getpid());
+        QSet<pid_t> below;
+        for (const ProcessInfo &info : descendants())
+            below.insert(info.pid);
         for (pid_t pid : below)
             kill(pid, round == 0 ? SIGTERM : SIGKILL);
         while (waitpid(-1, nullptr, WNOHANG) > 0) {
