@@ -122,6 +122,23 @@ RuvoSocket socketRecord(const std::string &address, int32_t channel)
 
 } // namespace
 
+// Marks a call of the scanner as running. A cancel from another thread that
+// found no call running does its work first; the call waits for it.
+class BusyGuard {
+public:
+    explicit BusyGuard(std::atomic<bool> &busy) : m_busy(busy)
+    {
+        while (m_busy.exchange(true))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~BusyGuard() { m_busy = false; }
+    BusyGuard(const BusyGuard &) = delete;
+    BusyGuard &operator=(const BusyGuard &) = delete;
+
+private:
+    std::atomic<bool> &m_busy;
+};
+
 // ---- the connection ----
 struct Scanner::Link {
     DaemonLink daemon;
@@ -537,11 +554,7 @@ void Scanner::unlock()
 
 int Scanner::start(const ScanChoice &choice)
 {
-    m_busy = true;
-    struct Release {
-        std::atomic<bool> &busy;
-        ~Release() { busy = false; }
-    } release{m_busy};
+    BusyGuard busy(m_busy);
     if (m_cancelRequested.exchange(false))
         cancelNow();
 
@@ -729,11 +742,7 @@ int Scanner::failScan(int status)
 int Scanner::read(uint8_t *out, int maxLength, int *length)
 {
     *length = 0;
-    m_busy = true;
-    struct Release {
-        std::atomic<bool> &busy;
-        ~Release() { busy = false; }
-    } release{m_busy};
+    BusyGuard busy(m_busy);
     if (m_cancelRequested.exchange(false)) {
         cancelNow();
         return SANE_STATUS_CANCELLED;
