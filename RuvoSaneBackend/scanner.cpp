@@ -163,7 +163,7 @@ struct ScanSession {
     int wake[2] = {-1, -1};          // cancel -> reader
     std::atomic<bool> abortRequested{false};
     std::atomic<bool> readerDone{false};
-    bool aborted = false; // the daemon removed the page files with the abort
+    std::atomic<bool> aborted{false}; // the daemon removed the page files with the abort
 
     int page = -1;
     UniqueFd file;
