@@ -429,11 +429,19 @@ int Scanner::connectAndFind()
 }
 
 // A connection the daemon closed (it closes idle ones) is opened again, and a
-// USB scanner found again on it, before it is used.
+// USB scanner found again on it, before it is used. Its end may still be on
+// the way when the next call comes, so the connection is also asked for an
+// answer first: a request naming a handle it never opened is refused at once,
+// without touching a device.
 bool Scanner::ensureConnected()
 {
-    if (m_link->daemon.isOpen() && !m_link->broken && !m_link->daemon.closedByPeer())
-        return true;
+    if (m_link->daemon.isOpen() && !m_link->broken && !m_link->daemon.closedByPeer()) {
+        USBCommonReq request{-1};
+        int32_t result = 0;
+        if (m_link->daemon.command(USB_SCAN_UNLOCK, &request, sizeof(request)) &&
+            m_link->daemon.receive(&result, sizeof(result), kSyncTimeoutMs))
+            return true;
+    }
     Debug(kDebugInfo, "reconnecting to the scan daemon for %s", m_entry.name.c_str());
     return connectAndFind() == SANE_STATUS_GOOD;
 }
