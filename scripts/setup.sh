@@ -11,6 +11,8 @@ packages=(
   libusb-1.0-0-dev
   # emulated USB devices
   umockdev libumockdev-dev libglib2.0-dev
+  # the SANE backend, its JPEG decoding and the front ends it is tested with
+  libsane-dev libsane1 sane-utils simple-scan libjpeg62-turbo-dev
   # print queues
   cups cups-client cups-bsd
   # virtual desktop, tray host, screenshots, reading windows from outside

@@ -6,9 +6,15 @@
 //   port 2080  record channel: opening block, then per page "NEWFILE", a page header
 //              and data blocks, then "JOBDONE"
 //
+// With --chart it scans the test chart as the scan start's form fields ask
+// (area, resolution, depth, raw or JPEG, flatbed or feeder; see
+// docs/scan-page-format.md); otherwise it sends a byte pattern of a fixed size.
+//
 // It writes a ready file once all three ports listen, keeps every request it
 // received in the record folder (so tests can check the posted fields), and runs
 // until SIGTERM or SIGINT. Run with --help for the knobs.
+
+#include "scan_chart.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -27,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -52,7 +59,18 @@ struct Options {
     std::string recordDir;
     bool keepPages = false;
     std::string readyFile;
+    bool chart = false;
+    bool adfReplyGiven = false;
+    int jamOnPage = -1;
+    int64_t sheetLength = 11 * scan_chart::kMicroInch;
+    int blockDelayMs = 0;
 };
+
+// The form fields of the last scan start, which the record channel that
+// follows it scans by.
+std::mutex s_scanMutex; // guards s_lastScanFields and s_jammed
+std::map<std::string, std::string> s_lastScanFields;
+bool s_jammed = false;
 
 Options s_options;
 std::atomic<bool> s_stopping{false};
@@ -77,7 +95,13 @@ void usage()
         "                       web-silent | xml-silent (take the request, never answer)\n"
         "  --record-dir DIR     keep requests (http-N.txt, xml-N.txt), replies and events.log here\n"
         "  --keep-pages         also keep the image bytes sent, as sent-page-N.bin\n"
-        "  --ready-file PATH    written once all ports listen\n");
+        "  --ready-file PATH    written once all ports listen\n"
+        "  --chart              scan the test chart as the form fields ask; --pages is then the\n"
+        "                       number of sheets in the feeder (a flatbed scan is one page)\n"
+        "  --sheet-length-mm N  length of the feeder's sheets (default 279, Letter)\n"
+        "  --jam-on-page N      the feeder jams on page N (0-based): the channel closes there\n"
+        "                       and the feeder status says jammed\n"
+        "  --block-delay-ms N   pause after each data block (a slow scanner)\n");
 }
 
 std::vector<uint32_t> parseSizes(const std::string &text)
@@ -142,8 +166,17 @@ void parseOptions(int argc, char **argv)
             s_options.result = value();
         else if (name == "--result-in-header")
             s_options.resultInHeaderOnly = true;
-        else if (name == "--adf-reply")
+        else if (name == "--adf-reply") {
             s_options.adfReply = value();
+            s_options.adfReplyGiven = true;
+        } else if (name == "--chart")
+            s_options.chart = true;
+        else if (name == "--sheet-length-mm")
+            s_options.sheetLength = std::strtoll(value().c_str(), nullptr, 10) * scan_chart::kMicroInch * 10 / 254;
+        else if (name == "--jam-on-page")
+            s_options.jamOnPage = std::atoi(value().c_str());
+        else if (name == "--block-delay-ms")
+            s_options.blockDelayMs = std::atoi(value().c_str());
         else if (name == "--capabilities")
             s_options.capabilities = unescapeLines(value());
         else if (name == "--fault")
@@ -262,6 +295,35 @@ std::string httpReply(const std::string &body, const std::string &extraHeader = 
            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+// "KEY=VALUE&KEY=VALUE&..." as the scan start posts it (values are not
+// percent-encoded).
+std::map<std::string, std::string> parseForm(const std::string &body)
+{
+    std::map<std::string, std::string> fields;
+    size_t position = 0;
+    while (position < body.size()) {
+        size_t end = body.find('&', position);
+        if (end == std::string::npos)
+            end = body.size();
+        std::string pair = body.substr(position, end - position);
+        size_t equals = pair.find('=');
+        if (equals != std::string::npos)
+            fields[pair.substr(0, equals)] = pair.substr(equals + 1);
+        position = end + 1;
+    }
+    return fields;
+}
+
+std::string feederReply()
+{
+    if (!s_options.chart || s_options.adfReplyGiven)
+        return s_options.adfReply;
+    std::lock_guard<std::mutex> lock(s_scanMutex);
+    if (s_jammed)
+        return "ADFSTATUS=3";
+    return s_options.pages > 0 ? "ADFSTATUS=2" : "ADFSTATUS=1";
+}
+
 void serveWeb(int fd)
 {
     std::string request;
@@ -305,6 +367,11 @@ void serveWeb(int fd)
         reply = httpReply("RESULT=0\r\n");
     } else if (request.rfind("POST /netscan/post ", 0) == 0) {
         event("scan-start");
+        {
+            std::lock_guard<std::mutex> lock(s_scanMutex);
+            s_lastScanFields = parseForm(body);
+            s_jammed = false;
+        }
         if (s_options.fault == "no-result")
             reply = httpReply("STATE=IDLE\r\n");
         else if (s_options.resultInHeaderOnly)
@@ -316,7 +383,7 @@ void serveWeb(int fd)
         reply = httpReply(s_options.capabilities);
     } else if (request.rfind("POST /cgi-bin/dynamic/printer/netscan/adfStatus.html ", 0) == 0) {
         event("adf-status");
-        reply = httpReply(s_options.adfReply);
+        reply = httpReply(feederReply());
     } else {
         event("unknown-request");
         reply = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
@@ -424,9 +491,104 @@ void waitForHostClose(int fd)
     }
 }
 
+long field(const std::map<std::string, std::string> &fields, const char *key)
+{
+    auto found = fields.find(key);
+    return found == fields.end() ? 0 : std::strtol(found->second.c_str(), nullptr, 10);
+}
+
+// A scan of the test chart as the last scan start asked for it.
+void serveChart(int fd)
+{
+    std::map<std::string, std::string> fields;
+    {
+        std::lock_guard<std::mutex> lock(s_scanMutex);
+        fields = s_lastScanFields;
+    }
+    scan_chart::Area area;
+    area.xResolution = area.yResolution = static_cast<int>(field(fields, "RESOLUTION"));
+    area.width = static_cast<uint32_t>(field(fields, "CUSTOM_WIDTH"));
+    area.height = static_cast<uint32_t>(field(fields, "CUSTOM_HEIGHT"));
+    area.xStart = static_cast<uint32_t>(field(fields, "OFFSETX"));
+    area.yStart = static_cast<uint32_t>(field(fields, "OFFSETY"));
+    int depth = fields["DEPTH"] == "other" ? 1 : fields["DEPTH"] == "8" ? 8 : 24;
+    bool jpeg = fields["TYPE"] == "JPEG" && depth != 1;
+    int quality = static_cast<int>(field(fields, "JPEGQUALITY"));
+    bool fromFeeder = fields["SCANSOURCE"] == "0";
+    int pages = !fromFeeder ? 1 : fields["SINGLEPAGE"] == "TRUE" ? std::min(1, s_options.pages) : s_options.pages;
+    if (area.xResolution <= 0 || area.xResolution > 4800 || area.width > 100000 || area.height > 200000)
+        pages = 0;
+
+    std::string job = "JOB PAGES=" + std::to_string(pages) + " SOURCE=net-scanner-sim CHART\n";
+    if (!sendAll(fd, lengthHeader("RUVOJOB ", 8, static_cast<uint32_t>(job.size()), 20) + job))
+        return;
+    size_t nextSize = 0;
+    for (int page = 0; page < pages; ++page) {
+        uint32_t lines = fromFeeder ? scan_chart::FeederPageLines(area, s_options.sheetLength) : area.height;
+        std::string pageHeader = "PAGE " + std::to_string(page) + " LINES=" + std::to_string(lines) + "\n";
+        std::string opening = std::string("NEWFILE") + std::string(10, ' ') + "\n" +
+                              lengthHeader("PAGEHD", 6, static_cast<uint32_t>(pageHeader.size()), 18) + pageHeader;
+        if (!sendAll(fd, opening)) {
+            event("record-closed-by-host");
+            return;
+        }
+        // The sheet jams as it is drawn in: its page has begun, no line follows.
+        if (fromFeeder && page == s_options.jamOnPage) {
+            {
+                std::lock_guard<std::mutex> lock(s_scanMutex);
+                s_jammed = true;
+            }
+            event("record-jammed");
+            return;
+        }
+        std::ofstream kept;
+        if (s_options.keepPages && !s_options.recordDir.empty())
+            kept.open(s_options.recordDir + "/sent-page-" + std::to_string(page) + ".bin", std::ios::binary);
+        std::vector<uint8_t> pending;
+        if (jpeg)
+            pending = scan_chart::EncodeJpeg(area, depth, page, lines, quality);
+        uint32_t nextLine = 0;
+        size_t sent = 0;
+        for (;;) {
+            uint32_t size = s_options.blockSizes[nextSize++ % s_options.blockSizes.size()];
+            // Raw lines are rendered as the blocks need them.
+            while (!jpeg && pending.size() - sent < size && nextLine < lines) {
+                if (sent > 0) {
+                    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(sent));
+                    sent = 0;
+                }
+                scan_chart::AppendLine(area, depth, page, nextLine++, 0, pending);
+            }
+            size_t count = std::min<size_t>(size, pending.size() - sent);
+            if (count == 0)
+                break;
+            std::string frame = lengthHeader("IMAGE ", 6, static_cast<uint32_t>(count), 18);
+            frame.append(reinterpret_cast<const char *>(pending.data() + sent), count);
+            if (!sendAll(fd, frame)) {
+                event("record-closed-by-host");
+                return;
+            }
+            if (kept.is_open())
+                kept.write(reinterpret_cast<const char *>(pending.data() + sent), static_cast<std::streamsize>(count));
+            sent += count;
+            if (s_options.blockDelayMs > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(s_options.blockDelayMs));
+        }
+    }
+    if (!sendAll(fd, std::string("JOBDONE") + std::string(10, ' ') + "\n")) {
+        event("record-closed-by-host");
+        return;
+    }
+    event("record-done");
+}
+
 void serveRecord(int fd)
 {
     event("record-connect");
+    if (s_options.chart) {
+        serveChart(fd);
+        return;
+    }
     std::string job = "JOB PAGES=" + std::to_string(s_options.pages) + " SOURCE=net-scanner-sim\n";
     if (s_options.fault == "close-at-opening") {
         sendAll(fd, std::string("RUVOJOB 00"));

@@ -15,6 +15,9 @@
 //   --stray-record (a leftover scan record and abort frame before the lock answer)
 //   --stall-after-pages N --endless
 //   --record-dir DIR          keeps the sent page bytes and the lock frame there
+//   --chart                   scans the test chart as the lock frame asks (docs/scan-page-format.md);
+//                             --pages is then the number of sheets in the feeder
+//   --sheet-length-mm N --boundary N --no-feeder --jam-on-page N   (chart scans)
 
 #include "emulated_scanner.h"
 
@@ -284,6 +287,7 @@ int main(int argc, char **argv)
         } else if (option == "--chunk-bytes") {
             if (!number(knobs.chunkBytes) || knobs.chunkBytes <= 0)
                 return usage();
+            knobs.chartChunkBytes = knobs.chunkBytes;
         } else if (option == "--stall-after-pages") {
             if (!number(knobs.stallAfterPages))
                 return usage();
@@ -299,6 +303,23 @@ int main(int argc, char **argv)
             knobs.strayRecord = true;
         } else if (option == "--endless") {
             knobs.endless = true;
+        } else if (option == "--chart") {
+            knobs.chart = true;
+        } else if (option == "--sheet-length-mm") {
+            int millimetres = 0;
+            if (!number(millimetres) || millimetres <= 0)
+                return usage();
+            knobs.sheetLength = static_cast<int64_t>(millimetres) * scan_chart::kMicroInch * 10 / 254;
+        } else if (option == "--boundary") {
+            int boundary = 0;
+            if (!number(boundary) || boundary < 0 || boundary > 255)
+                return usage();
+            knobs.boundary = static_cast<unsigned>(boundary);
+        } else if (option == "--no-feeder") {
+            knobs.feeder = false;
+        } else if (option == "--jam-on-page") {
+            if (!number(knobs.jamOnPage))
+                return usage();
         } else if (option == "--record-dir" && i + 1 < argc) {
             knobs.recordDirectory = argv[++i];
         } else {

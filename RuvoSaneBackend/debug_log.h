@@ -1,0 +1,14 @@
+#pragma once
+// Lines on stderr when SANE_DEBUG_RUVO is set (its value is the level; any
+// value at all shows the errors), as SANE's own backends do.
+
+namespace ruvo_sane {
+
+int DebugLevel();
+void Debug(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+inline constexpr int kDebugError = 1;
+inline constexpr int kDebugInfo = 3;
+inline constexpr int kDebugTrace = 5;
+
+} // namespace ruvo_sane

@@ -1,0 +1,108 @@
+#pragma once
+// One scanner as the SANE entry points see it: found through the daemon or
+// the configuration, opened over its own daemon connection, scanning page by
+// page. Results are SANE status values as plain ints (this header stays free
+// of both sane.h and the daemon's wire records, which name the same codes).
+
+#include "scan_geometry.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ruvo_sane {
+
+struct DeviceEntry {
+    std::string name; // "usb:PPPP:SERIAL" (product id in hex) or "net:ADDRESS"
+    bool usb = false;
+    uint16_t productId = 0;
+    std::string serial;
+    std::string address;
+    std::string model; // model code ("K402ADN"); empty for an unknown network scanner
+};
+
+// The USB scanners of the model table that the daemon finds, then the network
+// scanners of ruvo.conf and of the printer list. Without a daemon: only the
+// network scanners (which cannot be opened then either).
+std::vector<DeviceEntry> DiscoverDevices();
+// The device a name stands for, without searching; nullopt for a name of no
+// known form.
+std::optional<DeviceEntry> EntryFromName(const std::string &name);
+// Where ruvo.conf is read from: the folders of SANE_CONFIG_DIR, then /etc/sane.d.
+std::vector<std::string> ConfigFolders();
+
+struct ScannerAbilities {
+    bool flatbed = true;
+    bool feeder = false;
+    bool colour = true;
+    bool resolutionRange = false; // network scanners: any dpi in [min, max]
+    int minResolution = 75;
+    int maxResolution = 1200;
+    double widthMm = kUsbWidthMm;
+    double flatbedHeightMm = kUsbFlatbedHeightMm;
+    double feederHeightMm = kUsbFeederHeightMm;
+};
+
+struct ScanSession;
+
+class Scanner {
+public:
+    // Opens `entry`: connects to the daemon and asks the scanner what it can do.
+    static int Open(const DeviceEntry &entry, std::unique_ptr<Scanner> &scanner);
+    ~Scanner();
+    Scanner(const Scanner &) = delete;
+    Scanner &operator=(const Scanner &) = delete;
+
+    const DeviceEntry &entry() const { return m_entry; }
+    const ScannerAbilities &abilities() const { return m_abilities; }
+
+    int start(const ScanChoice &choice);
+    int read(uint8_t *out, int maxLength, int *length);
+    // Safe from a signal handler while another call of this scanner runs:
+    // then it only leaves a note that the running call acts on.
+    void cancel();
+    // The shape of the frame being read, when one is.
+    std::optional<FrameShape> activeShape() const;
+
+private:
+    explicit Scanner(DeviceEntry entry);
+    int connectAndFind();
+    bool ensureConnected();
+    int queryAbilities();
+    int feederState(int32_t &state);
+    int lock(const ScanChoice &choice);
+    void unlock();
+    int startScan(const ScanChoice &choice);
+    int waitForPage(int page);
+    int openPage(int page);
+    void finishPage();
+    int failScan(int status);
+    void cancelNow();
+    void endSession(bool graceful);
+    void deletePageFile(int page);
+    void readRecords(ScanSession *session);
+    void abortScan(ScanSession *session, size_t leftover);
+    int mapFeederFailure(int status);
+    void dropLink();
+    bool settleReader();
+
+    DeviceEntry m_entry;
+    ScannerAbilities m_abilities;
+    struct Link;
+    std::unique_ptr<Link> m_link;
+    int32_t m_devfd = -1;
+    unsigned m_boundary24 = 0;
+    unsigned m_boundary8 = 0;
+
+    std::atomic<bool> m_busy{false};
+    std::atomic<bool> m_cancelRequested{false};
+    enum class Frame { Idle, Reading, PageDone, Cancelled, Failed };
+    Frame m_frame = Frame::Idle;
+    int m_failStatus = 0;
+    std::unique_ptr<ScanSession> m_session;
+};
+
+} // namespace ruvo_sane

@@ -1,0 +1,349 @@
+#!/usr/bin/python3
+"""SANE front ends against the ruvo backend from the build tree: scanimage
+lists, scans and checks the emulated USB scanner and simulated network scanners
+through the scan daemon, pixel by pixel against the test chart.
+
+Run by CTest inside scripts/isolated-run (private /opt, /tmp and network). The
+backend is loaded by SANE's own dll backend: LD_LIBRARY_PATH names the build
+tree's sane-backend/ folder, SANE_CONFIG_DIR a dll.conf naming only "ruvo".
+With RUVO_SANE_PRELOAD set (sanitizer builds) scanimage, which Debian builds
+without sanitizers, gets that runtime preloaded.
+"""
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+BUILD = os.environ["RUVO_BUILD_DIR"]
+EMULATOR = f"{BUILD}/tools/usb-scanner-emulator/usb-scanner-emulator"
+DAEMON = f"{BUILD}/RuvoScanDaemon/RuvoScanDaemon"
+SIMULATOR = f"{BUILD}/tools/net-scanner-sim/net-scanner-sim"
+CHART = f"{BUILD}/tools/scan-chart/scan-chart"
+SCAN_DIR = "/opt/ruvo/k40_series_printer/scan"
+WORK = "/tmp/sane-e2e"
+SERIAL = "RV402A0001"
+USB = f"ruvo:usb:0405:{SERIAL}"
+NET = "ruvo:net:127.0.0.2"
+SLOW_NET = "ruvo:net:127.0.0.3"
+SHEET_MM = 250
+
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+        print("FAIL:", message, flush=True)
+    return condition
+
+
+def environment(debug=False):
+    env = dict(os.environ)
+    env["SANE_CONFIG_DIR"] = f"{WORK}/conf"
+    env["LD_LIBRARY_PATH"] = f"{BUILD}/sane-backend"
+    env.pop("SANE_DEBUG_RUVO", None)
+    if debug:
+        env["SANE_DEBUG_RUVO"] = "1"
+    preload = os.environ.get("RUVO_SANE_PRELOAD")
+    if preload:
+        env["LD_PRELOAD"] = preload
+        # scanimage and Debian's libsane are not ours to keep leak-free.
+        env["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+    return env
+
+
+def scanimage(arguments, timeout=120, debug=False):
+    return subprocess.run(["scanimage"] + arguments, env=environment(debug), capture_output=True, timeout=timeout)
+
+
+def wait_for(condition, limit=30.0):
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return condition()
+
+
+def port_open(address, port):
+    try:
+        with socket.create_connection((address, port), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
+class Rig:
+    """The emulated USB scanner with the daemon inside it, and network scanners."""
+
+    def __init__(self, usb_knobs, simulators):
+        self.record = f"{WORK}/usb-record"
+        os.makedirs(self.record, exist_ok=True)
+        self.emulator = subprocess.Popen(
+            [EMULATOR, "--chart", "--device", f"7a3e:0405:{SERIAL}", "--sheet-length-mm", str(SHEET_MM),
+             "--record-dir", self.record] + usb_knobs + ["--", DAEMON], stdout=subprocess.DEVNULL)
+        self.simulators = []
+        for address, knobs in simulators:
+            folder = f"{WORK}/sim-{address}"
+            os.makedirs(folder, exist_ok=True)
+            self.simulators.append(subprocess.Popen(
+                [SIMULATOR, "--chart", "--address", address, "--record-dir", folder, "--keep-pages",
+                 "--sheet-length-mm", str(SHEET_MM)] + knobs, stdout=subprocess.DEVNULL))
+        ready = wait_for(lambda: port_open("127.0.0.1", 7000) and
+                         all(port_open(address, 2080) for address, _ in simulators))
+        if not ready:
+            self.stop()
+            raise RuntimeError("the daemon or a simulated scanner did not come up")
+
+    def stop_daemon(self):
+        if self.emulator.poll() is None:
+            self.emulator.send_signal(signal.SIGTERM)
+            self.emulator.wait(timeout=30)
+
+    def stop(self):
+        self.stop_daemon()
+        for simulator in self.simulators:
+            simulator.send_signal(signal.SIGTERM)
+            simulator.wait(timeout=30)
+
+
+def page_files():
+    return sorted(name for name in os.listdir(SCAN_DIR) if name.startswith("ruvoscandata_"))
+
+
+def parse_pnm(data):
+    """(magic, width, height, pixel bytes) of a binary PNM."""
+    match = re.match(rb"(P[456])\s+(?:#[^\n]*\n\s*)*(\d+)\s+(\d+)\s+(?:(\d+)\s)?", data)
+    if not match:
+        return None
+    magic, width, height = match.group(1), int(match.group(2)), int(match.group(3))
+    if magic != b"P4" and match.group(4) is None:
+        return None
+    return magic, width, height, data[match.end():]
+
+
+def fixed(mm):
+    """SANE's fixed-point millimetres (16 fraction bits, truncated), as scanimage passes them."""
+    return int(mm * 65536)
+
+
+def pixels_of_area(left, top, width, height, dpi):
+    """The area in pixels, each edge rounded: what the backend sends the scanner.
+    scanimage turns -x and -y into the bottom right corner by adding fixed-point values."""
+    def edge(value):
+        return int(value / 65536 * dpi / 25.4 + 0.5)
+    x0, y0 = edge(fixed(left)), edge(fixed(top))
+    x1, y1 = edge(fixed(left) + fixed(width)), edge(fixed(top) + fixed(height))
+    return x0, y0, max(x1, x0 + 1) - x0, max(y1, y0 + 1) - y0
+
+
+def feeder_lines(y_start, height, dpi):
+    """Lines of a feeder page: whole lines whose centre lies on the sheet."""
+    sheet = SHEET_MM * 1000000 * 10 // 254
+    lines = 0
+    while lines < height and (2 * (y_start + lines) + 1) * 1000000 // (2 * dpi) < sheet:
+        lines += 1
+    return lines
+
+
+def chart(dpi, area, depth, page=0, lines=None):
+    arguments = [CHART, "render", "--resolution", str(dpi), "--area", ",".join(map(str, area)),
+                 "--depth", str(depth), "--page", str(page)]
+    if lines is not None:
+        arguments += ["--lines", str(lines)]
+    return parse_pnm(subprocess.run(arguments, capture_output=True, check=True).stdout)
+
+
+MODES = {"Lineart": 1, "Gray": 8, "Color": 24}
+
+
+def scan_area_arguments(area_mm):
+    left, top, width, height = area_mm
+    return ["-l", str(left), "-t", str(top), "-x", str(width), "-y", str(height)]
+
+
+def test_listing():
+    result = scanimage(["-L"])
+    out = result.stdout.decode()
+    check(f"device `{USB}' is a Ruvo K402ADN multi-function peripheral" in out, f"scanimage -L: {out!r}")
+    check(f"device `{NET}' is a Ruvo K402ADN multi-function peripheral" in out, f"scanimage -L: {out!r}")
+
+
+def test_raw_pixels():
+    # Flatbed scans: two resolutions, the three modes, the full width and an area.
+    rows = [
+        (USB, "Gray", 75, None),
+        (USB, "Color", 150, (20.5, 31.0, 80.0, 60.0)),
+        (USB, "Lineart", 100, (3.0, 40.0, 101.3, 90.0)),
+        (NET, "Gray", 100, (10.0, 10.0, 50.0, 40.0)),
+        (NET, "Color", 75, None),
+        (NET, "Lineart", 150, (0.0, 100.0, 77.7, 50.0)),
+    ]
+    for device, mode, dpi, area_mm in rows:
+        arguments = ["-d", device, "--format=pnm", "--mode", mode, "--resolution", str(dpi)]
+        if area_mm:
+            arguments += scan_area_arguments(area_mm)
+        else:
+            area_mm = (0, 0, 215.9, 297.0 if device == USB else 355.6)
+        result = scanimage(arguments)
+        name = f"{device} {mode} {dpi} dpi {area_mm}"
+        if not check(result.returncode == 0, f"{name}: scanimage failed: {result.stderr.decode()}"):
+            continue
+        scanned = parse_pnm(result.stdout)
+        expected = chart(dpi, pixels_of_area(*area_mm, dpi), MODES[mode])
+        check(scanned is not None and scanned == expected,
+              f"{name}: not the chart's pixels ({scanned[:3] if scanned else None} vs {expected[:3]})")
+        check(page_files() == [], f"{name}: page files left behind: {page_files()}")
+
+
+def newest_usb_record(page):
+    pattern = re.compile(rf"{SERIAL}_scan_(\d+)_page_{page}\.bin")
+    numbered = [(int(m.group(1)), name) for name in os.listdir(f"{WORK}/usb-record")
+                if (m := pattern.fullmatch(name))]
+    return f"{WORK}/usb-record/{max(numbered)[1]}"
+
+
+def psnr(a, b):
+    for image, path in ((a, f"{WORK}/a.pnm"), (b, f"{WORK}/b.pnm")):
+        with open(path, "wb") as out:
+            out.write(b"%s\n%d %d\n255\n" % (image[0], image[1], image[2]) + image[3])
+    result = subprocess.run([CHART, "psnr", f"{WORK}/a.pnm", f"{WORK}/b.pnm"], capture_output=True)
+    if result.returncode != 0:
+        print("psnr:", result.stderr.decode(), a[:3], b[:3], flush=True)
+        return 0.0
+    return float(result.stdout)
+
+
+def test_jpeg():
+    rows = [(USB, "Gray", 100, (15.0, 25.0, 90.0, 70.0)), (USB, "Color", 75, None),
+            (NET, "Color", 100, (5.0, 5.0, 120.0, 100.0)), (NET, "Gray", 75, None)]
+    for device, mode, dpi, area_mm in rows:
+        arguments = ["-d", device, "--format=pnm", "--mode", mode, "--resolution", str(dpi), "--compression", "JPEG"]
+        if area_mm:
+            arguments += scan_area_arguments(area_mm)
+        else:
+            area_mm = (0, 0, 215.9, 297.0 if device == USB else 355.6)
+        result = scanimage(arguments)
+        name = f"JPEG {device} {mode} {dpi} dpi"
+        if not check(result.returncode == 0, f"{name}: scanimage failed: {result.stderr.decode()}"):
+            continue
+        scanned = parse_pnm(result.stdout)
+        sent = newest_usb_record(0) if device == USB else f"{WORK}/sim-127.0.0.2/sent-page-0.bin"
+        with open(sent, "rb") as handle:
+            check(handle.read(2) == b"\xff\xd8", f"{name}: the scanner did not send JPEG")
+        decoded = parse_pnm(subprocess.run([CHART, "decode-jpeg", sent], capture_output=True, check=True).stdout)
+        check(scanned == decoded, f"{name}: not libjpeg's decoding of the bytes the scanner sent")
+        quality = psnr(scanned, chart(dpi, pixels_of_area(*area_mm, dpi), MODES[mode]))
+        print(f"{name}: PSNR {quality:.2f} dB against the chart", flush=True)
+        check(quality >= 30.0, f"{name}: PSNR {quality:.2f} dB below 30")
+        check(page_files() == [], f"{name}: page files left behind: {page_files()}")
+
+
+def test_feeder_batch():
+    for device in (USB, NET):
+        folder = f"{WORK}/batch-{device.replace(':', '_')}"
+        os.makedirs(folder, exist_ok=True)
+        dpi, area_mm = 75, (0.0, 0.0, 215.9, 355.6)
+        result = scanimage(["-d", device, "--source", "ADF", "--mode", "Gray", "--resolution", str(dpi),
+                            "--format=pnm", f"--batch={folder}/page%d.pnm"] + scan_area_arguments(area_mm))
+        name = f"feeder batch {device}"
+        check(result.returncode == 0, f"{name}: scanimage failed: {result.stderr.decode()}")
+        files = sorted(os.listdir(folder))
+        check(files == ["page1.pnm", "page2.pnm", "page3.pnm"], f"{name}: pages {files}")
+        area = pixels_of_area(*area_mm, dpi)
+        lines = feeder_lines(area[1], area[3], dpi)
+        check(lines < area[3], f"{name}: the sheet should be shorter than the area")
+        for page, file in enumerate(files):
+            with open(f"{folder}/{file}", "rb") as handle:
+                scanned = parse_pnm(handle.read())
+            expected = chart(dpi, area, 8, page, lines)
+            check(scanned == expected, f"{name}: {file} is not sheet {page} "
+                                       f"({scanned[:3] if scanned else None} vs {expected[:3]})")
+        check(page_files() == [], f"{name}: page files left behind: {page_files()}")
+
+
+def test_cancel_mid_page():
+    events = f"{WORK}/sim-127.0.0.3/events.log"
+    scan = subprocess.Popen(["scanimage", "-d", SLOW_NET, "--mode", "Color", "--resolution", "150",
+                             "--format=pnm"], env=environment(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    began = wait_for(lambda: len(page_files()) > 0 and os.path.getsize(f"{SCAN_DIR}/{page_files()[0]}") > 0)
+    check(began, "cancel: the slow scan never wrote a page")
+    scan.send_signal(signal.SIGINT)
+    try:
+        scan.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        scan.kill()
+        check(False, "cancel: scanimage did not end after SIGINT")
+    check(wait_for(lambda: page_files() == [], 10), f"cancel: page files left behind: {page_files()}")
+    with open(events) as handle:
+        check("abort" in handle.read().split(), "cancel: the scanner never received the abort")
+    # The scanner is usable again right away.
+    result = scanimage(["-d", SLOW_NET, "--mode", "Gray", "--resolution", "75", "--format=pnm"]
+                       + scan_area_arguments((0, 0, 20, 5)))
+    check(result.returncode == 0, f"cancel: the next scan failed: {result.stderr.decode()}")
+
+
+def test_conformance():
+    for device in (USB, NET):
+        result = scanimage(["-d", device, "--mode", "Gray", "--resolution", "75", "-T"]
+                           + scan_area_arguments((0, 0, 60, 40)), timeout=300)
+        output = (result.stdout + result.stderr).decode()
+        check(result.returncode == 0 and "scanimage: scanning image of size" in output,
+              f"scanimage -T {device}: {output[-2000:]}")
+
+
+def test_failures_as_sane_codes():
+    rows = [("127.0.0.4", ["--result", "91"], ["--source", "Flatbed"], "Device busy"),
+            ("127.0.0.5", ["--pages", "0"], ["--source", "ADF"], "Document feeder out of documents"),
+            ("127.0.0.6", ["--jam-on-page", "0"], ["--source", "ADF"], "Document feeder jammed")]
+    for address, _, arguments, message in rows:
+        result = scanimage(["-d", f"ruvo:net:{address}", "--mode", "Gray", "--resolution", "75", "--format=pnm"]
+                           + arguments + scan_area_arguments((0, 0, 20, 20)))
+        err = result.stderr.decode()
+        check(result.returncode != 0 and message in err, f"{address}: expected '{message}', got: {err}")
+        check(page_files() == [], f"{address}: page files left behind: {page_files()}")
+    return [(address, knobs) for address, knobs, _, _ in rows]
+
+
+def test_daemon_stopped(rig):
+    rig.stop_daemon()
+    started = time.monotonic()
+    result = scanimage(["-d", NET, "--format=pnm"], timeout=60, debug=True)
+    elapsed = time.monotonic() - started
+    err = result.stderr.decode()
+    check(result.returncode != 0 and "Error during device I/O" in err, f"daemon stopped: scanimage said {err!r}")
+    check("cannot reach the scan daemon" in err, f"daemon stopped: no clear line on stderr: {err!r}")
+    check(elapsed < 10, f"daemon stopped: scanimage took {elapsed:.1f} s")
+    listing = scanimage(["-L"], timeout=60)
+    check(listing.returncode == 0 and USB not in listing.stdout.decode(), "daemon stopped: scanimage -L")
+
+
+def main():
+    os.makedirs(f"{WORK}/conf", exist_ok=True)
+    with open(f"{WORK}/conf/dll.conf", "w") as out:
+        out.write("ruvo\n")
+    with open(f"{WORK}/conf/ruvo.conf", "w") as out:
+        out.write("# test scanners\n127.0.0.2 K402ADN\n127.0.0.3\n127.0.0.4\n127.0.0.5\n127.0.0.6\n")
+    simulators = [("127.0.0.2", ["--pages", "3"]),
+                  ("127.0.0.3", ["--pages", "3", "--block-sizes", "3000", "--block-delay-ms", "50"]),
+                  ("127.0.0.4", ["--result", "91"]), ("127.0.0.5", ["--pages", "0"]),
+                  ("127.0.0.6", ["--pages", "3", "--jam-on-page", "0"])]
+    rig = Rig(["--pages", "3"], simulators)
+    try:
+        for test in (test_listing, test_raw_pixels, test_jpeg, test_feeder_batch, test_cancel_mid_page,
+                     test_conformance, test_failures_as_sane_codes):
+            started = time.monotonic()
+            test()
+            print(f"{test.__name__}: {time.monotonic() - started:.1f} s", flush=True)
+        test_daemon_stopped(rig)
+    finally:
+        rig.stop()
+    print(f"{len(failures)} failed" if failures else "all SANE end-to-end checks passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
