@@ -387,6 +387,8 @@ def inside(product_deb, simulators_deb, old_deb, version):
     print(output, end="")
     print(f"--- ruvo-k40-simulate scan: {time.monotonic() - start:.1f} s")
     check(status == 0 and output.count("identical to what the scanner sent") == 3, "three pages scanned")
+    check(re.search(r"^device `ruvo:usb:[0-9a-f]{4}:RS000001' is a Ruvo ", output, re.MULTILINE) is not None,
+          "scanimage lists the scanner through the installed SANE backend")
     daemon = re.search(r"^daemon: pid \d+, (.*)$", output, re.MULTILINE)
     identity = daemon.group(1) if daemon else ""
     check(re.search(rf"Uid: {uid} {uid} {uid} {uid}", identity) is not None, f"the daemon ran as {account}")
