@@ -938,17 +938,30 @@ int runScenarios()
 // daemon detaches and is adopted here).
 int inPidNamespace()
 {
-    if (unshare(CLONE_NEWPID) != 0) {
-        std::perror("scan-stress: unshare(CLONE_NEWPID)");
+    // A child enters the namespace, so this process keeps creating its own
+    // children where it is (the leak checker of a sanitized build starts one
+    // at exit, which could not be born into a namespace that has ended).
+    pid_t entering = fork();
+    if (entering < 0)
         return 1;
+    if (entering > 0) {
+        int status = 0;
+        waitpid(entering, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    }
+    // A mount namespace of its own too: the namespace's /proc must not cover
+    // the /proc of processes outside it.
+    if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) {
+        std::perror("scan-stress: unshare(CLONE_NEWPID | CLONE_NEWNS)");
+        _exit(1);
     }
     pid_t init = fork();
     if (init < 0)
-        return 1;
+        _exit(1);
     if (init > 0) {
         int status = 0;
         waitpid(init, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 1);
     }
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
