@@ -647,7 +647,8 @@ void rapidStarts()
             if (got > 0)
                 stream.append(bytes, static_cast<size_t>(got));
         }
-        if (startResultsIn(stream).size() == static_cast<size_t>(s_options.rapidStarts) && Clock::now() - started > std::chrono::seconds(2))
+        bool allAnswered = startResultsIn(stream).size() == static_cast<size_t>(s_options.rapidStarts);
+        if (allAnswered && Clock::now() - started > std::chrono::seconds(2))
             break;
     }
     std::vector<int32_t> results = startResultsIn(stream);
