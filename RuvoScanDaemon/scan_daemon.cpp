@@ -879,27 +879,24 @@ size_t RecvWhole(int fd, void *buffer, size_t length, int timeoutMs)
 
 bool SendWhole(int fd, const void *bytes, size_t length, int stallMs)
 {
+    // A blocking send that gives up after `stallMs` without progress. The wait
+    // happens inside send() itself, so a sender held up by its client is seen
+    // (in /proc/<pid>/syscall) waiting in sendto and nowhere else.
+    timeval timeout{stallMs / 1000, (stallMs % 1000) * 1000};
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0)
+        return false;
     const auto *data = static_cast<const uint8_t *>(bytes);
     size_t done = 0;
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(stallMs);
     while (done < length) {
         // A client that went away must end the sender with an error, not SIGPIPE.
-        ssize_t sent = send(fd, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t sent = send(fd, data + done, length - done, MSG_NOSIGNAL);
         if (sent > 0) {
             done += static_cast<size_t>(sent);
-            deadline = Clock::now() + std::chrono::milliseconds(stallMs);
             continue;
         }
         if (sent < 0 && errno == EINTR)
             continue;
-        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return false;
-        int left = millisecondsUntil(deadline);
-        if (left == 0)
-            return false;
-        pollfd waiting{fd, POLLOUT, 0};
-        if (poll(&waiting, 1, left) == 0)
-            return false;
+        return false; // the peer is gone, or nothing went out for stallMs
     }
     return true;
 }
@@ -1212,27 +1209,25 @@ int mainProc(int port)
     sigaction(SIGCHLD, &childEnded, nullptr);
     const sigset_t mask = waitMask(true);
 
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (listener < 0) {
+    UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!listener) {
         RuvoErrLog("bind err");
         return 1;
     }
     int reuse = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
+    setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
     RuvoErrLog("bind port:%d", port);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     // Clients and the page files they read are on this machine.
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
+    if (bind(listener.get(), reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
         RuvoErrLog("bind err");
-        close(listener);
         return 1;
     }
-    if (listen(listener, kListenBacklog) != 0) {
+    if (listen(listener.get(), kListenBacklog) != 0) {
         RuvoErrLog("listen err");
-        close(listener);
         return 1;
     }
 
@@ -1240,7 +1235,7 @@ int mainProc(int port)
     int backoffMs = 0;
     while (flag) {
         reapConnections(connections);
-        pollfd waiting{listener, POLLIN, 0};
+        pollfd waiting{listener.get(), POLLIN, 0};
         int ready = ppoll(&waiting, 1, nullptr, &mask);
         logReceivedSignal();
         if (ready < 0) {
@@ -1249,8 +1244,8 @@ int mainProc(int port)
                 RuvoErrLog("accept err");
             continue;
         }
-        int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection < 0) {
+        UniqueFd connection(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!connection) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
                 continue;
             // Out of descriptors or memory: the client stays queued and the next
@@ -1265,37 +1260,33 @@ int mainProc(int port)
             reapConnections(connections);
             if (static_cast<int>(connections.size()) >= kMaxConnections) {
                 RuvoErrLog("refuse conn: %d connections open", static_cast<int>(connections.size()));
-                close(connection);
                 continue;
             }
         }
-        int flags = fcntl(connection, F_GETFL);
+        int flags = fcntl(connection.get(), F_GETFL);
         if (flags >= 0)
-            fcntl(connection, F_SETFL, flags & ~O_NONBLOCK);
+            fcntl(connection.get(), F_SETFL, flags & ~O_NONBLOCK);
         // The connection carries 16-byte records and small answers. A bounded
         // send buffer makes the data process of a client that stops reading
         // wait for it, instead of the kernel queueing megabytes of records.
         int sendBuffer = kClientSendBuffer;
-        setsockopt(connection, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
+        setsockopt(connection.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
         pid_t child = fork();
         if (child < 0) {
             RuvoErrLog("fork pro err");
-            close(connection);
             continue;
         }
         if (child == 0) {
-            close(listener);
+            listener.reset();
             signal(SIGCHLD, SIG_DFL);
             RuvoReopenDbg();
-            ServeConnection(connection, scanDir);
-            close(connection);
+            ServeConnection(connection.get(), scanDir);
+            connection.reset();
             _exit(0);
         }
         connections.insert(child);
         RuvoInfoLog("new conn pid:%d", static_cast<int>(child));
-        close(connection);
     }
     RuvoInfoLog("parent pro exit");
-    close(listener);
     return 0;
 }
