@@ -13,21 +13,6 @@ namespace {
 
 const char c_szForeground[] = "--foreground";
 
-// What detaching does to the process, without the forks and the new session:
-// a service manager keeps the daemon as its main process, and standard output
-// and error stay connected to its journal.
-void PrepareForegroundProcess()
-{
-    signal(SIGTTOU, SIG_IGN);
-    signal(SIGTTIN, SIG_IGN);
-    if (chdir("/") != 0) {
-        // Nothing relies on the working directory; carry on.
-    }
-    umask(0);
-    // Connection and data processes are reaped by the system.
-    signal(SIGCHLD, SIG_IGN);
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -44,8 +29,10 @@ int main(int argc, char **argv)
     if (answered >= 0)
         return answered;
 
+    // In the foreground a service manager keeps the daemon as its main process,
+    // and standard output and error stay connected to its journal.
     if (parsed.Has(c_szForeground))
-        PrepareForegroundProcess();
+        prepare_daemon_process();
     else
         create_daemon();
 

@@ -126,13 +126,13 @@ USBFindDevRes converToDevRes(int handle, const UsbDeviceDescriptor &descriptor)
     result.pid = descriptor.idProduct;
     if (descriptor.iManufacturer != 0 &&
         ruvo_get_string_simple(handle, descriptor.iManufacturer, result.Manufacturer, sizeof(result.Manufacturer)) > 0)
-        RuvoInfoLog("- Manufacturer : %s", result.Manufacturer);
+        RuvoInfoLog("- Manufacturer : %s", RuvoLogText(result.Manufacturer).c_str());
     if (descriptor.iProduct != 0 &&
         ruvo_get_string_simple(handle, descriptor.iProduct, result.Product, sizeof(result.Product)) > 0)
-        RuvoInfoLog("- Product : %s", result.Product);
+        RuvoInfoLog("- Product : %s", RuvoLogText(result.Product).c_str());
     if (descriptor.iSerialNumber != 0 &&
         ruvo_get_string_simple(handle, descriptor.iSerialNumber, result.SerialNumber, sizeof(result.SerialNumber)) > 0)
-        RuvoInfoLog("- Serial Number: %s", result.SerialNumber);
+        RuvoInfoLog("- Serial Number: %s", RuvoLogText(result.SerialNumber).c_str());
     return result;
 }
 

@@ -4,20 +4,28 @@
 #include "ruvo_network.h"
 #include "ruvo_usb.h"
 #include "scan_log.h"
+#include "scan_pages.h"
 #include "scan_protocol.h"
+#include "scan_rules.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
+#include <ctime>
 #include <fcntl.h>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
+#include <set>
+#include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -28,20 +36,28 @@ int filename_index = 0;
 
 namespace {
 
-volatile sig_atomic_t s_receivedSignal = 0;
-// Write end of the pipe that holds a new data process back until the start
-// response is out.
-int s_dataGateFd = -1;
+using Clock = std::chrono::steady_clock;
 
-constexpr int kSendAttempts = 11;
-constexpr int kFileWriteAttempts = 11;
+volatile sig_atomic_t s_receivedSignal = 0;
+// In a data process: the write end of the pipe whose closing tells the
+// connection process that the scan's last record is on its way.
+int s_endNoticeFd = -1;
+
 constexpr int kListenBacklog = 20;
 constexpr int kClientSendBuffer = 32 * 1024;
-const char kInfoLogName[] = "ruvo_scan_info.log";
-const char kErrLogName[] = "ruvo_scan_err.log";
+// Malformed requests of one connection that are logged; later ones are not, so
+// a client cannot flood the logs (or rotate away what they hold) with them.
+constexpr int kLoggedMalformedRequests = 16;
+// Back-off after a failed accept, doubling from the first to the last.
+constexpr int kFirstAcceptBackoffMs = 10;
+constexpr int kLastAcceptBackoffMs = 1000;
+// Page files older than this are swept when the daemon starts.
+constexpr time_t kPageLifetimeSeconds = 24 * 60 * 60;
+// The socket table is read whole; it is never near this large.
+constexpr size_t kSocketTableLimit = 16 * 1024 * 1024;
 
 // The quit handler only sets flags; its log line is written here, outside the
-// signal context, where formatting and stdio are safe.
+// signal context, where formatting is safe.
 void logReceivedSignal()
 {
     if (s_receivedSignal != 0) {
@@ -50,52 +66,80 @@ void logReceivedSignal()
     }
 }
 
-template <typename Record>
-bool sendRecord(int fd, const Record &record)
+void onChildEnded(int)
 {
-    return serverTcpSendWithRetry(fd, &record, sizeof(record), 0) == static_cast<int>(sizeof(record));
 }
 
-bool sendResult(int fd, int32_t result)
+int millisecondsUntil(Clock::time_point deadline)
 {
-    return sendRecord(fd, result);
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
 }
 
-template <typename Body>
-bool receiveBody(int fd, Body &body)
+// The signal mask to wait with: the current one without SIGQUIT. The daemon
+// keeps SIGQUIT blocked except inside its waits, so a quit signal that comes
+// between the check of `flag` and the wait ends the wait at once instead of
+// being noticed only with the next client.
+sigset_t waitMask(bool withChild)
 {
-    std::memset(&body, 0, sizeof(body));
-    return RecvWhole(fd, &body, sizeof(body), kBodyTimeoutMs) == sizeof(body);
+    sigset_t mask;
+    sigprocmask(SIG_BLOCK, nullptr, &mask);
+    sigdelset(&mask, SIGQUIT);
+    if (withChild)
+        sigdelset(&mask, SIGCHLD);
+    return mask;
 }
 
-// Receives a command's request body; a short or late body is logged with
-// `errorText` and the command gets no answer.
-template <typename Body>
-bool receiveRequest(int fd, Body &body, const char *errorText)
+std::string readWholeFile(const char *path, size_t limit)
 {
-    if (receiveBody(fd, body))
-        return true;
-    RuvoErrLog("%s", errorText);
-    return false;
+    UniqueFd file(open(path, O_RDONLY | O_CLOEXEC));
+    std::string text;
+    if (!file)
+        return text;
+    char buffer[16384];
+    while (text.size() < limit) {
+        ssize_t got = read(file.get(), buffer, sizeof(buffer));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        text.append(buffer, static_cast<size_t>(got));
+    }
+    return text;
 }
 
-// Answers a plain result; a failed send is logged with `errorText` (null: not logged).
-void answerResult(int fd, int32_t result, const char *errorText)
+// The user of the client at the other end of `fd`: the kernel's socket table
+// names the owner of the peer's socket when the peer is on this machine.
+PageOwner peerOwner(int fd)
 {
-    if (!sendResult(fd, result) && errorText)
-        RuvoErrLog("%s", errorText);
-}
-
-template <typename Record>
-void answerRecord(int fd, const Record &record, const char *errorText)
-{
-    if (!sendRecord(fd, record))
-        RuvoErrLog("%s", errorText);
-}
-
-bool isLogFileName(const char *entry)
-{
-    return std::strcmp(entry, kInfoLogName) == 0 || std::strcmp(entry, kErrLogName) == 0;
+    PageOwner owner;
+    sockaddr_storage peer{};
+    socklen_t peerLength = sizeof(peer);
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0)
+        return owner;
+    if (peer.ss_family == AF_UNIX) {
+        ucred credentials{};
+        socklen_t length = sizeof(credentials);
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0) {
+            owner.known = true;
+            owner.uid = credentials.uid;
+        }
+        return owner;
+    }
+    sockaddr_in local{};
+    socklen_t localLength = sizeof(local);
+    if (peer.ss_family != AF_INET || getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLength) != 0)
+        return owner;
+    sockaddr_in remote{};
+    std::memcpy(&remote, &peer, sizeof(remote));
+    std::optional<uid_t> uid = LoopbackPeerUid(readWholeFile("/proc/self/net/tcp", kSocketTableLimit),
+                                               remote.sin_addr.s_addr, ntohs(remote.sin_port), local.sin_addr.s_addr,
+                                               ntohs(local.sin_port));
+    if (uid) {
+        owner.known = true;
+        owner.uid = *uid;
+    }
+    return owner;
 }
 
 void makeScanDirectory(const std::string &scanDir)
@@ -109,156 +153,164 @@ void makeScanDirectory(const std::string &scanDir)
     }
 }
 
-// Creates (truncates) one page file; never follows a link planted in its place.
-int createPageFile(const std::string &path)
-{
-    return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-}
+// ---- the data processes' scanners ----
 
-// Appends all bytes in at most 11 write calls. Returns the bytes left unwritten.
-size_t writePageData(int fd, const uint8_t *bytes, size_t length)
-{
-    size_t done = 0;
-    for (int attempt = 0; attempt < kFileWriteAttempts && done < length; ++attempt) {
-        ssize_t written = write(fd, bytes + done, length - done);
-        if (written > 0)
-            done += static_cast<size_t>(written);
-    }
-    return length - done;
-}
-
-struct ConnectionState {
-    int fd;
-    std::string scanDir;
-    OwnedHandles handles;
-};
-
-// Closes the page file being written and creates page `page` in its place.
-// False when it cannot be created; the caller reports that and stops.
-bool beginPage(int &pageFd, const std::string &baseName, int &page)
-{
-    if (pageFd >= 0)
-        close(pageFd);
-    pageFd = createPageFile(PageFileName(baseName, page));
-    if (pageFd < 0)
-        return false;
-    ++page;
-    return true;
-}
-
-// ---- the USB data process ----
-struct UsbScanContext {
-    int connection;
-    int devfd;
-    std::string baseName;
-};
-
-void usbDataProcess(void *raw)
-{
-    auto *context = static_cast<UsbScanContext *>(raw);
-    RuvoReopenDbg();
-    std::vector<uint8_t> buffer;
-    int pageFd = -1;
-    int page = 0;
-    int32_t status = SCAN_STATUS_OPERATION_CONTINUOUS;
-    int result = SANE_STATUS_GOOD;
-    constexpr int32_t kNoRecord = -1;
-    do {
-        int fileIndex = page;
+class UsbRecordSource : public ScanRecordSource {
+public:
+    explicit UsbRecordSource(int devfd) : m_devfd(devfd) {}
+    ScanRecordRead next() override
+    {
+        constexpr int32_t kNoRecord = -1;
         uint16_t readLength = 0;
-        int32_t previous = status;
-        status = kNoRecord;
-        result = ScanRecord(context->devfd, &status, buffer, &readLength);
-        // Only a record just read may open a page: a read that brought no record
-        // keeps the previous status but must not start the page again.
-        bool freshRecord = status != kNoRecord;
-        if (!freshRecord)
-            status = previous;
-        if (freshRecord && status == SCAN_STATUS_BEGIN_OF_PAGE && !beginPage(pageFd, context->baseName, page)) {
-            USBScanRecordRes failed{SCAN_STATUS_OPERATION_CONTINUOUS, fileIndex, 0, SANE_STATUS_ACCESS_DENIED};
-            answerRecord(context->connection, failed, "usb USBScanRecordRes err");
-            break;
-        }
-        USBScanRecordRes record{status, fileIndex, readLength, result};
-        if (result == SANE_STATUS_GOOD && readLength > 0) {
-            // Data before any begin-of-page record still belongs to a page.
-            if (pageFd < 0 && beginPage(pageFd, context->baseName, page))
-                record.fileIndex = page;
-            if (pageFd < 0 || writePageData(pageFd, buffer.data(), readLength) != 0) {
-                RuvoErrLog("usb send scan data err");
-                record.result = SANE_STATUS_IO_ERROR;
-                result = SANE_STATUS_IO_ERROR;
-            }
-        }
-        if (!sendRecord(context->connection, record)) {
-            RuvoErrLog("usb send scan data len err");
-            break;
-        }
-    } while (result == SANE_STATUS_GOOD);
-    if (pageFd >= 0)
-        close(pageFd);
-    RuvoInfoLog("usb scan record process exit:%d pid:%d", result, static_cast<int>(getpid()));
-}
+        int32_t previous = m_status;
+        m_status = kNoRecord;
+        ScanRecordRead read;
+        read.result = ScanRecord(m_devfd, &m_status, m_buffer, &readLength);
+        // Only a record just read may open a page: a read that brought no
+        // record keeps the previous status but must not start the page again.
+        read.fresh = m_status != kNoRecord;
+        if (!read.fresh)
+            m_status = previous;
+        read.status = m_status;
+        read.data = m_buffer.data();
+        read.length = readLength;
+        return read;
+    }
 
-// ---- the network data process ----
-struct TcpScanContext {
-    int connection;
-    RuvoSocket socket;
-    std::string baseName;
+private:
+    int m_devfd;
+    int32_t m_status = SCAN_STATUS_OPERATION_CONTINUOUS;
+    std::vector<uint8_t> m_buffer;
 };
 
-void tcpDataProcess(void *raw)
-{
-    auto *context = static_cast<TcpScanContext *>(raw);
-    RuvoReopenDbg();
-    unsigned char *buffer = nullptr;
-    int bufferSize = 0;
-    int pageFd = -1;
-    int page = 0;
-    bool first = true;
-    int result = SANE_STATUS_GOOD;
-    do {
-        int fileIndex = page;
+class NetworkRecordSource : public ScanRecordSource {
+public:
+    explicit NetworkRecordSource(const RuvoSocket &socket) : m_socket(socket) {}
+    ~NetworkRecordSource() override { std::free(m_buffer); }
+    NetworkRecordSource(const NetworkRecordSource &) = delete;
+    NetworkRecordSource &operator=(const NetworkRecordSource &) = delete;
+
+    ScanRecordRead next() override
+    {
+        ScanRecordRead read;
         int length = 0;
         ScanStatus status = SCAN_STATUS_OPERATION_CONTINUOUS;
-        result = ruvo_tcp_ScanRecord(&context->socket, &status, &buffer, &bufferSize, &length);
+        read.result = ruvo_tcp_ScanRecord(&m_socket, &status, &m_buffer, &m_bufferSize, &length);
         // Page file 0 always exists, whatever the channel sends first.
-        if (first)
-            status = SCAN_STATUS_BEGIN_OF_PAGE;
-        first = false;
-        if (status == SCAN_STATUS_BEGIN_OF_PAGE && !beginPage(pageFd, context->baseName, page)) {
-            TCPRecordRes failed{SANE_STATUS_ACCESS_DENIED, 0, fileIndex, SCAN_STATUS_OPERATION_CONTINUOUS};
-            answerRecord(context->connection, failed, "usb TCPRecordRes err");
-            break;
-        }
-        TCPRecordRes record{result, length, fileIndex, status};
-        if (result == SANE_STATUS_GOOD && length > 0) {
-            if (writePageData(pageFd, buffer, static_cast<size_t>(length)) != 0) {
-                RuvoErrLog("send scan data err");
-                record.result = SANE_STATUS_IO_ERROR;
-                result = SANE_STATUS_IO_ERROR;
-            }
-        }
-        if (!sendRecord(context->connection, record)) {
-            RuvoErrLog("send scan data len err");
-            break;
-        }
-    } while (result == SANE_STATUS_GOOD);
-    if (pageFd >= 0)
-        close(pageFd);
-    std::free(buffer);
-    RuvoInfoLog("tcp scan record process exit:%d pid:%d", result, static_cast<int>(getpid()));
-}
+        read.status = m_first ? SCAN_STATUS_BEGIN_OF_PAGE : status;
+        m_first = false;
+        read.data = m_buffer;
+        read.length = length > 0 ? static_cast<size_t>(length) : 0;
+        return read;
+    }
 
-// ---- command handlers ----
+private:
+    RuvoSocket m_socket;
+    unsigned char *m_buffer = nullptr; // grown by ruvo_tcp_ScanRecord with realloc
+    int m_bufferSize = 0;
+    bool m_first = true;
+};
 
-bool ownsHandle(const ConnectionState &state, int devfd)
+// ---- one connection ----
+
+struct ConnectionState {
+    ConnectionState(int connection, std::string directory, const ConnectionLimits &bounds)
+        : fd(connection), scanDir(std::move(directory)), limits(bounds), owner(peerOwner(connection))
+    {
+    }
+
+    int fd;
+    std::string scanDir;
+    ConnectionLimits limits;
+    PageOwner owner;
+    OwnedHandles handles;
+    // Handles whose scanner this connection locked and has not unlocked.
+    std::set<int> locked;
+    DataProcess data;
+    // The connection's last USB scan: its handle, whether the data process
+    // serves it, and whether the scanner finished it or was told to stop (else
+    // it must be aborted before the unlock).
+    int usbScanHandle = -1;
+    bool usbScanInDataProcess = false;
+    bool usbScanSettled = true;
+    int malformed = 0;
+
+    bool quiet() const { return malformed > kLoggedMalformedRequests; }
+};
+
+template <typename Record>
+bool sendRecord(const ConnectionState &state, const Record &record)
 {
-    return state.handles.contains(devfd);
+    return SendWhole(state.fd, &record, sizeof(record), state.limits.sendStallMs);
 }
 
-// Names the next scan of this connection process; a refused start uses up its
-// number as well.
+bool sendResult(const ConnectionState &state, int32_t result)
+{
+    return sendRecord(state, result);
+}
+
+// Counts a request that no well-behaved client sends; logs `text` while the
+// connection has not yet used up its share of such lines.
+void noteMalformed(ConnectionState &state, const std::string &text)
+{
+    ++state.malformed;
+    if (!state.quiet())
+        RuvoErrLog("%s", text.c_str());
+    else if (state.malformed == kLoggedMalformedRequests + 1)
+        RuvoErrLog("pid:%d further malformed requests are not logged", static_cast<int>(getpid()));
+}
+
+template <typename Body>
+bool receiveBody(const ConnectionState &state, Body &body)
+{
+    std::memset(&body, 0, sizeof(body));
+    return RecvWhole(state.fd, &body, sizeof(body), state.limits.bodyMs) == sizeof(body);
+}
+
+// Receives a command's request body; a short or late body is logged with
+// `errorText` and the command gets no answer.
+template <typename Body>
+bool receiveRequest(ConnectionState &state, Body &body, const char *errorText)
+{
+    if (receiveBody(state, body))
+        return true;
+    noteMalformed(state, errorText);
+    return false;
+}
+
+// Answers a plain result; a failed send is logged with `errorText` (null: not logged).
+void answerResult(const ConnectionState &state, int32_t result, const char *errorText)
+{
+    if (!sendResult(state, result) && errorText)
+        RuvoErrLog("%s", errorText);
+}
+
+template <typename Record>
+void answerRecord(const ConnectionState &state, const Record &record, const char *errorText)
+{
+    if (!sendRecord(state, record))
+        RuvoErrLog("%s", errorText);
+}
+
+bool ownsHandle(ConnectionState &state, int devfd)
+{
+    if (state.handles.contains(devfd))
+        return true;
+    noteMalformed(state, "devfd " + std::to_string(devfd) + " is not a handle of this connection");
+    return false;
+}
+
+// A text field that is not terminated within its size refuses the request.
+std::optional<std::string> takeField(ConnectionState &state, const char *field, size_t size, const char *what)
+{
+    std::optional<std::string> text = TextField(field, size);
+    if (!text)
+        noteMalformed(state, std::string(what) + " not terminated within its field");
+    return text;
+}
+
+// Names the next scan of this connection process. Every start that came whole
+// uses up its number, whether it runs or not.
 std::string nextScanBaseName(const ConnectionState &state)
 {
     std::string baseName = ScanBaseName(state.scanDir, static_cast<int>(getpid()), filename_index);
@@ -266,28 +318,35 @@ std::string nextScanBaseName(const ConnectionState &state)
     return baseName;
 }
 
-// Starts the data process of a scan the scanner accepted. Returns the result
-// the start response reports.
-int launchDataProcess(int result, void (*body)(void *), void *context)
+// Takes note of how the data process of a USB scan ended.
+void settleUsbScan(ConnectionState &state)
 {
-    if (result != SANE_STATUS_GOOD)
-        return result;
-    pid_t child = StartDataProcess(body, context);
-    if (child < 0) {
-        RuvoErrLog("create data proc err");
-        return SANE_STATUS_NO_MEM;
+    if (!state.usbScanInDataProcess || state.data.running())
+        return;
+    if (state.data.lastExitStatus() == 0)
+        state.usbScanSettled = true;
+    state.usbScanInDataProcess = false;
+}
+
+// One running scan per connection: a second start while the first runs is
+// refused (the running one is left alone).
+bool scanRunning(ConnectionState &state)
+{
+    if (!state.data.busy(state.limits.stopGraceMs)) {
+        settleUsbScan(state);
+        return false;
     }
-    dataProcPid = child;
-    return result;
+    RuvoErrLog("pid:%d scan start refused: a scan of this connection is running", static_cast<int>(getpid()));
+    return true;
 }
 
 // Sends the start response, and only then lets the data process send records.
 template <typename Response>
-void answerScanStart(int fd, Response &response, int result, const char *channel)
+void answerScanStart(ConnectionState &state, Response &response, int result, const char *channel)
 {
     response.result = result;
-    bool sent = sendRecord(fd, response);
-    ReleaseDataProcess();
+    bool sent = sendRecord(state, response);
+    state.data.release();
     if (!sent) {
         RuvoErrLog("send ScanStartReq result err");
         return;
@@ -295,51 +354,86 @@ void answerScanStart(int fd, Response &response, int result, const char *channel
     RuvoInfoLog("%s scanstart main process exit:%d pid:%d", channel, result, static_cast<int>(getpid()));
 }
 
-// Ends the running scan's data process before its page files go, so none is
-// written again after the removal.
-void discardScan(const ConnectionState &state, const char *fileName)
+// Removes the pages of a scan this connection process started; a base name it
+// did not hand out removes nothing.
+void deletePagesOfScan(ConnectionState &state, const std::string &baseName)
 {
-    StopDataProcess();
-    deleteFileList(state.scanDir.c_str(), fileName);
+    if (baseName.empty()) {
+        RuvoInfoLog("subStr isEmpty");
+        return;
+    }
+    std::optional<ScanBase> base = ParseScanBaseName(state.scanDir, baseName);
+    if (!base || base->processId != getpid() || base->index >= filename_index) {
+        noteMalformed(state, "abort names no scan of this connection: " + RuvoLogText(baseName));
+        return;
+    }
+    deleteFileList(state.scanDir.c_str(), baseName.c_str());
+}
+
+int dataProcessStatus(const ScanLoopOutcome &outcome)
+{
+    return outcome.scannerEnded ? 0 : 1;
 }
 
 void handleFindDevice(ConnectionState &state)
 {
     USBFindDevReq request;
-    if (!receiveRequest(state.fd, request, "recv FindDevReq err"))
+    if (!receiveRequest(state, request, "recv FindDevReq err"))
         return;
     std::vector<RUVO_USB_DEV> table(kMaxUsbDevices);
     std::memset(table.data(), 0, table.size() * sizeof(RUVO_USB_DEV));
     int32_t count = ruvo_find_device(static_cast<uint16_t>(request.vid), static_cast<uint16_t>(request.pid),
                                      table.data(), request.compareWithPID);
-    for (int i = 0; i < count; ++i)
-        state.handles.add(table[static_cast<size_t>(i)].fd);
-    if (!sendResult(state.fd, count)) {
+    std::vector<USBFindDevRes> descriptions;
+    for (int i = 0; i < count; ++i) {
+        const RUVO_USB_DEV &device = table[static_cast<size_t>(i)];
+        // The strings are read through the new handle, never through one that
+        // a running scan may be using.
+        USBFindDevRes description = converToDevRes(device.fd, device.dev_des);
+        std::optional<DeviceNodeId> node = DeviceNodeOf(device.fd);
+        if (std::optional<int> held = state.handles.find(node)) {
+            // A device node this connection already holds: the same handle
+            // again, so repeated searches do not pile up descriptors.
+            ruvo_close_device(device.fd);
+            description.fd = *held;
+        } else {
+            state.handles.add(device.fd, node);
+        }
+        descriptions.push_back(description);
+    }
+    if (!sendResult(state, count)) {
         RuvoErrLog("send dev count err");
         return;
     }
-    for (int i = 0; i < count; ++i) {
-        const RUVO_USB_DEV &device = table[static_cast<size_t>(i)];
-        USBFindDevRes description = converToDevRes(device.fd, device.dev_des);
-        if (!sendRecord(state.fd, description)) {
+    for (const USBFindDevRes &description : descriptions) {
+        if (!sendRecord(state, description)) {
             RuvoErrLog("send FindDevRes err");
             return;
         }
     }
 }
 
+void forgetHandle(ConnectionState &state, int devfd)
+{
+    state.handles.remove(devfd);
+    state.locked.erase(devfd);
+    if (state.usbScanHandle == devfd)
+        state.usbScanHandle = -1;
+}
+
 void handleReopen(ConnectionState &state)
 {
     USBReopenDevReq request;
     USBReopenDevRes response{SANE_STATUS_IO_ERROR, 0};
-    if (!receiveRequest(state.fd, request, "recv USBReopenDevReq err")) {
-        serverTcpSendWithRetry(state.fd, &response, sizeof(response), 0);
+    if (!receiveRequest(state, request, "recv USBReopenDevReq err")) {
+        sendRecord(state, response);
         return;
     }
-    TerminateTextField(request.SerialNumber, sizeof(request.SerialNumber));
-    if (!ownsHandle(state, request.devfd)) {
+    std::optional<std::string> serial = takeField(state, request.SerialNumber, sizeof(request.SerialNumber),
+                                                  "SerialNumber");
+    if (!serial || !ownsHandle(state, request.devfd)) {
         response.ret = SANE_STATUS_INVAL;
-        serverTcpSendWithRetry(state.fd, &response, sizeof(response), 0);
+        sendRecord(state, response);
         return;
     }
     std::vector<RUVO_USB_DEV> table(kMaxUsbDevices);
@@ -351,7 +445,7 @@ void handleReopen(ConnectionState &state)
         const RUVO_USB_DEV &device = table[static_cast<size_t>(i)];
         if (taken < 0) {
             USBFindDevRes description = converToDevRes(device.fd, device.dev_des);
-            if (std::strcmp(description.SerialNumber, request.SerialNumber) == 0) {
+            if (*serial == description.SerialNumber) {
                 taken = device.fd;
                 continue;
             }
@@ -361,47 +455,83 @@ void handleReopen(ConnectionState &state)
         ruvo_close_device(device.fd);
     }
     if (taken >= 0) {
+        std::optional<DeviceNodeId> node = DeviceNodeOf(taken);
+        std::optional<int> held = state.handles.find(node);
         ruvo_close_device(request.devfd);
-        state.handles.remove(request.devfd);
-        state.handles.add(taken);
+        forgetHandle(state, request.devfd);
+        if (held && *held != request.devfd) {
+            ruvo_close_device(taken);
+            taken = *held;
+        } else {
+            state.handles.add(taken, node);
+        }
         response.fd = taken;
         response.ret = ruvo_init(taken);
     }
-    serverTcpSendWithRetry(state.fd, &response, sizeof(response), 0);
+    sendRecord(state, response);
 }
 
 void handleUsbScanStart(ConnectionState &state)
 {
     USBCommonReq request;
-    if (!receiveRequest(state.fd, request, "recv ScanStartReq err"))
+    if (!receiveRequest(state, request, "recv ScanStartReq err"))
         return;
     USBScanStartRes response;
     std::memset(&response, 0, sizeof(response));
-    if (!ownsHandle(state, request.devfd)) {
-        response.result = SANE_STATUS_INVAL;
-        answerRecord(state.fd, response, "send ScanStartReq result err");
-        return;
-    }
-    int result = ScanStart(request.devfd);
     std::string baseName = nextScanBaseName(state);
     std::snprintf(response.fileName, sizeof(response.fileName), "%s", baseName.c_str());
-    UsbScanContext context{state.fd, request.devfd, baseName};
-    result = launchDataProcess(result, usbDataProcess, &context);
-    answerScanStart(state.fd, response, result, "usb");
+    int result = SANE_STATUS_INVAL;
+    if (ownsHandle(state, request.devfd)) {
+        if (scanRunning(state)) {
+            result = SANE_STATUS_DEVICE_BUSY;
+        } else {
+            result = ScanStart(request.devfd);
+            if (result == SANE_STATUS_GOOD) {
+                int connection = state.fd;
+                int devfd = request.devfd;
+                PageOwner owner = state.owner;
+                ConnectionLimits limits = state.limits;
+                bool started = state.data.start([=] {
+                    RuvoReopenDbg();
+                    UsbRecordSource source(devfd);
+                    PageFiles pages(baseName, owner, limits.scanByteCap);
+                    return dataProcessStatus(RunScanRecordLoop(source, pages, RecordLayout::Usb, connection,
+                                                               limits.sendStallMs, AnnounceDataProcessEnd));
+                });
+                if (started) {
+                    state.usbScanHandle = devfd;
+                    state.usbScanInDataProcess = true;
+                    state.usbScanSettled = false;
+                } else {
+                    RuvoErrLog("create data proc err");
+                    // Nobody would read what the scanner sends.
+                    ScanAbort(devfd);
+                    result = SANE_STATUS_NO_MEM;
+                }
+            }
+        }
+    }
+    answerScanStart(state, response, result, "usb");
 }
 
 void handleUsbScanAbort(ConnectionState &state)
 {
     USBScanAbortReq request;
-    if (!receiveRequest(state.fd, request, "recv ScanAbortReq err"))
+    if (!receiveRequest(state, request, "recv ScanAbortReq err"))
         return;
-    TerminateTextField(request.fileName, sizeof(request.fileName));
+    std::optional<std::string> fileName = takeField(state, request.fileName, sizeof(request.fileName), "fileName");
     int result = SANE_STATUS_INVAL;
-    if (ownsHandle(state, request.devfd)) {
+    if (fileName && ownsHandle(state, request.devfd)) {
         result = ScanAbort(request.devfd);
-        discardScan(state, request.fileName);
+        // The data process ends before its pages go, so none is written again
+        // after the removal and no record follows the abort result.
+        state.data.stop();
+        settleUsbScan(state);
+        if (state.usbScanHandle == request.devfd)
+            state.usbScanSettled = true;
+        deletePagesOfScan(state, *fileName);
     }
-    answerResult(state.fd, result, "send ScanAbortReq result err");
+    answerResult(state, result, "send ScanAbortReq result err");
 }
 
 // The commands that take only a devfd and answer a plain result.
@@ -421,7 +551,7 @@ void handlePlainDeviceCommand(ConnectionState &state, int command)
     default: return;
     }
     USBCommonReq request;
-    if (!receiveRequest(state.fd, request, messages.receiveError))
+    if (!receiveRequest(state, request, messages.receiveError))
         return;
     int result = SANE_STATUS_INVAL;
     if (ownsHandle(state, request.devfd)) {
@@ -432,24 +562,27 @@ void handlePlainDeviceCommand(ConnectionState &state, int command)
             break;
         case USB_CLOSE_DEV:
             ruvo_close_device(request.devfd);
-            state.handles.remove(request.devfd);
+            forgetHandle(state, request.devfd);
             result = SANE_STATUS_GOOD;
             RuvoInfoLog("USB_CLOSE_DEV result %d", result);
             break;
-        case USB_SCAN_UNLOCK: result = ScanUnlock(request.devfd); break;
+        case USB_SCAN_UNLOCK:
+            result = ScanUnlock(request.devfd);
+            state.locked.erase(request.devfd);
+            break;
         case USB_SCAN_POWERON: result = ScanPowerOn(request.devfd); break;
         case USB_SCAN_GETSIZES: result = ScanGetScanSizes(request.devfd); break;
         default: break;
         }
     }
-    answerResult(state.fd, result, messages.sendError);
+    answerResult(state, result, messages.sendError);
 }
 
 void handleEndpointCommand(ConnectionState &state, int command)
 {
     bool clear = command == USB_CLEAR_DEV;
     USBClearDevEpReq request;
-    if (!receiveRequest(state.fd, request, clear ? "recv ClearDevEpReq err" : "recv ResetDevEpReq err"))
+    if (!receiveRequest(state, request, clear ? "recv ClearDevEpReq err" : "recv ResetDevEpReq err"))
         return;
     int result = SANE_STATUS_INVAL;
     if (ownsHandle(state, request.devfd)) {
@@ -459,134 +592,173 @@ void handleEndpointCommand(ConnectionState &state, int command)
         else
             RuvoInfoLog("USB_RESET_DEVEP result %d", result);
     }
-    answerResult(state.fd, result, clear ? "send ClearDevEpReq result err" : "send ResetDevEpReq result err");
+    answerResult(state, result, clear ? "send ClearDevEpReq result err" : "send ResetDevEpReq result err");
 }
 
 void handleLock(ConnectionState &state)
 {
     USBScanLockReq request;
-    if (!receiveRequest(state.fd, request, "recv ScanLockReq err"))
+    if (!receiveRequest(state, request, "recv ScanLockReq err"))
         return;
     int result = SANE_STATUS_INVAL;
     if (ownsHandle(state, request.devfd)) {
         result = ScanLock(request.devfd, request.info);
         RuvoInfoLog("USB_SCAN_LOCK result %d", result);
+        if (result == SANE_STATUS_GOOD)
+            state.locked.insert(request.devfd);
     }
-    answerResult(state.fd, result, "send ScanLockReq result err");
+    answerResult(state, result, "send ScanLockReq result err");
 }
 
 void handleUsbAdfStatus(ConnectionState &state)
 {
     USBCommonReq request;
-    if (!receiveRequest(state.fd, request, "recv ScanAdfStatusReq err"))
+    if (!receiveRequest(state, request, "recv ScanAdfStatusReq err"))
         return;
     USBScanAdfStatusRes response{0, SANE_STATUS_INVAL};
     if (ownsHandle(state, request.devfd))
         response.result = ScanADFStatus(request.devfd, &response.st);
-    answerRecord(state.fd, response, "send ScanAdfStatusRes err");
+    answerRecord(state, response, "send ScanAdfStatusRes err");
 }
 
 void handleUsbProperties(ConnectionState &state)
 {
     USBCommonReq request;
-    if (!receiveRequest(state.fd, request, "recv ScanDevicePropertiesReq err"))
+    if (!receiveRequest(state, request, "recv ScanDevicePropertiesReq err"))
         return;
     USBScanDevicePropertiesRes response;
     std::memset(&response, 0, sizeof(response));
     response.result = SANE_STATUS_INVAL;
     if (ownsHandle(state, request.devfd))
         response.result = ScanDeviceProperties(request.devfd, &response.st);
-    answerRecord(state.fd, response, "send ScanDevicePropertiesRes err");
+    answerRecord(state, response, "send ScanDevicePropertiesRes err");
 }
 
+// Nothing is sent back, whatever happens.
 void handleDeleteFile(ConnectionState &state)
 {
     CmdDeleteFileReq request;
-    if (!receiveRequest(state.fd, request, "recv CmdDeleteFileReq err"))
+    if (!receiveRequest(state, request, "recv CmdDeleteFileReq err"))
         return;
-    TerminateTextField(request.fileName, sizeof(request.fileName));
-    DeleteScanFile(state.scanDir, request.fileName);
+    std::optional<std::string> name = takeField(state, request.fileName, sizeof(request.fileName), "fileName");
+    if (name && !DeleteScanFile(state.scanDir, *name, getpid()))
+        noteMalformed(state, "refuse to delete file:" + RuvoLogText(*name));
 }
 
-void terminateSocket(RuvoSocket &socket)
+bool takeScannerAddress(ConnectionState &state, const RuvoSocket &socket)
 {
-    TerminateTextField(socket.szScannerIP, sizeof(socket.szScannerIP));
+    return takeField(state, socket.szScannerIP, sizeof(socket.szScannerIP), "szScannerIP").has_value();
 }
 
 void handleSendOsl(ConnectionState &state)
 {
     TCPOSLReq request;
-    if (!receiveRequest(state.fd, request, "recv TCPOSLReq err"))
+    if (!receiveRequest(state, request, "recv TCPOSLReq err"))
         return;
-    terminateSocket(request.socket);
     char *reply = nullptr;
     int length = 0;
-    int result = ruvo_send_osl(&request.socket, &reply, static_cast<OSL_CMD_TYPE>(request.type), &length);
+    int result = SANE_STATUS_INVAL;
+    if (takeScannerAddress(state, request.socket))
+        result = ruvo_send_osl(&request.socket, &reply, static_cast<OSL_CMD_TYPE>(request.type), &length);
+    std::unique_ptr<char, decltype(&std::free)> replyOwner(reply, &std::free);
     if (result != SANE_STATUS_GOOD)
         length = 0;
     TCPOSLRes response{result, length};
-    if (!sendRecord(state.fd, response))
+    if (!sendRecord(state, response))
         RuvoErrLog("send TCPOSLRes err");
-    else if (length > 0 && serverTcpSendWithRetry(state.fd, reply, length, 0) != length)
+    else if (length > 0 && !SendWhole(state.fd, reply, static_cast<size_t>(length), state.limits.sendStallMs))
         RuvoErrLog("send TCPOSLRes reply err");
-    std::free(reply);
 }
 
 void handleTcpScanStart(ConnectionState &state)
 {
     TCPScanStartReq request;
     std::memset(&request, 0, sizeof(request));
-    size_t received = RecvWhole(state.fd, &request, sizeof(request), kBodyTimeoutMs);
+    size_t received = RecvWhole(state.fd, &request, sizeof(request), state.limits.bodyMs);
     if (received != sizeof(request)) {
-        RuvoErrLog("recv ScanStartReq err len:%d", static_cast<int>(received));
+        noteMalformed(state, "recv ScanStartReq err len:" + std::to_string(received));
         return;
     }
-    terminateSocket(request.socket);
-    int result = ruvo_http_ScanStart(&request.socket, &request.info);
     std::string baseName = nextScanBaseName(state);
     TCPScanStartRes response;
     std::memset(&response, 0, sizeof(response));
     std::snprintf(response.fileName, sizeof(response.fileName), "%s", baseName.c_str());
-    response.socketDataFd = request.socket.tcpFromScanner;
-    TcpScanContext context{state.fd, request.socket, baseName};
-    result = launchDataProcess(result, tcpDataProcess, &context);
-    answerScanStart(state.fd, response, result, "tcp");
+    response.socketDataFd = -1;
+    int result = SANE_STATUS_INVAL;
+    if (takeScannerAddress(state, request.socket)) {
+        if (scanRunning(state)) {
+            result = SANE_STATUS_DEVICE_BUSY;
+        } else {
+            result = ruvo_http_ScanStart(&request.socket, &request.info);
+            response.socketDataFd = request.socket.tcpFromScanner;
+            if (result == SANE_STATUS_GOOD) {
+                int connection = state.fd;
+                RuvoSocket socket = request.socket;
+                PageOwner owner = state.owner;
+                ConnectionLimits limits = state.limits;
+                bool started = state.data.start([=] {
+                    RuvoReopenDbg();
+                    NetworkRecordSource source(socket);
+                    PageFiles pages(baseName, owner, limits.scanByteCap);
+                    return dataProcessStatus(RunScanRecordLoop(source, pages, RecordLayout::Network, connection,
+                                                               limits.sendStallMs, AnnounceDataProcessEnd));
+                });
+                if (started) {
+                    // The data process owns the record channel from now on: when
+                    // it ends, for whatever reason, the scanner sees it closed.
+                    ruvo_tcp_ReleaseRecordChannel();
+                } else {
+                    RuvoErrLog("create data proc err");
+                    // Nobody would read the channel: close it and stop the scanner.
+                    ruvo_http_ScanAbort(&request.socket);
+                    result = SANE_STATUS_NO_MEM;
+                }
+            }
+        }
+    }
+    answerScanStart(state, response, result, "tcp");
 }
 
 void handleTcpScanAbort(ConnectionState &state)
 {
     TCPScanAbortReq request;
-    if (!receiveRequest(state.fd, request, "recv TCPScanAbortReq err"))
+    if (!receiveRequest(state, request, "recv TCPScanAbortReq err"))
         return;
-    terminateSocket(request.socket);
-    TerminateTextField(request.fileName, sizeof(request.fileName));
-    int result = ruvo_http_ScanAbort(&request.socket);
-    discardScan(state, request.fileName);
-    answerResult(state.fd, result, "send TCPScanAbortReq err");
+    std::optional<std::string> fileName = takeField(state, request.fileName, sizeof(request.fileName), "fileName");
+    int result = SANE_STATUS_INVAL;
+    if (fileName && takeScannerAddress(state, request.socket)) {
+        result = ruvo_http_ScanAbort(&request.socket);
+        state.data.stop();
+        settleUsbScan(state);
+        deletePagesOfScan(state, *fileName);
+    }
+    answerResult(state, result, "send TCPScanAbortReq err");
 }
 
 void handleTcpAdfStatus(ConnectionState &state)
 {
     TCPCommonReq request;
-    if (!receiveRequest(state.fd, request, "recv TCPADFStatusReq err"))
+    if (!receiveRequest(state, request, "recv TCPADFStatusReq err"))
         return;
-    terminateSocket(request.socket);
     ADFStatus status = static_cast<ADFStatus>(0);
-    int result = ruvo_http_adfstatus(&request.socket, &status);
+    int result = SANE_STATUS_INVAL;
+    if (takeScannerAddress(state, request.socket))
+        result = ruvo_http_adfstatus(&request.socket, &status);
     TCPADFStatusRes response{result, status};
-    answerRecord(state.fd, response, "send TCPADFStatusRes err");
+    answerRecord(state, response, "send TCPADFStatusRes err");
 }
 
 void handleTcpProperties(ConnectionState &state)
 {
     TCPCommonReq request;
-    if (!receiveRequest(state.fd, request, "recv ScanDevicePropertiesReq err"))
+    if (!receiveRequest(state, request, "recv ScanDevicePropertiesReq err"))
         return;
-    terminateSocket(request.socket);
     TCPDevPropertiesRes response;
     std::memset(&response, 0, sizeof(response));
-    response.result = ruvo_http_DeviceProperties(&request.socket, &response.devPro);
-    answerRecord(state.fd, response, "send ScanDevicePropertiesRes err");
+    response.result = SANE_STATUS_INVAL;
+    if (takeScannerAddress(state, request.socket))
+        response.result = ruvo_http_DeviceProperties(&request.socket, &response.devPro);
+    answerRecord(state, response, "send ScanDevicePropertiesRes err");
 }
 
 // Returns false for a command value this daemon does not serve.
@@ -617,6 +789,65 @@ bool dispatch(ConnectionState &state, int command)
     }
 }
 
+enum class Wait { Command, TimedOut, Quit };
+
+// Waits for the next command. The idle time runs only while the connection has
+// no running scan, and starts again when its data process ends; a long scan is
+// never cut.
+Wait waitForCommand(ConnectionState &state, Clock::time_point &deadline)
+{
+    sigset_t mask = waitMask(false);
+    for (;;) {
+        bool scanning = state.data.running();
+        pollfd waiting[2] = {{state.fd, POLLIN, 0}, {state.data.endNotifier(), POLLIN, 0}};
+        nfds_t count = scanning && waiting[1].fd >= 0 ? 2 : 1;
+        timespec timeout{};
+        timespec *limit = nullptr;
+        if (!scanning) {
+            int left = millisecondsUntil(deadline);
+            if (left == 0)
+                return Wait::TimedOut;
+            timeout = {left / 1000, (left % 1000) * 1000000L};
+            limit = &timeout;
+        } else if (count == 1) {
+            timeout = {1, 0}; // no descriptor tells when the child ends: look again every second
+            limit = &timeout;
+        }
+        int ready = ppoll(waiting, count, limit, &mask);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                if (!flag)
+                    return Wait::Quit;
+                continue;
+            }
+            return Wait::Quit;
+        }
+        if (waiting[0].revents != 0)
+            return Wait::Command;
+        if (scanning && !state.data.running())
+            deadline = Clock::now() + std::chrono::milliseconds(state.limits.idleMs);
+    }
+}
+
+// A connection that ends for whatever reason leaves no scan running and no
+// scanner locked.
+void endConnection(ConnectionState &state)
+{
+    // Its data process can no longer send: it ends at its next record, between
+    // two device reads, unless it takes longer than the grace.
+    shutdown(state.fd, SHUT_RDWR);
+    if (state.data.running())
+        state.data.finish(state.limits.stopGraceMs);
+    settleUsbScan(state);
+    if (state.usbScanHandle >= 0 && !state.usbScanSettled && state.locked.count(state.usbScanHandle))
+        ScanAbort(state.usbScanHandle);
+    for (int handle : state.locked) {
+        int result = ScanUnlock(handle);
+        RuvoInfoLog("pid:%d unlock at disconnect result %d", static_cast<int>(getpid()), result);
+    }
+    state.locked.clear();
+}
+
 } // namespace
 
 // ---- reusable pieces ----
@@ -625,9 +856,10 @@ size_t RecvWhole(int fd, void *buffer, size_t length, int timeoutMs)
 {
     auto *bytes = static_cast<uint8_t *>(buffer);
     size_t done = 0;
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (done < length) {
         pollfd waiting{fd, POLLIN, 0};
-        int ready = poll(&waiting, 1, timeoutMs);
+        int ready = poll(&waiting, 1, millisecondsUntil(deadline));
         if (ready < 0 && errno == EINTR) {
             if (!flag)
                 break;
@@ -635,8 +867,8 @@ size_t RecvWhole(int fd, void *buffer, size_t length, int timeoutMs)
         }
         if (ready <= 0)
             break;
-        ssize_t got = recv(fd, bytes + done, length - done, 0);
-        if (got < 0 && errno == EINTR)
+        ssize_t got = recv(fd, bytes + done, length - done, MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (got <= 0)
             break;
@@ -645,159 +877,252 @@ size_t RecvWhole(int fd, void *buffer, size_t length, int timeoutMs)
     return done;
 }
 
+bool SendWhole(int fd, const void *bytes, size_t length, int stallMs)
+{
+    // A blocking send that gives up after `stallMs` without progress. The wait
+    // happens inside send() itself, so a sender held up by its client is seen
+    // (in /proc/<pid>/syscall) waiting in sendto and nowhere else.
+    timeval timeout{stallMs / 1000, (stallMs % 1000) * 1000};
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0)
+        return false;
+    const auto *data = static_cast<const uint8_t *>(bytes);
+    size_t done = 0;
+    while (done < length) {
+        // A client that went away must end the sender with an error, not SIGPIPE.
+        ssize_t sent = send(fd, data + done, length - done, MSG_NOSIGNAL);
+        if (sent > 0) {
+            done += static_cast<size_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR)
+            continue;
+        return false; // the peer is gone, or nothing went out for stallMs
+    }
+    return true;
+}
+
 int serverTcpSendWithRetry(int fd, const void *buf, int n, int flags)
 {
-    const auto *bytes = static_cast<const uint8_t *>(buf);
-    int done = 0;
-    // A client that went away must end the sender with an error, not SIGPIPE.
-    for (int attempt = 0; attempt < kSendAttempts && done < n; ++attempt) {
-        ssize_t sent = send(fd, bytes + done, static_cast<size_t>(n - done), flags | MSG_NOSIGNAL);
-        if (sent > 0)
-            done += static_cast<int>(sent);
-    }
-    return done == n ? n : -1;
-}
-
-int deleteFileList(const char *basePath, const char *subStr)
-{
-    if (!subStr || subStr[0] == '\0') {
-        RuvoInfoLog("subStr isEmpty");
-        return 0;
-    }
-    DIR *directory = opendir(basePath);
-    if (!directory)
+    (void)flags;
+    if (n < 0)
         return -1;
-    while (dirent *entry = readdir(directory)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-            continue;
-        if (isLogFileName(entry->d_name))
-            continue;
-        char path[4096 + 256];
-        std::snprintf(path, sizeof(path), "%s/%s", basePath, entry->d_name);
-        struct stat info;
-        // lstat: a symbolic link is never followed, so only files really in
-        // the scan directory go.
-        if (lstat(path, &info) != 0 || !S_ISREG(info.st_mode))
-            continue;
-        if (std::strstr(path, subStr)) {
-            RuvoInfoLog("delete file:%s", path);
-            unlink(path);
-        }
-    }
-    closedir(directory);
-    return 0;
+    return SendWhole(fd, buf, static_cast<size_t>(n), ConnectionLimits{}.sendStallMs) ? n : -1;
 }
 
-bool IsScanDirectoryEntryName(const std::string &scanDir, const std::string &name)
+std::optional<std::string> TextField(const char *field, size_t size)
 {
-    std::string prefix = scanDir + "/";
-    if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
-        return false;
-    std::string entry = name.substr(prefix.size());
-    if (entry.find('/') != std::string::npos || entry == "." || entry == "..")
-        return false;
-    return !isLogFileName(entry.c_str());
+    const void *end = std::memchr(field, '\0', size);
+    if (!end)
+        return std::nullopt;
+    return std::string(field, static_cast<const char *>(end));
 }
 
-bool DeleteScanFile(const std::string &scanDir, const std::string &name)
+bool DeviceNodeId::operator<(const DeviceNodeId &other) const
 {
-    if (!IsScanDirectoryEntryName(scanDir, name)) {
-        RuvoErrLog("refuse to delete file outside the scan directory:%s", name.c_str());
-        return false;
-    }
+    if (device != other.device)
+        return device < other.device;
+    if (inode != other.inode)
+        return inode < other.inode;
+    return special < other.special;
+}
+
+std::optional<DeviceNodeId> DeviceNodeOf(int fd)
+{
     struct stat info;
-    if (lstat(name.c_str(), &info) != 0)
+    if (fstat(fd, &info) != 0)
+        return std::nullopt;
+    return DeviceNodeId{info.st_dev, info.st_ino, info.st_rdev};
+}
+
+void OwnedHandles::add(int fd, std::optional<DeviceNodeId> node)
+{
+    m_handles[fd] = node;
+}
+
+void OwnedHandles::remove(int fd)
+{
+    m_handles.erase(fd);
+}
+
+std::optional<int> OwnedHandles::find(const std::optional<DeviceNodeId> &node) const
+{
+    if (!node)
+        return std::nullopt;
+    for (const auto &[fd, held] : m_handles)
+        if (held && !(*held < *node) && !(*node < *held))
+            return fd;
+    return std::nullopt;
+}
+
+// ---- the data process ----
+
+DataProcess::~DataProcess()
+{
+    stop();
+}
+
+bool DataProcess::start(const std::function<int()> &body)
+{
+    if (running())
         return false;
-    if (!S_ISREG(info.st_mode)) {
-        RuvoErrLog("refuse to delete a file that is not a regular file:%s", name.c_str());
-        return false;
-    }
-    return unlink(name.c_str()) == 0;
-}
-
-std::string ScanBaseName(const std::string &scanDir, int processId, int index)
-{
-    char name[kFileNameSize];
-    std::snprintf(name, sizeof(name), "%s/ruvoscandata_%d_%d", scanDir.c_str(), processId, index);
-    return name;
-}
-
-std::string PageFileName(const std::string &baseName, int page)
-{
-    char name[kFileNameSize + 32];
-    std::snprintf(name, sizeof(name), "%s_%d.tmp", baseName.c_str(), page);
-    return name;
-}
-
-void TerminateTextField(char *field, size_t size)
-{
-    if (size > 0)
-        field[size - 1] = '\0';
-}
-
-pid_t StartDataProcess(void (*body)(void *), void *context)
-{
     int gate[2];
     if (pipe2(gate, O_CLOEXEC) != 0)
-        return -1;
+        return false;
+    UniqueFd gateRead(gate[0]);
+    UniqueFd gateWrite(gate[1]);
+    int notice[2];
+    if (pipe2(notice, O_CLOEXEC) != 0)
+        return false;
+    UniqueFd noticeRead(notice[0]);
+    UniqueFd noticeWrite(notice[1]);
     pid_t child = fork();
-    if (child < 0) {
-        close(gate[0]);
-        close(gate[1]);
-        return -1;
-    }
+    if (child < 0)
+        return false;
     if (child == 0) {
-        close(gate[1]);
+        gateWrite.reset();
+        noticeRead.reset();
         char ignored;
         // Returns when the parent has sent the start response and closed its end.
-        while (read(gate[0], &ignored, 1) < 0 && errno == EINTR) {
+        while (read(gateRead.get(), &ignored, 1) < 0 && errno == EINTR) {
         }
-        close(gate[0]);
-        body(context);
-        _exit(0);
+        gateRead.reset();
+        s_endNoticeFd = noticeWrite.release();
+        int status = body();
+        _exit(status);
     }
-    close(gate[0]);
-    if (s_dataGateFd >= 0)
-        close(s_dataGateFd);
-    s_dataGateFd = gate[1];
-    return child;
+    m_pid = child;
+    dataProcPid = child;
+    m_endNotice = std::move(noticeRead);
+    // A descriptor that becomes readable when the child ends, so the command
+    // wait learns of it at once (glibc's wrapper lacks C linkage in Debian 12).
+    m_pidfd.reset(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
+    m_gate = std::move(gateWrite);
+    return true;
 }
 
-void ReleaseDataProcess()
+void DataProcess::release()
 {
-    if (s_dataGateFd >= 0) {
-        close(s_dataGateFd);
-        s_dataGateFd = -1;
-    }
+    m_gate.reset();
 }
 
-void StopDataProcess()
+void DataProcess::reaped(int status)
 {
-    if (dataProcPid <= 0)
-        return;
-    kill(dataProcPid, SIGKILL);
-    // Children are reaped by the system (SIGCHLD ignored): waitpid returns once
-    // the process is gone, so no record of it can follow what is sent next.
-    while (waitpid(dataProcPid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    m_lastExit.reset();
+    if (WIFEXITED(status))
+        m_lastExit = WEXITSTATUS(status);
+    m_pid = 0;
     dataProcPid = 0;
+    m_pidfd.reset();
+    m_gate.reset();
+    m_endNotice.reset();
+}
+
+bool DataProcess::busy(int graceMs)
+{
+    if (!running())
+        return false;
+    pollfd notice{m_endNotice.get(), POLLIN, 0};
+    if (!m_endNotice || poll(&notice, 1, 0) <= 0)
+        return true;
+    finish(graceMs);
+    return false;
+}
+
+bool DataProcess::running()
+{
+    if (m_pid <= 0)
+        return false;
+    int status = 0;
+    pid_t result = waitpid(m_pid, &status, WNOHANG);
+    if (result == m_pid) {
+        reaped(status);
+        return false;
+    }
+    if (result < 0 && errno == ECHILD) {
+        // Reaped elsewhere (never by this daemon): forget it, signal nothing.
+        reaped(0);
+        return false;
+    }
+    return true;
+}
+
+void DataProcess::stop()
+{
+    if (!running())
+        return;
+    // Still this process's unreaped child, so the id cannot belong to anyone else.
+    kill(m_pid, SIGKILL);
+    int status = 0;
+    pid_t result;
+    do {
+        result = waitpid(m_pid, &status, 0);
+    } while (result < 0 && errno == EINTR);
+    reaped(result == m_pid ? status : 0);
+    m_lastExit.reset();
+}
+
+void DataProcess::finish(int graceMs)
+{
+    release();
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(graceMs);
+    while (running()) {
+        int left = millisecondsUntil(deadline);
+        if (left == 0) {
+            stop();
+            return;
+        }
+        if (m_pidfd) {
+            pollfd waiting{m_pidfd.get(), POLLIN, 0};
+            poll(&waiting, 1, left);
+        } else {
+            usleep(20 * 1000);
+        }
+    }
+}
+
+void AnnounceDataProcessEnd()
+{
+    if (s_endNoticeFd >= 0) {
+        close(s_endNoticeFd);
+        s_endNoticeFd = -1;
+    }
 }
 
 void ServeConnection(int fd, const std::string &scanDir)
 {
-    ConnectionState state{fd, scanDir, {}};
+    ServeConnection(fd, scanDir, ConnectionLimits{});
+}
+
+void ServeConnection(int fd, const std::string &scanDir, const ConnectionLimits &limits)
+{
+    // Ended children stay until this process reaps them, so the id of a data
+    // process cannot pass to another process while it is still remembered.
+    signal(SIGCHLD, SIG_DFL);
+    ConnectionState state(fd, scanDir, limits);
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limits.firstCommandMs);
+    const int self = static_cast<int>(getpid());
     while (flag) {
-        int32_t command = 0;
-        ssize_t got = recv(fd, &command, sizeof(command), MSG_WAITALL);
+        Wait wait = waitForCommand(state, deadline);
         logReceivedSignal();
-        if (got < static_cast<ssize_t>(sizeof(command))) {
-            RuvoInfoLog("pid:%d DISCONNECT FROM SERVER", static_cast<int>(getpid()));
+        if (wait == Wait::Quit)
+            break;
+        if (wait == Wait::TimedOut) {
+            RuvoInfoLog("pid:%d no command within the time limit", self);
+            RuvoInfoLog("pid:%d DISCONNECT FROM SERVER", self);
             break;
         }
-        RuvoInfoLog("pid:%d recv scanCommandType %d", static_cast<int>(getpid()), command);
+        int32_t command = 0;
+        if (RecvWhole(fd, &command, sizeof(command), limits.bodyMs) < sizeof(command)) {
+            RuvoInfoLog("pid:%d DISCONNECT FROM SERVER", self);
+            break;
+        }
+        if (!state.quiet())
+            RuvoInfoLog("pid:%d recv scanCommandType %d", self, command);
         if (!dispatch(state, command))
-            RuvoErrLog("undefined scanCommandType %d", command);
+            noteMalformed(state, "undefined scanCommandType " + std::to_string(command));
+        deadline = Clock::now() + std::chrono::milliseconds(limits.idleMs);
     }
+    endConnection(state);
 }
 
 // ---- process entry ----
@@ -808,10 +1133,22 @@ void handler(int sig)
     flag = 0;
 }
 
-void create_daemon()
+void prepare_daemon_process()
 {
     signal(SIGTTOU, SIG_IGN);
     signal(SIGTTIN, SIG_IGN);
+    if (chdir("/") != 0) {
+        // Nothing relies on the working directory; carry on.
+    }
+    umask(0);
+    // The daemon reaps its connection processes itself (it counts them), and
+    // a connection its data process; see mainProc. Set explicitly: an ignored
+    // SIGCHLD would be inherited from whoever started the daemon.
+    signal(SIGCHLD, SIG_DFL);
+}
+
+void create_daemon()
+{
     for (int round = 0; round < 2; ++round) {
         pid_t child = fork();
         if (child < 0) {
@@ -825,9 +1162,6 @@ void create_daemon()
             std::exit(1);
         }
     }
-    if (chdir("/") != 0) {
-        // Nothing relies on the working directory; carry on.
-    }
     // Standard descriptors point at /dev/null rather than being closed, so no
     // socket, log or device can ever get descriptor 0, 1 or 2.
     int null = open("/dev/null", O_RDWR);
@@ -838,73 +1172,128 @@ void create_daemon()
         if (null > 2)
             close(null);
     }
-    umask(0);
-    signal(SIGCHLD, SIG_IGN);
+    prepare_daemon_process();
 }
+
+namespace {
+
+// Reaps the connection processes that have ended.
+void reapConnections(std::set<pid_t> &connections)
+{
+    int status = 0;
+    pid_t ended;
+    while ((ended = waitpid(-1, &status, WNOHANG)) > 0)
+        connections.erase(ended);
+}
+
+// Waits `milliseconds`, or less when a signal comes.
+void waitAWhile(int milliseconds, const sigset_t &mask)
+{
+    timespec timeout{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    ppoll(nullptr, 0, &timeout, &mask);
+}
+
+} // namespace
 
 int mainProc(int port)
 {
     std::string scanDir = ruvo_paths::kScanDir;
     makeScanDirectory(scanDir);
     RuvoInitDbg(scanDir.c_str());
+    SweepOldPages(scanDir, time(nullptr) - kPageLifetimeSeconds);
 
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener < 0) {
+    // SIGQUIT and SIGCHLD are taken only inside the waits below (ppoll), so
+    // neither can slip in between a check and the wait.
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGQUIT);
+    sigaddset(&blocked, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    struct sigaction childEnded;
+    std::memset(&childEnded, 0, sizeof(childEnded));
+    childEnded.sa_handler = onChildEnded;
+    sigemptyset(&childEnded.sa_mask);
+    sigaction(SIGCHLD, &childEnded, nullptr);
+    const sigset_t mask = waitMask(true);
+
+    UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!listener) {
         RuvoErrLog("bind err");
         return 1;
     }
     int reuse = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
+    setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
     RuvoErrLog("bind port:%d", port);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     // Clients and the page files they read are on this machine.
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
+    if (bind(listener.get(), reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
         RuvoErrLog("bind err");
-        close(listener);
         return 1;
     }
-    if (listen(listener, kListenBacklog) != 0) {
+    if (listen(listener.get(), kListenBacklog) != 0) {
         RuvoErrLog("listen err");
-        close(listener);
         return 1;
     }
 
+    std::set<pid_t> connections;
+    int backoffMs = 0;
     while (flag) {
-        int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        reapConnections(connections);
+        pollfd waiting{listener.get(), POLLIN, 0};
+        int ready = ppoll(&waiting, 1, nullptr, &mask);
         logReceivedSignal();
-        if (connection < 0) {
-            RuvoErrLog("accept err");
+        if (ready < 0) {
+            // A quit signal ends the wait for a client like a failed accept.
+            if (errno != EINTR || !flag)
+                RuvoErrLog("accept err");
             continue;
         }
-        int flags = fcntl(connection, F_GETFL);
+        UniqueFd connection(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!connection) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
+                continue;
+            // Out of descriptors or memory: the client stays queued and the next
+            // accept would fail at once. Wait, longer each time, instead of spinning.
+            RuvoErrLog("accept err");
+            backoffMs = backoffMs == 0 ? kFirstAcceptBackoffMs : std::min(backoffMs * 2, kLastAcceptBackoffMs);
+            waitAWhile(backoffMs, mask);
+            continue;
+        }
+        backoffMs = 0;
+        if (static_cast<int>(connections.size()) >= kMaxConnections) {
+            reapConnections(connections);
+            if (static_cast<int>(connections.size()) >= kMaxConnections) {
+                RuvoErrLog("refuse conn: %d connections open", static_cast<int>(connections.size()));
+                continue;
+            }
+        }
+        int flags = fcntl(connection.get(), F_GETFL);
         if (flags >= 0)
-            fcntl(connection, F_SETFL, flags & ~O_NONBLOCK);
+            fcntl(connection.get(), F_SETFL, flags & ~O_NONBLOCK);
         // The connection carries 16-byte records and small answers. A bounded
         // send buffer makes the data process of a client that stops reading
         // wait for it, instead of the kernel queueing megabytes of records.
         int sendBuffer = kClientSendBuffer;
-        setsockopt(connection, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
+        setsockopt(connection.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
         pid_t child = fork();
         if (child < 0) {
             RuvoErrLog("fork pro err");
-            close(connection);
             continue;
         }
         if (child == 0) {
-            close(listener);
-            signal(SIGCHLD, SIG_IGN);
+            listener.reset();
+            signal(SIGCHLD, SIG_DFL);
             RuvoReopenDbg();
-            ServeConnection(connection, scanDir);
-            close(connection);
+            ServeConnection(connection.get(), scanDir);
+            connection.reset();
             _exit(0);
         }
+        connections.insert(child);
         RuvoInfoLog("new conn pid:%d", static_cast<int>(child));
-        close(connection);
     }
     RuvoInfoLog("parent pro exit");
-    close(listener);
     return 0;
 }

@@ -138,6 +138,14 @@ void TestProgramCommandLines::daemonStaysInTheForeground()
     QTRY_VERIFY_WITH_TIMEOUT(PortAnswers(kDaemonPort), 20000);
     QCOMPARE(daemon.state(), QProcess::Running);
     QVERIFY(QFileInfo(QStringLiteral("/opt/ruvo/k40_series_printer/scan/ruvo_scan_info.log")).isFile());
+    // It reaps its connection processes itself: an ignored SIGCHLD would let
+    // the kernel hand a stored process id to someone else.
+    QFile status(QStringLiteral("/proc/%1/status").arg(daemon.processId()));
+    QVERIFY(status.open(QIODevice::ReadOnly));
+    const QRegularExpression ignored(QStringLiteral("^SigIgn:\\s*([0-9a-f]+)$"), QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch mask = ignored.match(QString::fromLatin1(status.readAll()));
+    QVERIFY(mask.hasMatch());
+    QCOMPARE(mask.captured(1).toULongLong(nullptr, 16) & (1ull << (SIGCHLD - 1)), 0ull);
 
     ::kill(pid_t(daemon.processId()), SIGQUIT);
     // The quit signal ends a blocked accept; a last connection wakes it should

@@ -13,7 +13,6 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -64,9 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
         return 0;
-    // Answers nobody reads must not block the loop.
-    timeval shortWait{0, 10000};
-    setsockopt(pair[1], SOL_SOCKET, SO_SNDTIMEO, &shortWait, sizeof(shortWait));
+    // Answers nobody reads must not block the loop, and the whole input is
+    // there before the loop starts.
+    ConnectionLimits limits;
+    limits.sendStallMs = 10;
+    limits.bodyMs = 100;
+    limits.stopGraceMs = 100;
     size_t done = 0;
     while (done < size) {
         ssize_t sent = send(pair[0], data + done, size - done, MSG_NOSIGNAL);
@@ -75,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         done += static_cast<size_t>(sent);
     }
     shutdown(pair[0], SHUT_WR);
-    ServeConnection(pair[1], kScanDirectory);
+    ServeConnection(pair[1], kScanDirectory, limits);
     close(pair[0]);
     close(pair[1]);
     return 0;

@@ -2,6 +2,7 @@
 
 #include "net_internal.h"
 #include "net_protocol.h"
+#include "scan_fd.h"
 #include "scan_log.h"
 
 #include <arpa/inet.h>
@@ -274,14 +275,15 @@ int ruvo_http_ScanStart(RuvoSocket *socket, const SettingInfo *settings)
     closeRecordChannel(socket);
     RuvoInfoLog("%s", request.c_str());
 
-    int web = ruvo_init_tcp(socket->szScannerIP, kScannerWebPort);
-    if (web < 0) {
+    // Both connections close themselves on every way out; only a started scan
+    // hands its record channel on.
+    UniqueFd web(ruvo_init_tcp(socket->szScannerIP, kScannerWebPort));
+    if (!web) {
         RuvoErrLog("ruvo_init_tcp 80 ERR");
         return SANE_STATUS_IO_ERROR;
     }
-    if (!sendWhole(web, request)) {
+    if (!sendWhole(web.get(), request)) {
         int error = errno;
-        ruvo_close_tcp(web);
         RuvoErrLog("send ruvo_http_ScanStart msg error: %s(errno: %d)", std::strerror(error), error);
         return SANE_STATUS_IO_ERROR;
     }
@@ -291,11 +293,11 @@ int ruvo_http_ScanStart(RuvoSocket *socket, const SettingInfo *settings)
     size_t length = 0;
     bool haveResult = false;
     for (int call = 0; call < 10 && length < kHttpReplyCapacity && !haveResult; ++call) {
-        ssize_t got = recv(web, reply.data() + length, kHttpReplyCapacity - length, 0);
+        ssize_t got = recv(web.get(), reply.data() + length, kHttpReplyCapacity - length, 0);
         if (got > 0) {
             length += static_cast<size_t>(got);
             reply[length] = '\0';
-            RuvoErrLog("%s", reply.data());
+            RuvoErrLog("%s", RuvoLogText(std::string_view(reply.data(), length)).c_str());
             haveResult = std::string_view(reply.data(), length).find("RESULT=") != std::string_view::npos;
         } else if (got == 0) {
             break; // the device closed: nothing more will come
@@ -304,53 +306,50 @@ int ruvo_http_ScanStart(RuvoSocket *socket, const SettingInfo *settings)
         }
     }
     if (!haveResult) {
-        ruvo_close_tcp(web);
         RuvoErrLog("recv ruvo_http_ScanStart error");
         return SANE_STATUS_DEVICE_BUSY;
     }
     int result = ScanStartResultCode(std::string_view(reply.data(), length));
     if (result != SANE_STATUS_GOOD) {
         RuvoErrLog("parse ruvo_http_ScanStartResult error");
-        ruvo_close_tcp(web);
         return result;
     }
 
-    int channel = -1;
-    for (int attempt = 0; attempt < 11 && channel < 0; ++attempt) {
-        channel = ruvo_init_tcp(socket->szScannerIP, kScannerRecordPort);
-        if (channel < 0)
+    UniqueFd channel;
+    for (int attempt = 0; attempt < 11 && !channel; ++attempt) {
+        channel.reset(ruvo_init_tcp(socket->szScannerIP, kScannerRecordPort));
+        if (!channel)
             usleep(500 * 1000);
     }
-    if (channel < 0) {
+    if (!channel) {
         RuvoErrLog("ruvo_init_tcp 2080 error");
-        ruvo_close_tcp(web);
         return SANE_STATUS_IO_ERROR;
     }
-    s_recordChannel = channel;
-    socket->tcpFromScanner = channel;
 
     unsigned char opening[kOpeningHeaderLength];
-    if (ruvo_tcp_recv_with_retry(channel, opening, sizeof(opening)) != 0) {
-        closeRecordChannel(socket);
-        ruvo_close_tcp(web);
+    if (ruvo_tcp_recv_with_retry(channel.get(), opening, sizeof(opening)) != 0) {
         RuvoErrLog("recv record scan data err");
         return SANE_STATUS_IO_ERROR;
     }
     std::optional<uint32_t> jobHeaderLength = OpeningBlockLength(opening);
     if (!jobHeaderLength) {
-        closeRecordChannel(socket);
-        ruvo_close_tcp(web);
         RuvoErrLog("record length field is not six digits");
         return SANE_STATUS_IO_ERROR;
     }
-    if (!dropBytes(channel, *jobHeaderLength)) {
-        closeRecordChannel(socket);
-        ruvo_close_tcp(web);
+    if (!dropBytes(channel.get(), *jobHeaderLength)) {
         RuvoErrLog("recv record header data error");
         return SANE_STATUS_IO_ERROR;
     }
-    ruvo_close_tcp(web);
+    s_recordChannel = channel.release();
+    socket->tcpFromScanner = s_recordChannel;
     return SANE_STATUS_GOOD;
+}
+
+void ruvo_tcp_ReleaseRecordChannel()
+{
+    if (s_recordChannel >= 0)
+        close(s_recordChannel);
+    s_recordChannel = -1;
 }
 
 int ruvo_http_ScanStartResult(const char *reply)
@@ -437,7 +436,7 @@ int ruvo_http_ScanAbort(RuvoSocket *socket)
     int result = webExchange(socket->szScannerIP, request, reply);
     if (result != SANE_STATUS_GOOD)
         return result;
-    RuvoInfoLog("ruvo_http_ScanAbort Received : %s ", reply.c_str());
+    RuvoInfoLog("ruvo_http_ScanAbort Received : %s ", RuvoLogText(reply).c_str());
     return SANE_STATUS_GOOD;
 }
 
@@ -457,11 +456,10 @@ int ruvo_http_DeviceProperties(const RuvoSocket *socket, ScannerCapabilities *ca
 int ruvo_ParseScanCapabilities(ScannerCapabilities *capabilities, const char *reply)
 {
     std::string_view body = HttpBody(reply ? std::string_view(reply) : std::string_view());
-    RuvoInfoLog("ruvo_ParseScanCapabilities \n%.*s\n", static_cast<int>(body.size()), body.data());
+    RuvoInfoLog("ruvo_ParseScanCapabilities \n%s\n", RuvoLogText(body).c_str());
     for (const auto &[key, value] : BodyKeyValueLines(body)) {
         ApplyCapability(*capabilities, key, value);
-        RuvoInfoLog("%.*s:%.*s", static_cast<int>(key.size()), key.data(), static_cast<int>(value.size()),
-                    value.data());
+        RuvoInfoLog("%s:%s", RuvoLogText(key).c_str(), RuvoLogText(value).c_str());
     }
     return SANE_STATUS_GOOD;
 }
@@ -482,7 +480,7 @@ int ruvo_http_adfstatus(const RuvoSocket *socket, ADFStatus *status)
                              reply);
     if (result != SANE_STATUS_GOOD)
         return result;
-    RuvoInfoLog("ruvo_http_adfstatus Received : \n%s ", reply.c_str());
+    RuvoInfoLog("ruvo_http_adfstatus Received : \n%s ", RuvoLogText(reply).c_str());
     std::optional<ADFStatus> feeder = AdfStatusFromReply(reply);
     if (!feeder) {
         RuvoErrLog("ADF status is invalid or not supported");

@@ -53,6 +53,11 @@ int ruvo_send_osl(const RuvoSocket *socket, char **reply, OSL_CMD_TYPE type, int
 // SANE_STATUS_IO_ERROR on an exchange failure; SANE_STATUS_NO_MEM out of memory.
 int ruvo_http_ScanStart(RuvoSocket *socket, const SettingInfo *settings);
 
+// Closes this process's copy of the record channel once a data process that
+// inherited it owns the transfer: the channel then closes when that process
+// ends, and the scanner stops sending.
+void ruvo_tcp_ReleaseRecordChannel();
+
 // The result of a scan-start reply (headers and body): SANE_STATUS_GOOD,
 // SANE_STATUS_DEVICE_BUSY or SANE_STATUS_INVAL.
 int ruvo_http_ScanStartResult(const char *reply);

@@ -615,12 +615,148 @@ SCAN_TEST(quitSignalEndsTheDaemonWithStatusZero)
     REQUIRE(rig.ready());
     pid_t daemon = rig.daemonPid();
     REQUIRE(daemon > 0);
-    // Waiting in accept (accept4 is system call 288), where the signal must end the wait.
-    CHECK(eventually([&] { return readFile("/proc/" + std::to_string(daemon) + "/syscall").rfind("288 ", 0) == 0; }));
+    // Waiting for a client (in accept4, system call 288, or in ppoll, 271), where
+    // the signal must end the wait.
+    CHECK(eventually([&] {
+        std::string call = readFile("/proc/" + std::to_string(daemon) + "/syscall");
+        return call.rfind("288 ", 0) == 0 || call.rfind("271 ", 0) == 0;
+    }));
     kill(daemon, SIGQUIT);
     CHECK_EQ(rig.reapedStatus(daemon), 0);
     std::string infos = readFile(kScanDir + "/ruvo_scan_info.log");
     CHECK(infos.find("[RuvoScanSDK] I got a signal 3\nI'm quitting.\n") != std::string::npos);
     CHECK(infos.find("[RuvoScanSDK] parent pro exit\n") != std::string::npos);
     CHECK(readFile(kScanDir + "/ruvo_scan_err.log").find("[RuvoScanSDK] accept err\n") != std::string::npos);
+}
+
+// ---- careless and hostile clients ----
+
+namespace {
+
+size_t openDescriptors(pid_t pid)
+{
+    size_t count = 0;
+    std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR *fds = opendir(folder.c_str())) {
+        while (dirent *entry = readdir(fds))
+            if (entry->d_name[0] != '.')
+                ++count;
+        closedir(fds);
+    }
+    return count;
+}
+
+// The data process of the only connection, once it is blocked sending a
+// record (in sendto: not inside a device request, which the emulation could
+// not share with the connection process).
+pid_t blockedDataProcess(pid_t daemon)
+{
+    pid_t found = -1;
+    eventually([&] {
+        for (pid_t connection : liveChildren(daemon))
+            for (pid_t child : liveChildren(connection)) {
+                std::string path = "/proc/" + std::to_string(child) + "/syscall";
+                std::string first = readFile(path);
+                if (first.rfind("44 ", 0) != 0)
+                    continue;
+                usleep(100 * 1000);
+                if (readFile(path) == first) {
+                    found = child;
+                    return true;
+                }
+            }
+        return false;
+    }, 60000);
+    return found;
+}
+
+} // namespace
+
+SCAN_TEST(repeatedSearchesReuseTheirHandles)
+{
+    Rig rig({"--pages", "1", "--page-bytes", "2000", "--chunk-bytes", "500"});
+    REQUIRE(rig.ready());
+    ScanClient client;
+    REQUIRE(client.connectTo(rig.port()));
+    int32_t count = 0;
+    std::vector<USBFindDevRes> devices;
+    REQUIRE(client.findDevices(kVendor, kProduct, true, count, devices) && count == 1);
+    int32_t handle = devices[0].fd;
+    // The readiness probe's connection may still be ending.
+    std::vector<pid_t> connections;
+    REQUIRE(eventually([&] { return (connections = liveChildren(rig.daemonPid())).size() == 1; }));
+    size_t before = openDescriptors(connections[0]);
+    for (int search = 0; search < 50; ++search) {
+        REQUIRE(client.findDevices(kVendor, kProduct, true, count, devices) && count == 1);
+        CHECK_EQ(devices[0].fd, handle);
+        CHECK_EQ(FieldText(devices[0].SerialNumber, 1024), std::string("RS000001"));
+    }
+    CHECK_EQ(openDescriptors(connections[0]), before);
+    // The handle still scans.
+    int32_t result = -1;
+    CHECK(client.plainCommand(USB_OPEN_DEV, handle, result));
+    CHECK_EQ(result, 0);
+    ScanOutcome scan = scanToEnd(client, handle);
+    CHECK_EQ(scan.start.result, 0);
+    CHECK(!scan.records.empty() && scan.records.back().result == 5);
+    CHECK(client.plainCommand(USB_SCAN_UNLOCK, handle, result));
+}
+
+SCAN_TEST(aLeavingClientUnlocksItsScanner)
+{
+    Rig rig({"--endless"});
+    REQUIRE(rig.ready());
+    pid_t daemon = rig.daemonPid();
+    {
+        ScanClient client;
+        REQUIRE(client.connectTo(rig.port()));
+        OpenScanner scanner = openScanner(client);
+        REQUIRE(scanner.devfd > 0);
+        int32_t result = -1;
+        REQUIRE(client.lock(scanner.devfd, DefaultScanSettings(), result) && result == 0);
+        USBScanStartRes start{};
+        REQUIRE(client.scanStart(scanner.devfd, start) && start.result == 0);
+        USBScanRecordRes record{};
+        for (int i = 0; i < 5; ++i)
+            CHECK(client.nextRecord(record));
+    }
+    CHECK(eventually([&] { return liveChildren(daemon).empty(); }));
+    CHECK(readFile(kScanDir + "/ruvo_scan_info.log").find(" unlock at disconnect result 0\n") != std::string::npos);
+    // The scanner is free: a start without a lock is refused by the device
+    // (lock required), where a scanner left locked would have started.
+    ScanClient next;
+    REQUIRE(next.connectTo(rig.port()));
+    OpenScanner scanner = openScanner(next);
+    REQUIRE(scanner.devfd > 0);
+    USBScanStartRes start{};
+    REQUIRE(next.scanStart(scanner.devfd, start));
+    CHECK_EQ(start.result, 9);
+}
+
+SCAN_TEST(aSecondStartWhileScanningIsRefused)
+{
+    Rig rig({"--endless"});
+    REQUIRE(rig.ready());
+    ScanClient client;
+    REQUIRE(client.connectTo(rig.port(), 4096));
+    OpenScanner scanner = openScanner(client);
+    REQUIRE(scanner.devfd > 0);
+    int32_t result = -1;
+    REQUIRE(client.lock(scanner.devfd, DefaultScanSettings(), result) && result == 0);
+    USBScanStartRes start{};
+    REQUIRE(client.scanStart(scanner.devfd, start) && start.result == 0);
+    std::string first = FieldText(start.fileName, sizeof(start.fileName));
+    // Held while it waits to send, the data process adds nothing to the stream.
+    pid_t dataProcess = blockedDataProcess(rig.daemonPid());
+    REQUIRE(dataProcess > 0);
+    kill(dataProcess, SIGSTOP);
+    uint8_t drain[4096];
+    while (client.receive(drain, 1, 300)) {
+    }
+    USBScanStartRes second{};
+    REQUIRE(client.scanStart(scanner.devfd, second));
+    CHECK_EQ(second.result, 3);
+    CHECK_EQ(FieldText(second.fileName, sizeof(second.fileName)), first.substr(0, first.size() - 1) + "1");
+    CHECK(!gone(dataProcess));
+    kill(dataProcess, SIGCONT);
 }

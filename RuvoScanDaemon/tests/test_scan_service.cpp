@@ -61,7 +61,7 @@ void prepare()
 // A connection process serving one end of a socket pair.
 class LoopUnderTest {
 public:
-    LoopUnderTest()
+    explicit LoopUnderTest(const std::string &scanDir = kScanDir)
     {
         prepare();
         int pair[2];
@@ -71,7 +71,7 @@ public:
         if (m_child == 0) {
             close(pair[0]);
             RuvoReopenDbg();
-            ServeConnection(pair[1], kScanDir);
+            ServeConnection(pair[1], scanDir);
             _exit(0);
         }
         close(pair[1]);
@@ -130,6 +130,7 @@ public:
 
     int fd() const { return m_fd; }
     int servingFd() const { return m_serving; }
+    pid_t pid() const { return m_child; }
 
 private:
     int m_fd = -1;
@@ -190,16 +191,18 @@ SCAN_TEST(hostileDeviceHandlesAreRefused)
         CHECK(loop.receive(&reopened, sizeof(reopened)));
         CHECK_EQ(reopened.ret, 4);
     }
-    // Socket and logs survived: the loop still answers and still logs.
+    // Socket and logs survived: the loop still answers and still logs (after
+    // so many refused requests, no longer each of them, but its end).
     loop.command(USB_OPEN_DEV, USBCommonReq{3});
     CHECK_EQ(loop.result(), 4);
     int32_t unknown = 77;
     loop.send(&unknown, sizeof(unknown));
     loop.command(USB_CLOSE_DEV, USBCommonReq{4});
     CHECK_EQ(loop.result(), 4);
+    pid_t served = loop.pid();
     CHECK_EQ(loop.finish(), 0);
-    CHECK(readFile(kLogs + "/ruvo_scan_err.log").find("[RuvoScanSDK] undefined scanCommandType 77\n") !=
-          std::string::npos);
+    CHECK(readFile(kLogs + "/ruvo_scan_info.log")
+              .find("[RuvoScanSDK] pid:" + std::to_string(served) + " DISCONNECT FROM SERVER\n") != std::string::npos);
 }
 
 SCAN_TEST(unknownCommandsKeepTheConnectionUsable)
@@ -266,9 +269,14 @@ SCAN_TEST(shortReopenBodyStillAnswersNine)
 SCAN_TEST(deleteCommandStaysInsideTheScanDirectory)
 {
     prepare();
+    // A page of a connection process that has ended (any client may remove it).
+    pid_t ended = fork();
+    if (ended == 0)
+        _exit(0);
+    waitpid(ended, nullptr, 0);
     const std::string outside = kRoot + "/outside.tmp";
     const std::string victim = kRoot + "/victim.tmp";
-    const std::string page = kScanDir + "/ruvoscandata_1_0_0.tmp";
+    const std::string page = kScanDir + "/ruvoscandata_" + std::to_string(ended) + "_0_0.tmp";
     const std::string link = kScanDir + "/ruvoscandata_link.tmp";
     const std::string nested = kScanDir + "/sub/inner.tmp";
     const std::string logName = kScanDir + "/ruvo_scan_err.log";
@@ -335,10 +343,10 @@ SCAN_TEST(deleteFileListRemovesOnlyRegularFilesOfTheScan)
     CHECK(exists(target));
     CHECK(exists(directory + "/ruvoscandata_9_0_dir"));
 
-    // Even a pattern every path contains leaves the daemon's logs alone.
+    // A text that every path contains names no scan: nothing goes.
     CHECK_EQ(deleteFileList(directory.c_str(), "/"), 0);
     CHECK(exists(directory + "/ruvo_scan_info.log"));
-    CHECK(!exists(directory + "/ruvoscandata_9_1_0.tmp"));
+    CHECK(exists(directory + "/ruvoscandata_9_1_0.tmp"));
 
     CHECK_EQ(deleteFileList((kRoot + "/missing").c_str(), "x"), -1);
 }
@@ -435,4 +443,284 @@ SCAN_TEST(sendToAClosedPeerFailsWithoutSignal)
     CHECK_EQ(serverTcpSendWithRetry(pair[0], bytes, sizeof(bytes), 0), -1);
     signal(SIGPIPE, SIG_IGN);
     close(pair[0]);
+}
+
+// ---- what a hostile or careless client must not be able to do ----
+
+namespace {
+
+// The id of a process that has ended and been reaped.
+pid_t endedProcess()
+{
+    pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
+std::string pageOf(pid_t connection, int index, int page, const std::string &scanDir = kScanDir)
+{
+    return scanDir + "/ruvoscandata_" + std::to_string(connection) + "_" + std::to_string(index) + "_" +
+           std::to_string(page) + ".tmp";
+}
+
+RuvoSocket socketFor(const char *address, size_t length)
+{
+    RuvoSocket socket{};
+    socket.tcpFromScanner = -1;
+    std::memcpy(socket.szScannerIP, address, length);
+    return socket;
+}
+
+long fileSize(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? static_cast<long>(info.st_size) : -1;
+}
+
+} // namespace
+
+SCAN_TEST(everyStartGetsItsNameAndNumber)
+{
+    LoopUnderTest loop;
+    std::string base = kScanDir + "/ruvoscandata_" + std::to_string(loop.pid()) + "_";
+    // A devfd this connection never opened: refused, but named and counted.
+    loop.command(USB_SCAN_START, USBCommonReq{12345});
+    USBScanStartRes usb{};
+    REQUIRE(loop.receive(&usb, sizeof(usb)));
+    CHECK_EQ(usb.result, 4);
+    CHECK_EQ(std::string(usb.fileName), base + "0");
+    // Nothing listens on this address: the scanner cannot be reached.
+    TCPScanStartReq network{};
+    network.socket = socketFor("127.0.0.99", 11);
+    loop.command(TCP_SCAN_START, network);
+    TCPScanStartRes refused{};
+    REQUIRE(loop.receive(&refused, sizeof(refused)));
+    CHECK_EQ(refused.result, 9);
+    CHECK_EQ(std::string(refused.fileName), base + "1");
+    loop.command(USB_SCAN_START, USBCommonReq{-1});
+    REQUIRE(loop.receive(&usb, sizeof(usb)));
+    CHECK_EQ(std::string(usb.fileName), base + "2");
+}
+
+SCAN_TEST(anotherConnectionsAbortDeletesNothing)
+{
+    LoopUnderTest owner;
+    const std::string kept[] = {pageOf(owner.pid(), 0, 0), pageOf(owner.pid(), 0, 1), pageOf(owner.pid(), 1, 0)};
+    for (const std::string &page : kept)
+        writeFile(page, "page");
+    LoopUnderTest other;
+    const std::string base = kScanDir + "/ruvoscandata_" + std::to_string(owner.pid()) + "_0";
+    const std::string names[] = {base, base.substr(0, base.size() - 2), kScanDir + "/ruvoscandata", "ruvoscandata",
+                                 "/", kScanDir, kScanDir + "/", pageOf(owner.pid(), 0, 0)};
+    for (const std::string &name : names) {
+        TCPScanAbortReq abort{};
+        abort.socket = socketFor("127.0.0.99", 11);
+        std::snprintf(abort.fileName, sizeof(abort.fileName), "%s", name.c_str());
+        other.command(TCP_SCAN_ABORT, abort);
+        CHECK_EQ(other.result(), 9);
+    }
+    for (const std::string &page : kept)
+        CHECK(exists(page));
+
+    // The owner's own abort of a scan it never started deletes nothing either.
+    TCPScanAbortReq own{};
+    own.socket = socketFor("127.0.0.99", 11);
+    std::snprintf(own.fileName, sizeof(own.fileName), "%s", base.c_str());
+    owner.command(TCP_SCAN_ABORT, own);
+    CHECK_EQ(owner.result(), 9);
+    CHECK(exists(kept[0]));
+    // Once the owner has started scan 0 (refused, but named), its abort removes
+    // exactly that scan's pages.
+    owner.command(USB_SCAN_START, USBCommonReq{12345});
+    USBScanStartRes start{};
+    REQUIRE(owner.receive(&start, sizeof(start)));
+    CHECK_EQ(std::string(start.fileName), base);
+    owner.command(TCP_SCAN_ABORT, own);
+    CHECK_EQ(owner.result(), 9);
+    CHECK(!exists(kept[0]));
+    CHECK(!exists(kept[1]));
+    CHECK(exists(kept[2]));
+    unlink(kept[2].c_str());
+}
+
+SCAN_TEST(deleteCommandLeavesPagesOfLiveConnections)
+{
+    LoopUnderTest owner;
+    LoopUnderTest other;
+    pid_t ended = endedProcess();
+    const std::string ownersPage = pageOf(owner.pid(), 0, 0);
+    const std::string othersPage = pageOf(other.pid(), 3, 1);
+    const std::string leftOver = pageOf(ended, 2, 0);
+    const std::string rotatedLog = kScanDir + "/ruvo_scan_err.log.1";
+    for (const std::string &path : {ownersPage, othersPage, leftOver, rotatedLog})
+        writeFile(path, "x");
+    for (const std::string &name : {ownersPage, leftOver, rotatedLog, othersPage}) {
+        CmdDeleteFileReq request{};
+        std::snprintf(request.fileName, sizeof(request.fileName), "%s", name.c_str());
+        other.command(CMD_DELETE_FILE, request);
+    }
+    other.command(USB_CLOSE_DEV, USBCommonReq{5}); // answered only after the deletes
+    CHECK_EQ(other.result(), 4);
+    CHECK(exists(ownersPage));
+    CHECK(exists(rotatedLog));
+    CHECK(!exists(leftOver));
+    CHECK(!exists(othersPage));
+    unlink(ownersPage.c_str());
+    unlink(rotatedLog.c_str());
+}
+
+SCAN_TEST(textFieldsWithoutTerminatorAreRefusedNotCut)
+{
+    // A scan directory long enough that a page's full name fills 255 bytes: a
+    // 256-byte field without terminator, cut to its first 255 bytes, would
+    // name that page exactly.
+    pid_t ended = endedProcess();
+    std::string entry = "ruvoscandata_" + std::to_string(ended) + "_0_0.tmp";
+    std::string longDir = kRoot + "/";
+    longDir += std::string(255 - 1 - entry.size() - longDir.size(), 'd');
+    makeDirectories(longDir);
+    const std::string page = longDir + "/" + entry;
+    REQUIRE(page.size() == 255u);
+    writeFile(page, "page");
+    LoopUnderTest loop(longDir);
+    CmdDeleteFileReq request;
+    std::memcpy(request.fileName, page.data(), page.size());
+    request.fileName[255] = 'X';
+    loop.command(CMD_DELETE_FILE, request);
+
+    // "127.100.100.1001" cut to 15 bytes would be the loopback address
+    // 127.100.100.100.
+    const char unterminated[] = "127.100.100.1001";
+    TCPScanStartReq start{};
+    start.socket = socketFor(unterminated, 16);
+    loop.command(TCP_SCAN_START, start);
+    TCPScanStartRes started{};
+    REQUIRE(loop.receive(&started, sizeof(started)));
+    CHECK_EQ(started.result, 4);
+    TCPCommonReq common{socketFor(unterminated, 16)};
+    loop.command(TCP_SCAN_ADFST, common);
+    TCPADFStatusRes feeder{};
+    REQUIRE(loop.receive(&feeder, sizeof(feeder)));
+    CHECK_EQ(feeder.result, 4);
+    TCPOSLReq osl{socketFor(unterminated, 16), OSL_CMD_SUMMARY};
+    loop.command(TCP_SEND_OSL, osl);
+    TCPOSLRes reply{};
+    REQUIRE(loop.receive(&reply, sizeof(reply)));
+    CHECK_EQ(reply.result, 4);
+    CHECK_EQ(reply.bufferLen, 0);
+    CHECK(exists(page));
+}
+
+SCAN_TEST(clientTextCannotForgeLogLines)
+{
+    LoopUnderTest loop;
+    CmdDeleteFileReq request{};
+    std::snprintf(request.fileName, sizeof(request.fileName), "%s", "x\n[RuvoScanSDK] parent pro exit\r");
+    loop.command(CMD_DELETE_FILE, request);
+    loop.command(USB_CLOSE_DEV, USBCommonReq{5});
+    CHECK_EQ(loop.result(), 4);
+    CHECK_EQ(loop.finish(), 0);
+    std::string errors = readFile(kLogs + "/ruvo_scan_err.log");
+    CHECK(errors.find("\n[RuvoScanSDK] parent pro exit") == std::string::npos);
+    CHECK(errors.find("x\\x0A[RuvoScanSDK] parent pro exit\\x0D") != std::string::npos);
+}
+
+SCAN_TEST(malformedFloodWritesLittleLog)
+{
+    LoopUnderTest loop;
+    long before = fileSize(kLogs + "/ruvo_scan_info.log") + fileSize(kLogs + "/ruvo_scan_err.log");
+    std::vector<int32_t> flood;
+    for (int i = 0; i < 1000; ++i)
+        flood.push_back(1000 + i);
+    loop.send(flood.data(), flood.size() * sizeof(int32_t));
+    loop.command(USB_CLOSE_DEV, USBCommonReq{5});
+    CHECK_EQ(loop.result(), 4);
+    long after = fileSize(kLogs + "/ruvo_scan_info.log") + fileSize(kLogs + "/ruvo_scan_err.log");
+    std::fprintf(stderr, "  1000 undefined commands: %ld log bytes\n", after - before);
+    CHECK(after - before < 4096);
+}
+
+SCAN_TEST(deleteFileListTakesOnlyTheNamedScan)
+{
+    prepare();
+    const std::string directory = kRoot + "/exact";
+    makeDirectories(directory);
+    for (const char *name : {"ruvoscandata_9_1_0.tmp", "ruvoscandata_9_1_1.tmp", "ruvoscandata_9_10_0.tmp",
+                             "ruvoscandata_9_11_0.tmp", "ruvoscandata_91_1_0.tmp"})
+        writeFile(directory + "/" + name, "x");
+    CHECK_EQ(deleteFileList(directory.c_str(), (directory + "/ruvoscandata_9_1").c_str()), 0);
+    CHECK(!exists(directory + "/ruvoscandata_9_1_0.tmp"));
+    CHECK(!exists(directory + "/ruvoscandata_9_1_1.tmp"));
+    CHECK(exists(directory + "/ruvoscandata_9_10_0.tmp"));
+    CHECK(exists(directory + "/ruvoscandata_9_11_0.tmp"));
+    CHECK(exists(directory + "/ruvoscandata_91_1_0.tmp"));
+    CHECK_EQ(deleteFileList(directory.c_str(), (directory + "/ruvoscandata").c_str()), 0);
+    CHECK(exists(directory + "/ruvoscandata_9_10_0.tmp"));
+}
+
+SCAN_TEST(logOpenNeverFollowsALink)
+{
+    prepare();
+    const std::string directory = kRoot + "/linked-logs";
+    makeDirectories(directory);
+    const std::string target = kRoot + "/precious.txt";
+    writeFile(target, "precious");
+    unlink((directory + "/ruvo_scan_info.log").c_str());
+    REQUIRE(symlink(target.c_str(), (directory + "/ruvo_scan_info.log").c_str()) == 0);
+    CHECK(!RuvoInitDbg(directory.c_str()));
+    RuvoInfoLog("into the link?");
+    CHECK_EQ(readFile(target), std::string("precious"));
+    RuvoInitDbg(kLogs.c_str());
+}
+
+SCAN_TEST(logsRotateAtTheirCapWithManyWriters)
+{
+    prepare();
+    const std::string directory = kRoot + "/rotating-logs";
+    makeDirectories(directory);
+    REQUIRE(RuvoInitDbg(directory.c_str()));
+    // Four processes append 1.2 MiB each at once, as connection and data
+    // processes do.
+    const std::string filler(180, 'x');
+    std::vector<pid_t> writers;
+    for (int writer = 0; writer < 4; ++writer) {
+        pid_t child = fork();
+        if (child == 0) {
+            RuvoReopenDbg();
+            for (int line = 0; line < 6500; ++line)
+                RuvoInfoLog("writer %d line %05d %s", writer, line, filler.c_str());
+            _exit(0);
+        }
+        writers.push_back(child);
+    }
+    for (pid_t child : writers)
+        waitpid(child, nullptr, 0);
+    RuvoInfoLog("last line");
+    const std::string current = directory + "/ruvo_scan_info.log";
+    const std::string rotated = current + ".1";
+    const long slack = 5 * 4096; // a line per writer may land after the cap
+    CHECK(fileSize(current) > 0);
+    CHECK(fileSize(current) <= static_cast<long>(kRuvoLogCap) + slack);
+    CHECK(fileSize(rotated) >= static_cast<long>(kRuvoLogCap));
+    CHECK(fileSize(rotated) <= static_cast<long>(kRuvoLogCap) + slack);
+    CHECK(!exists(current + ".2"));
+    // Whole lines only, in both files.
+    for (const std::string &path : {current, rotated}) {
+        std::string text = readFile(path);
+        REQUIRE(!text.empty() && text.back() == '\n');
+        size_t start = 0, bad = 0;
+        while (start < text.size()) {
+            size_t end = text.find('\n', start);
+            std::string line = text.substr(start, end - start);
+            bool whole = line == "[RuvoScanSDK] last line" || line.size() == 14 + 20 + 180;
+            if (line.rfind("[RuvoScanSDK] ", 0) != 0 || !whole)
+                ++bad;
+            start = end + 1;
+        }
+        CHECK_EQ(bad, size_t(0));
+    }
+    CHECK(readFile(current).find("[RuvoScanSDK] last line\n") != std::string::npos);
+    RuvoInitDbg(kLogs.c_str());
 }

@@ -6,11 +6,20 @@
 #include "net_daemon_harness.h"
 #include "scan_client.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <memory>
+#include <set>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,6 +27,7 @@
 using net_test::Daemon;
 using net_test::Simulator;
 using net_test::readFile;
+using net_test::waitFor;
 
 namespace {
 
@@ -274,4 +284,308 @@ SCAN_TEST(feederCapabilitiesAndXmlCallsThroughTheDaemon)
     REQUIRE(client.receive(&start, sizeof(start)));
     CHECK_EQ(start.result, 4);
     CHECK(quietFor(client.descriptor(), 300));
+}
+
+// ---- clients that are careless or hostile ----
+
+namespace {
+
+int32_t startScan(ScanClient &client, const char *address, TCPScanStartRes &start)
+{
+    TCPScanStartReq request = startRequest(address);
+    if (!client.sendCommand(TCP_SCAN_START, &request, sizeof(request)) || !client.receive(&start, sizeof(start)))
+        return INT32_MIN;
+    return start.result;
+}
+
+std::string errorLog()
+{
+    return readFile(std::string(kScanDir) + "/ruvo_scan_err.log");
+}
+
+size_t count(const std::string &text, const std::string &part)
+{
+    size_t found = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++found;
+    return found;
+}
+
+// The descriptor limit under which a process has exactly `free` descriptor
+// numbers left (it may hold inherited descriptors far above the rest).
+rlim_t limitLeaving(pid_t pid, int free)
+{
+    std::set<int> open;
+    std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR *fds = opendir(folder.c_str())) {
+        while (dirent *entry = readdir(fds))
+            if (entry->d_name[0] != '.')
+                open.insert(std::atoi(entry->d_name));
+        closedir(fds);
+    }
+    int number = 0;
+    for (int left = free; left > 0 || open.count(number); ++number)
+        if (!open.count(number))
+            --left;
+    return static_cast<rlim_t>(number);
+}
+
+// The daemon's connection processes and their data processes.
+std::vector<pid_t> childrenOf(pid_t parent)
+{
+    std::vector<pid_t> found;
+    std::string list = readFile("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+    for (size_t position = 0; position < list.size();) {
+        size_t end = list.find(' ', position);
+        if (end == std::string::npos)
+            end = list.size();
+        pid_t child = std::atoi(list.substr(position, end - position).c_str());
+        std::string stat = readFile("/proc/" + std::to_string(child) + "/stat");
+        size_t close = stat.rfind(')');
+        if (child > 0 && close != std::string::npos && stat[close + 2] != 'Z')
+            found.push_back(child);
+        position = end + 1;
+    }
+    return found;
+}
+
+pid_t listenerOf(const Daemon &daemon)
+{
+    for (pid_t pid : daemon.processes()) {
+        std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+        size_t close = stat.rfind(')');
+        int parent = 0;
+        char state = 0;
+        if (close != std::string::npos && std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2) {
+            std::vector<pid_t> all = daemon.processes();
+            if (std::find(all.begin(), all.end(), parent) == all.end())
+                return pid;
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+SCAN_TEST(oneRunningScanPerConnection)
+{
+    prepareScanDir();
+    Simulator sim("127.0.0.51", {"--pages", "2", "--page-size", "20000", "--block-sizes", "1000", "--fault", "stall"});
+    Daemon daemon(7051);
+    ScanClient client;
+    REQUIRE(client.connectTo(7051));
+    TCPScanStartRes first{};
+    REQUIRE(startScan(client, "127.0.0.51", first) == 0);
+    REQUIRE(sim.sawEvent("record-stalled"));
+    while (!quietFor(client.descriptor(), 300)) {
+        TCPRecordRes record{};
+        REQUIRE(client.receive(&record, sizeof(record)));
+    }
+    // Sixty more starts while the first scan runs: refused with 3, each named.
+    std::string base = FieldText(first.fileName, sizeof(first.fileName));
+    for (int start = 1; start <= 60; ++start) {
+        TCPScanStartRes again{};
+        CHECK_EQ(startScan(client, "127.0.0.51", again), 3);
+        CHECK_EQ(FieldText(again.fileName, sizeof(again.fileName)),
+                 base.substr(0, base.size() - 1) + std::to_string(start));
+    }
+    // Listener, connection process, one data process.
+    CHECK_EQ(daemon.processes().size(), size_t(3));
+    CHECK(exists(pageFile(base, 1)));
+    // One abort ends the scan; nothing of it is left.
+    TCPScanAbortReq abort{};
+    abort.socket = scannerSocket("127.0.0.51");
+    std::snprintf(abort.fileName, sizeof(abort.fileName), "%s", base.c_str());
+    REQUIRE(client.sendCommand(TCP_SCAN_ABORT, &abort, sizeof(abort)));
+    int32_t result = -1;
+    REQUIRE(client.receive(&result, sizeof(result)));
+    CHECK_EQ(result, 0);
+    CHECK(waitFor([&] { return daemon.processes().size() == 2; }, 5));
+    CHECK(!exists(pageFile(base, 0)));
+}
+
+SCAN_TEST(clientLeavingStopsItsScanAtOnce)
+{
+    prepareScanDir();
+    Simulator sim("127.0.0.52", {"--pages", "2", "--page-size", "20000", "--block-sizes", "1000", "--fault", "stall"});
+    Daemon daemon(7052);
+    {
+        ScanClient client;
+        REQUIRE(client.connectTo(7052));
+        TCPScanStartRes start{};
+        REQUIRE(startScan(client, "127.0.0.52", start) == 0);
+        REQUIRE(sim.sawEvent("record-stalled"));
+        CHECK_EQ(daemon.processes().size(), size_t(3));
+    }
+    // The scanner is stalled, so the data process is waiting for it, not for
+    // the client: the connection's end must stop it all the same.
+    CHECK(waitFor([&] { return daemon.processes().size() == 1; }, 8));
+    CHECK(sim.sawEvent("record-closed-by-host", 1));
+}
+
+SCAN_TEST(connectionsAreCapped)
+{
+    prepareScanDir();
+    Daemon daemon(7053);
+    pid_t listener = listenerOf(daemon);
+    REQUIRE(listener > 0);
+    std::vector<std::unique_ptr<ScanClient>> clients;
+    for (int i = 0; i < 40; ++i) {
+        clients.push_back(std::make_unique<ScanClient>());
+        REQUIRE(clients.back()->connectTo(7053));
+    }
+    CHECK(waitFor([&] { return childrenOf(listener).size() == 32; }, 10));
+    // The clients beyond the cap were closed at once.
+    auto closedClients = [&] {
+        int closed = 0;
+        for (auto &client : clients) {
+            char byte;
+            if (recv(client->descriptor(), &byte, 1, MSG_DONTWAIT | MSG_PEEK) == 0)
+                ++closed;
+        }
+        return closed;
+    };
+    CHECK(waitFor([&] { return closedClients() == 8; }, 5));
+    usleep(300 * 1000);
+    CHECK_EQ(closedClients(), 8);
+    CHECK_EQ(childrenOf(listener).size(), size_t(32));
+    CHECK_EQ(count(errorLog(), "refuse conn: 32 connections open\n"), size_t(8));
+    // Once clients leave, others are served again.
+    clients.resize(10);
+    CHECK(waitFor([&] { return childrenOf(listener).size() == 10; }, 10));
+    ScanClient later;
+    REQUIRE(later.connectTo(7053));
+    int32_t result = -1;
+    CHECK(later.plainCommand(USB_CLOSE_DEV, 77, result));
+    CHECK_EQ(result, 4);
+}
+
+SCAN_TEST(failingAcceptBacksOff)
+{
+    prepareScanDir();
+    Daemon daemon(7054);
+    pid_t listener = listenerOf(daemon);
+    REQUIRE(listener > 0);
+    // No descriptor left for the next connection (the soft limit only: raising
+    // it again needs no privilege).
+    rlimit old{};
+    REQUIRE(prlimit(listener, RLIMIT_NOFILE, nullptr, &old) == 0);
+    rlimit full{limitLeaving(listener, 0), old.rlim_max};
+    REQUIRE(prlimit(listener, RLIMIT_NOFILE, &full, nullptr) == 0);
+    size_t before = count(errorLog(), "accept err\n");
+    ScanClient waiting;
+    REQUIRE(waiting.connectTo(7054));
+    usleep(2000 * 1000);
+    size_t failures = count(errorLog(), "accept err\n") - before;
+    std::fprintf(stderr, "  accept failures logged in 2 s: %zu\n", failures);
+    CHECK(failures >= 1);
+    CHECK(failures <= 20);
+    REQUIRE(prlimit(listener, RLIMIT_NOFILE, &old, nullptr) == 0);
+    // Served as soon as descriptors are there again.
+    int32_t result = -1;
+    CHECK(waiting.plainCommand(USB_CLOSE_DEV, 77, result));
+    CHECK_EQ(result, 4);
+}
+
+SCAN_TEST(pagesBelongToTheClientsUser)
+{
+    prepareScanDir();
+    Simulator sim("127.0.0.55", {"--pages", "1", "--page-size", "5000", "--block-sizes", "1000"});
+    Daemon daemon(7055);
+    const uid_t user = 4242;
+    int report[2];
+    REQUIRE(pipe(report) == 0);
+    pid_t client = fork();
+    if (client == 0) {
+        close(report[0]);
+        if (setgid(user) != 0 || setuid(user) != 0)
+            _exit(2);
+        ScanClient connection;
+        TCPScanStartRes start{};
+        if (!connection.connectTo(7055) || startScan(connection, "127.0.0.55", start) != 0)
+            _exit(3);
+        TCPRecordRes record{};
+        while (connection.receive(&record, sizeof(record)) && record.result == 0) {
+        }
+        std::string base = FieldText(start.fileName, sizeof(start.fileName));
+        // The client's user reads its own page.
+        std::string page = readFile(pageFile(base, 0));
+        std::string line = base + "\n" + std::to_string(page.size()) + "\n";
+        _exit(write(report[1], line.data(), line.size()) == ssize_t(line.size()) && record.result == 5 ? 0 : 4);
+    }
+    close(report[1]);
+    int status = -1;
+    waitpid(client, &status, 0);
+    char text[512] = {};
+    ssize_t got = read(report[0], text, sizeof(text) - 1);
+    close(report[0]);
+    REQUIRE(WIFEXITED(status) && WEXITSTATUS(status) == 0 && got > 0);
+    std::string reply(text);
+    std::string base = reply.substr(0, reply.find('\n'));
+    CHECK_EQ(reply.substr(reply.find('\n') + 1), std::string("5000\n"));
+    struct stat info;
+    REQUIRE(stat(pageFile(base, 0).c_str(), &info) == 0);
+    CHECK_EQ(info.st_uid, user);
+    CHECK_EQ(info.st_mode & 07777, mode_t(0600));
+}
+
+SCAN_TEST(aStartWhoseDataProcessCannotBeginStopsTheScanner)
+{
+    prepareScanDir();
+    Simulator sim("127.0.0.56", {"--pages", "2", "--page-size", "20000", "--block-sizes", "1000", "--fault", "stall"});
+    Daemon daemon(7056);
+    pid_t listener = listenerOf(daemon);
+    // Descriptors for the scanner's two connections, none left for the data
+    // process. A runtime (a sanitizer's) may hold a descriptor or two of its
+    // own for a moment, so the room grows until the start gets that far; a
+    // start with too little room fails before the scanner sees anything.
+    int32_t result = -1;
+    for (int room = 2; room <= 6 && result != 10; ++room) {
+        ScanClient client;
+        REQUIRE(client.connectTo(7056));
+        std::vector<pid_t> connections;
+        REQUIRE(waitFor([&] { return (connections = childrenOf(listener)).size() == 1; }, 5));
+        rlimit old{};
+        REQUIRE(prlimit(connections[0], RLIMIT_NOFILE, nullptr, &old) == 0);
+        rlimit tight{limitLeaving(connections[0], room), old.rlim_max};
+        REQUIRE(prlimit(connections[0], RLIMIT_NOFILE, &tight, nullptr) == 0);
+        TCPScanStartRes start{};
+        result = startScan(client, "127.0.0.56", start);
+        REQUIRE(result == 9 || result == 10);
+        client.disconnect();
+        waitFor([&] { return childrenOf(listener).empty(); }, 5);
+    }
+    CHECK_EQ(result, 10);
+    CHECK(sim.sawEvent("abort", 5));
+    CHECK(sim.sawEvent("record-closed-by-host", 5));
+    CHECK(errorLog().find("create data proc err\n") != std::string::npos);
+}
+
+SCAN_TEST(aScanStopsBeforeTheDiskIsFull)
+{
+    prepareScanDir();
+    // The scan directory on a small file system of its own (private to this test).
+    REQUIRE(mount("none", kScanDir, "tmpfs", 0, "size=8m") == 0);
+    {
+        Simulator sim("127.0.0.57", {"--pages", "3", "--page-size", "10000000", "--block-sizes", "65536"});
+        Daemon daemon(7057);
+        ScanClient client;
+        REQUIRE(client.connectTo(7057));
+        TCPScanStartRes start{};
+        REQUIRE(startScan(client, "127.0.0.57", start) == 0);
+        TCPRecordRes record{};
+        while (client.receive(&record, sizeof(record)) && record.result == 0) {
+        }
+        CHECK_EQ(record.result, 10);
+        struct statvfs space;
+        REQUIRE(statvfs(kScanDir, &space) == 0);
+        uint64_t total = static_cast<uint64_t>(space.f_blocks) * space.f_frsize;
+        uint64_t available = static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
+        std::fprintf(stderr, "  scan directory: %llu of %llu bytes free after the scan\n",
+                     static_cast<unsigned long long>(available), static_cast<unsigned long long>(total));
+        CHECK(available >= total / 20);
+        // The daemon still logs.
+        CHECK(errorLog().find("scan directory nearly full, scan ended\n") != std::string::npos);
+    }
+    umount2(kScanDir, MNT_DETACH);
 }

@@ -1,0 +1,25 @@
+// Names from clients (abort and delete requests) and the kernel's socket table
+// text: the parsers must stay inside what they are given and accept only what
+// they can print back the same way.
+#include "scan_pages.h"
+#include "scan_rules.h"
+
+#include <cstdint>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    // An exact-size copy, so a read past the end is caught by the sanitizers.
+    std::string text(reinterpret_cast<const char *>(data), size);
+    if (std::optional<ScanBase> base = ParseScanBaseName("/s", text)) {
+        if (ScanBaseName("/s", base->processId, base->index) != text)
+            __builtin_trap();
+    }
+    if (std::optional<PageEntry> page = ParsePageFileEntry(text)) {
+        std::string printed = PageFileName(ScanBaseName("", page->processId, page->index), page->page);
+        if (printed != "/" + text)
+            __builtin_trap();
+    }
+    LoopbackPeerUid(text, 0x0100007F, 41000, 0x0100007F, 7000);
+    return 0;
+}

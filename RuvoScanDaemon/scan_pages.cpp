@@ -1,0 +1,292 @@
+#include "scan_pages.h"
+
+#include "scan_daemon.h"
+#include "scan_log.h"
+#include "scan_rules.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kFileWriteAttempts = 11;
+// The free space is measured again after this many bytes (other writers share
+// the file system).
+constexpr uint64_t kMeasureEvery = 1024 * 1024;
+
+// Appends all bytes in at most 11 write calls. Returns the bytes left unwritten.
+size_t writePageData(int fd, const uint8_t *bytes, size_t length)
+{
+    size_t done = 0;
+    for (int attempt = 0; attempt < kFileWriteAttempts && done < length; ++attempt) {
+        ssize_t written = write(fd, bytes + done, length - done);
+        if (written > 0)
+            done += static_cast<size_t>(written);
+    }
+    return length - done;
+}
+
+bool processExists(pid_t pid)
+{
+    return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH);
+}
+
+// A regular file (not a link, not a directory) directly in the directory `dir`.
+bool isRegularEntry(int dir, const char *entry)
+{
+    struct stat info;
+    return fstatat(dir, entry, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
+}
+
+struct RecordTexts {
+    const char *pageFailureSendError;
+    const char *writeError;
+    const char *sendError;
+    const char *exitLine;
+};
+
+RecordTexts textsOf(RecordLayout layout)
+{
+    if (layout == RecordLayout::Usb)
+        return {"usb USBScanRecordRes err", "usb send scan data err", "usb send scan data len err",
+                "usb scan record process exit:%d pid:%d"};
+    return {"usb TCPRecordRes err", "send scan data err", "send scan data len err",
+            "tcp scan record process exit:%d pid:%d"};
+}
+
+bool sendScanRecord(int connection, RecordLayout layout, int32_t status, int32_t fileIndex, int32_t size,
+                    int32_t result, int sendStallMs)
+{
+    if (layout == RecordLayout::Usb) {
+        USBScanRecordRes record{status, fileIndex, size, result};
+        return SendWhole(connection, &record, sizeof(record), sendStallMs);
+    }
+    TCPRecordRes record{result, size, fileIndex, status};
+    return SendWhole(connection, &record, sizeof(record), sendStallMs);
+}
+
+} // namespace
+
+std::string ScanBaseName(const std::string &scanDir, int processId, int index)
+{
+    char name[kFileNameSize];
+    std::snprintf(name, sizeof(name), "%s/ruvoscandata_%d_%d", scanDir.c_str(), processId, index);
+    return name;
+}
+
+std::string PageFileName(const std::string &baseName, int page)
+{
+    char name[kFileNameSize + 32];
+    std::snprintf(name, sizeof(name), "%s_%d.tmp", baseName.c_str(), page);
+    return name;
+}
+
+PageFiles::PageFiles(std::string baseName, PageOwner owner, uint64_t byteCap)
+    : m_baseName(std::move(baseName)), m_owner(owner), m_byteCap(byteCap)
+{
+}
+
+bool PageFiles::begin()
+{
+    m_file.reset();
+    std::string path = PageFileName(m_baseName, m_count);
+    // A file of this name can only be a leftover of an earlier boot whose
+    // process had the same id; it goes, and the page is a new file that nobody
+    // else has open.
+    unlink(path.c_str());
+    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!file)
+        return false;
+    giveToOwner(file.get());
+    m_file = std::move(file);
+    ++m_count;
+    return true;
+}
+
+// Page files are for the user whose client started the scan and nobody else.
+// With CAP_CHOWN (root, or the service account's one capability) the file
+// becomes that user's. Without it, the file stays the daemon's with an access
+// list that adds read access for that user alone. Only where neither works (a
+// file system without access lists), or when the client's user is unknown, the
+// file is left readable by all, as page files always were: a file that only the
+// daemon could read would be of no use to any client of another user.
+void PageFiles::giveToOwner(int fd)
+{
+    if (m_owner.known) {
+        if (m_owner.uid == geteuid() || fchown(fd, m_owner.uid, static_cast<gid_t>(-1)) == 0)
+            return;
+        std::vector<uint8_t> acl = OwnerAndReaderAcl(m_owner.uid);
+        if (fsetxattr(fd, "system.posix_acl_access", acl.data(), acl.size(), 0) == 0)
+            return;
+    }
+    fchmod(fd, 0644);
+    if (m_count == 0)
+        RuvoErrLog("page files of %s readable by all: cannot give them to the client's user",
+                   RuvoLogText(m_baseName).c_str());
+}
+
+int PageFiles::append(const uint8_t *bytes, size_t length)
+{
+    if (!m_file)
+        return SANE_STATUS_IO_ERROR;
+    if (m_written + length > m_byteCap) {
+        RuvoErrLog("scan data over %llu bytes, scan ended", static_cast<unsigned long long>(m_byteCap));
+        return SANE_STATUS_NO_MEM;
+    }
+    if (!m_measured || m_sinceMeasured >= kMeasureEvery || m_headroom < length) {
+        struct statvfs space;
+        if (fstatvfs(m_file.get(), &space) == 0) {
+            uint64_t total = static_cast<uint64_t>(space.f_blocks) * space.f_frsize;
+            uint64_t available = static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
+            uint64_t floor = FreeSpaceFloor(total);
+            m_headroom = available > floor ? available - floor : 0;
+        } else {
+            m_headroom = UINT64_MAX;
+        }
+        m_measured = true;
+        m_sinceMeasured = 0;
+        if (m_headroom < length) {
+            RuvoErrLog("scan directory nearly full, scan ended");
+            return SANE_STATUS_NO_MEM;
+        }
+    }
+    size_t left = writePageData(m_file.get(), bytes, length);
+    uint64_t written = length - left;
+    m_written += written;
+    m_sinceMeasured += written;
+    m_headroom = m_headroom > written ? m_headroom - written : 0;
+    return left == 0 ? SANE_STATUS_GOOD : SANE_STATUS_IO_ERROR;
+}
+
+ScanLoopOutcome RunScanRecordLoop(ScanRecordSource &source, PageFiles &pages, RecordLayout layout, int connection,
+                                  int sendStallMs, const std::function<void()> &beforeLastRecord)
+{
+    RecordTexts texts = textsOf(layout);
+    ScanLoopOutcome outcome;
+    auto announceEnd = [&] {
+        if (beforeLastRecord)
+            beforeLastRecord();
+    };
+    auto reportPageFailure = [&](int fileIndex) {
+        announceEnd();
+        if (!sendScanRecord(connection, layout, SCAN_STATUS_OPERATION_CONTINUOUS, fileIndex, 0,
+                            SANE_STATUS_ACCESS_DENIED, sendStallMs))
+            RuvoErrLog("%s", texts.pageFailureSendError);
+        outcome.result = SANE_STATUS_ACCESS_DENIED;
+    };
+    do {
+        int fileIndex = pages.count();
+        ScanRecordRead read = source.next();
+        outcome.result = read.result;
+        outcome.scannerEnded = read.result != SANE_STATUS_GOOD;
+        if (read.fresh && read.status == SCAN_STATUS_BEGIN_OF_PAGE && !pages.begin()) {
+            reportPageFailure(fileIndex);
+            break;
+        }
+        int32_t fileIndexSent = fileIndex;
+        int32_t sizeSent = static_cast<int32_t>(read.length);
+        int32_t resultSent = read.result;
+        if (read.result == SANE_STATUS_GOOD && read.length > 0) {
+            // Data before any begin-of-page record still belongs to a page.
+            if (!pages.open()) {
+                if (!pages.begin()) {
+                    reportPageFailure(fileIndex);
+                    break;
+                }
+                fileIndexSent = pages.count();
+            }
+            int written = pages.append(read.data, read.length);
+            if (written != SANE_STATUS_GOOD) {
+                if (written == SANE_STATUS_IO_ERROR)
+                    RuvoErrLog("%s", texts.writeError);
+                else
+                    sizeSent = 0; // nothing of this record reached the page
+                resultSent = written;
+                outcome.result = written;
+            }
+        }
+        if (resultSent != SANE_STATUS_GOOD)
+            announceEnd();
+        if (!sendScanRecord(connection, layout, read.status, fileIndexSent, sizeSent, resultSent, sendStallMs)) {
+            RuvoErrLog("%s", texts.sendError);
+            if (outcome.result == SANE_STATUS_GOOD)
+                outcome.scannerEnded = false;
+            break;
+        }
+    } while (outcome.result == SANE_STATUS_GOOD);
+    RuvoInfoLog(texts.exitLine, outcome.result, static_cast<int>(getpid()));
+    return outcome;
+}
+
+int deleteFileList(const char *basePath, const char *baseName)
+{
+    if (!baseName || baseName[0] == '\0') {
+        RuvoInfoLog("subStr isEmpty");
+        return 0;
+    }
+    std::optional<ScanBase> base = ParseScanBaseName(basePath, baseName);
+    DIR *directory = opendir(basePath);
+    if (!directory)
+        return -1;
+    int dir = dirfd(directory);
+    while (base) {
+        dirent *entry = readdir(directory);
+        if (!entry)
+            break;
+        std::optional<PageEntry> page = ParsePageFileEntry(entry->d_name);
+        if (!page || page->processId != base->processId || page->index != base->index)
+            continue;
+        if (!isRegularEntry(dir, entry->d_name))
+            continue;
+        RuvoInfoLog("delete file:%s/%s", basePath, entry->d_name);
+        unlinkat(dir, entry->d_name, 0);
+    }
+    closedir(directory);
+    return 0;
+}
+
+bool DeleteScanFile(const std::string &scanDir, const std::string &name, pid_t ownProcessId)
+{
+    std::string prefix = scanDir + "/";
+    std::optional<PageEntry> page;
+    if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
+        page = ParsePageFileEntry(std::string_view(name).substr(prefix.size()));
+    if (!page || (page->processId != ownProcessId && processExists(page->processId)))
+        return false;
+    UniqueFd dir(open(scanDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::string entry = name.substr(prefix.size());
+    if (!dir || !isRegularEntry(dir.get(), entry.c_str()))
+        return false;
+    return unlinkat(dir.get(), entry.c_str(), 0) == 0;
+}
+
+int SweepOldPages(const std::string &scanDir, time_t before)
+{
+    DIR *directory = opendir(scanDir.c_str());
+    if (!directory)
+        return 0;
+    int dir = dirfd(directory);
+    int removed = 0;
+    while (dirent *entry = readdir(directory)) {
+        if (!ParsePageFileEntry(entry->d_name))
+            continue;
+        struct stat info;
+        if (fstatat(dir, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
+            info.st_mtime >= before)
+            continue;
+        if (unlinkat(dir, entry->d_name, 0) == 0) {
+            RuvoInfoLog("delete file:%s/%s", scanDir.c_str(), entry->d_name);
+            ++removed;
+        }
+    }
+    closedir(directory);
+    return removed;
+}

@@ -1,0 +1,108 @@
+#pragma once
+// The page files of the scan directory: how a data process creates and fills
+// them (one record loop for USB and network scans), who may read them, and
+// which of them a client may have deleted.
+
+#include "scan_fd.h"
+#include "scan_types.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <sys/types.h>
+
+// "…/ruvoscandata_<pid>_<index>" and its page files "<base>_<page>.tmp".
+std::string ScanBaseName(const std::string &scanDir, int processId, int index);
+std::string PageFileName(const std::string &baseName, int page);
+
+// The user whose client started a scan, when the daemon could learn it.
+struct PageOwner {
+    bool known = false;
+    uid_t uid = 0;
+};
+
+// The page files of one scan. Each is created afresh with mode 0600 and given
+// to the owner; the scan's page bytes are capped, and a page never grows once
+// the scan directory's file system is down to its free-space floor.
+class PageFiles {
+public:
+    PageFiles(std::string baseName, PageOwner owner, uint64_t byteCap);
+
+    bool open() const { return m_file.valid(); }
+    // Page files created so far.
+    int count() const { return m_count; }
+    // Closes the page being written and creates the next. False when it cannot
+    // be created.
+    bool begin();
+    // Appends to the open page: SANE_STATUS_GOOD; SANE_STATUS_IO_ERROR when
+    // bytes stay unwritten; SANE_STATUS_NO_MEM (nothing written) when the scan
+    // would pass its byte cap or the file system its floor.
+    int append(const uint8_t *bytes, size_t length);
+
+private:
+    void giveToOwner(int fd);
+
+    std::string m_baseName;
+    PageOwner m_owner;
+    uint64_t m_byteCap;
+    uint64_t m_written = 0;
+    // Bytes that may still be written before the free-space floor, as last
+    // measured minus what was written since; re-measured every so often.
+    uint64_t m_headroom = 0;
+    uint64_t m_sinceMeasured = 0;
+    bool m_measured = false;
+    UniqueFd m_file;
+    int m_count = 0;
+};
+
+// What one read of the scanner produced.
+struct ScanRecordRead {
+    int result = SANE_STATUS_GOOD;
+    int32_t status = SCAN_STATUS_OPERATION_CONTINUOUS;
+    // A record was read just now (a USB read may bring none and keep the status).
+    bool fresh = true;
+    const uint8_t *data = nullptr;
+    size_t length = 0;
+};
+
+// How a data process reads its scanner: the only part in which USB and
+// network scans differ.
+class ScanRecordSource {
+public:
+    virtual ~ScanRecordSource() = default;
+    virtual ScanRecordRead next() = 0;
+};
+
+// The two record layouts of the client protocol (USBScanRecordRes, TCPRecordRes)
+// and their log texts.
+enum class RecordLayout { Usb, Network };
+
+struct ScanLoopOutcome {
+    int result = SANE_STATUS_GOOD;
+    // The scanner itself ended the scan (a result not 0 from the source); false
+    // when the loop stopped on this side (client gone, page file, cap).
+    bool scannerEnded = false;
+};
+
+// Reads records until one carries a result other than 0, writing their data to
+// the page files and sending one record per read to `connection`; a record that
+// cannot be sent within `sendStallMs` ends the loop. `beforeLastRecord` runs
+// just before the record that ends the scan is sent.
+ScanLoopOutcome RunScanRecordLoop(ScanRecordSource &source, PageFiles &pages, RecordLayout layout, int connection,
+                                  int sendStallMs, const std::function<void()> &beforeLastRecord = {});
+
+// Removes the pages "<baseName>_<digits>.tmp" that lie directly in `basePath`
+// as regular files, where baseName is "<basePath>/ruvoscandata_<pid>_<index>";
+// any other base name removes nothing. Returns 0, or -1 when the directory
+// cannot be opened.
+int deleteFileList(const char *basePath, const char *baseName);
+
+// Removes `name` when it is "<scanDir>/ruvoscandata_<pid>_<n>_<m>.tmp", a
+// regular file (never through a link), and <pid> is `ownProcessId` or a process
+// that no longer exists. Returns true when a file was removed.
+bool DeleteScanFile(const std::string &scanDir, const std::string &name, pid_t ownProcessId);
+
+// Removes page files last written before `before`. Returns how many went.
+int SweepOldPages(const std::string &scanDir, time_t before);
