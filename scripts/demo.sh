@@ -46,18 +46,8 @@ fi
 
 # A fresh /opt for this namespace. The checkout, the build folder and the
 # demo's own folder stay reachable should they lie below /opt.
-keep=()
-for folder in "$root" "$build" "$run"; do keep+=("$(realpath -m "$folder")"); done
-exec {old_opt}</opt
-mount -t tmpfs -o mode=0755 ruvo-demo-opt /opt
-for folder in "${keep[@]}"; do
-  case "$folder/" in
-    /opt/*)
-      mkdir -p "$folder"
-      mount --no-canonicalize --rbind "/proc/self/fd/$old_opt/${folder#/opt/}" "$folder"
-      ;;
-  esac
-done
+source "$root/scripts/lib/private-mounts.sh"
+cover_with_tmpfs /opt 0755 ruvo-demo-opt "$root" "$build" "$run"
 exec {old_opt}<&-
 
 if [ "${RUVO_DEMO_FULL:-1}" = 1 ]; then

@@ -47,8 +47,9 @@ if [ "${RUVO_DEMO_INSIDE:-}" != 1 ]; then
     --address "$address"
 fi
 
-mount -t tmpfs -o mode=0755 ruvo-demo-opt /opt
-mount -t tmpfs -o mode=1777 ruvo-demo-tmp /tmp
+source "$root/scripts/lib/private-mounts.sh"
+cover_with_tmpfs /opt 0755 ruvo-demo-opt "$root" "$build" "$out"
+cover_with_tmpfs /tmp 1777 ruvo-demo-tmp "$root" "$build" "$out"
 scan_dir=/opt/ruvo/k40_series_printer/scan
 mkdir -p "$scan_dir" /tmp/sim
 

@@ -23,8 +23,9 @@ if [ "${RUVO_SCAN_DEMO_ISOLATED:-}" != "1" ]; then
   RUVO_SCAN_DEMO_ISOLATED=1 exec unshare -m --propagation private "$0" "$@"
 fi
 
-mount -t tmpfs -o mode=0755 scan-demo-opt /opt
-mount -t tmpfs -o mode=1777 scan-demo-tmp /tmp
+source "$root/scripts/lib/private-mounts.sh"
+cover_with_tmpfs /opt 0755 scan-demo-opt "$root" "$build" "$out"
+cover_with_tmpfs /tmp 1777 scan-demo-tmp "$root" "$build" "$out"
 port=${SCAN_DEMO_PORT:-7000}
 pages=${SCAN_DEMO_PAGES:-3}
 scan_dir=/opt/ruvo/k40_series_printer/scan

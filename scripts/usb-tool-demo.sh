@@ -43,6 +43,8 @@ if [ "${RUVO_DEMO_INSIDE:-}" != 1 ]; then
   echo "Building the tools and the emulated printer in $build ..."
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$build" --target RuvoNetTool ruvoK40FW usb-printer-emulator -j"$(nproc)" >/dev/null
+  # The screenshot's file exists before the namespace covers its folder.
+  [ -z "$screenshot" ] || : >"$screenshot"
   # A private mount namespace: the tmpfs over /opt and /tmp vanishes with it.
   if [ "$(id -u)" -eq 0 ]; then
     RUVO_DEMO_INSIDE=1 exec unshare -m --propagation private "$0" "$tool" "$@" \
@@ -58,8 +60,9 @@ fi
 if [ -z "${XAUTHORITY:-}" ] && [ -f "$HOME/.Xauthority" ]; then
   cp "$HOME/.Xauthority" /dev/shm/ruvo-demo-xauthority.$$ 2>/dev/null && export XAUTHORITY=/dev/shm/ruvo-demo-xauthority.$$
 fi
-mount -t tmpfs -o mode=0755 ruvo-demo-opt /opt
-mount -t tmpfs -o mode=1777 ruvo-demo-tmp /tmp
+source "$root/scripts/lib/private-mounts.sh"
+cover_with_tmpfs /opt 0755 ruvo-demo-opt "$root" "$build" ${screenshot:+"$screenshot"}
+cover_with_tmpfs /tmp 1777 ruvo-demo-tmp "$root" "$build" ${screenshot:+"$screenshot"}
 export HOME=/tmp/home TMPDIR=/tmp
 mkdir -p "$HOME"
 if [ "${XAUTHORITY:-}" = /dev/shm/ruvo-demo-xauthority.$$ ]; then
