@@ -48,7 +48,6 @@ fi
 # demo's own folder stay reachable should they lie below /opt.
 source "$root/scripts/lib/private-mounts.sh"
 cover_with_tmpfs /opt 0755 ruvo-demo-opt "$root" "$build" "$run"
-exec {old_opt}<&-
 
 if [ "${RUVO_DEMO_FULL:-1}" = 1 ]; then
   cmake --install "$build" >"$run/install.log"
