@@ -1,17 +1,13 @@
 #include "daemon_link.h"
 
+#include "client_io.h"
 #include "scan_types.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
-#include <vector>
 
 namespace ruvo_sane {
 
@@ -28,22 +24,11 @@ int DaemonPort()
 bool DaemonLink::connect(int port, std::string &error)
 {
     close();
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ruvo_wire::ConnectToDaemon(port);
     if (fd < 0) {
         error = std::strerror(errno);
         return false;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
-        error = std::strerror(errno);
-        ::close(fd);
-        return false;
-    }
-    int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
     m_fd = fd;
     return true;
 }
@@ -70,44 +55,13 @@ bool DaemonLink::command(int32_t command, const void *body, size_t length)
 {
     if (m_fd < 0)
         return false;
-    std::vector<uint8_t> request(sizeof(command) + length);
-    std::memcpy(request.data(), &command, sizeof(command));
-    if (length > 0)
-        std::memcpy(request.data() + sizeof(command), body, length);
     std::lock_guard<std::mutex> lock(m_sendMutex);
-    size_t done = 0;
-    while (done < request.size()) {
-        ssize_t sent = send(m_fd, request.data() + done, request.size() - done, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return false;
-        done += static_cast<size_t>(sent);
-    }
-    return true;
+    return ruvo_wire::SendRequest(m_fd, command, body, length);
 }
 
 bool DaemonLink::receive(void *buffer, size_t length, int timeoutMs)
 {
-    auto *bytes = static_cast<uint8_t *>(buffer);
-    size_t done = 0;
-    while (done < length) {
-        if (m_fd < 0)
-            return false;
-        pollfd waiting{m_fd, POLLIN, 0};
-        int ready = poll(&waiting, 1, timeoutMs);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return false;
-        ssize_t got = recv(m_fd, bytes + done, length - done, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        done += static_cast<size_t>(got);
-    }
-    return true;
+    return m_fd >= 0 && ruvo_wire::ReceiveExact(m_fd, buffer, length, timeoutMs);
 }
 
 } // namespace ruvo_sane

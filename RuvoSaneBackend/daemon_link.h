@@ -33,6 +33,12 @@ public:
     bool command(int32_t command, const void *body, size_t length);
     // Receives exactly `length` bytes, waiting at most `timeoutMs` for each part.
     bool receive(void *buffer, size_t length, int timeoutMs);
+    // One request record and its fixed-size answer.
+    template <typename Request, typename Answer>
+    bool exchange(int32_t command, const Request &request, Answer &answer, int timeoutMs)
+    {
+        return this->command(command, &request, sizeof(request)) && receive(&answer, sizeof(answer), timeoutMs);
+    }
 
 private:
     int m_fd = -1;

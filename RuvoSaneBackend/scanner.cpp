@@ -390,8 +390,7 @@ int Scanner::connectAndFind()
         // Handles of the other scanners the search opened are not needed here.
         USBCommonReq request{device.fd};
         int32_t result = 0;
-        if (!m_link->daemon.command(USB_CLOSE_DEV, &request, sizeof(request)) ||
-            !m_link->daemon.receive(&result, sizeof(result), kAnswerTimeoutMs)) {
+        if (!m_link->daemon.exchange(USB_CLOSE_DEV, request, result, kAnswerTimeoutMs)) {
             dropLink();
             return SANE_STATUS_IO_ERROR;
         }
@@ -403,15 +402,13 @@ int Scanner::connectAndFind()
     }
     USBCommonReq request{m_devfd};
     int32_t result = SANE_STATUS_IO_ERROR;
-    if (!m_link->daemon.command(USB_OPEN_DEV, &request, sizeof(request)) ||
-        !m_link->daemon.receive(&result, sizeof(result), kAnswerTimeoutMs) || result != SANE_STATUS_GOOD) {
+    if (!m_link->daemon.exchange(USB_OPEN_DEV, request, result, kAnswerTimeoutMs) || result != SANE_STATUS_GOOD) {
         Debug(kDebugError, "the scan daemon cannot open %s (%d)", m_entry.name.c_str(), static_cast<int>(result));
         dropLink();
         return SANE_STATUS_IO_ERROR;
     }
     USBScanDevicePropertiesRes properties{};
-    if (!m_link->daemon.command(USB_SCAN_DEVPROPERTIES, &request, sizeof(request)) ||
-        !m_link->daemon.receive(&properties, sizeof(properties), kAnswerTimeoutMs)) {
+    if (!m_link->daemon.exchange(USB_SCAN_DEVPROPERTIES, request, properties, kAnswerTimeoutMs)) {
         dropLink();
         return SANE_STATUS_IO_ERROR;
     }
@@ -438,8 +435,7 @@ bool Scanner::ensureConnected()
     if (m_link->daemon.isOpen() && !m_link->broken && !m_link->daemon.closedByPeer()) {
         USBCommonReq request{-1};
         int32_t result = 0;
-        if (m_link->daemon.command(USB_SCAN_UNLOCK, &request, sizeof(request)) &&
-            m_link->daemon.receive(&result, sizeof(result), kSyncTimeoutMs))
+        if (m_link->daemon.exchange(USB_SCAN_UNLOCK, request, result, kSyncTimeoutMs))
             return true;
     }
     Debug(kDebugInfo, "reconnecting to the scan daemon for %s", m_entry.name.c_str());
@@ -452,8 +448,7 @@ int Scanner::queryAbilities()
         return SANE_STATUS_GOOD;
     TCPCommonReq request{socketRecord(m_entry.address, -1)};
     TCPDevPropertiesRes properties{};
-    if (!m_link->daemon.command(TCP_SCAN_DEVPROPERTIES, &request, sizeof(request)) ||
-        !m_link->daemon.receive(&properties, sizeof(properties), kAnswerTimeoutMs)) {
+    if (!m_link->daemon.exchange(TCP_SCAN_DEVPROPERTIES, request, properties, kAnswerTimeoutMs)) {
         dropLink();
         return SANE_STATUS_IO_ERROR;
     }
@@ -490,8 +485,7 @@ int Scanner::feederState(int32_t &state)
     if (m_entry.usb) {
         USBCommonReq request{m_devfd};
         USBScanAdfStatusRes response{};
-        if (!m_link->daemon.command(USB_SCAN_ADFSTATUS, &request, sizeof(request)) ||
-            !m_link->daemon.receive(&response, sizeof(response), kAnswerTimeoutMs)) {
+        if (!m_link->daemon.exchange(USB_SCAN_ADFSTATUS, request, response, kAnswerTimeoutMs)) {
             m_link->broken = true;
             return SANE_STATUS_IO_ERROR;
         }
@@ -501,8 +495,7 @@ int Scanner::feederState(int32_t &state)
     }
     TCPCommonReq request{socketRecord(m_entry.address, -1)};
     TCPADFStatusRes response{};
-    if (!m_link->daemon.command(TCP_SCAN_ADFST, &request, sizeof(request)) ||
-        !m_link->daemon.receive(&response, sizeof(response), kAnswerTimeoutMs)) {
+    if (!m_link->daemon.exchange(TCP_SCAN_ADFST, request, response, kAnswerTimeoutMs)) {
         m_link->broken = true;
         return SANE_STATUS_IO_ERROR;
     }
@@ -535,8 +528,7 @@ int Scanner::lock(const ScanChoice &choice)
     request.devfd = m_devfd;
     FillSettings(choice, request.info);
     int32_t result = SANE_STATUS_IO_ERROR;
-    if (!m_link->daemon.command(USB_SCAN_LOCK, &request, sizeof(request)) ||
-        !m_link->daemon.receive(&result, sizeof(result), kAnswerTimeoutMs)) {
+    if (!m_link->daemon.exchange(USB_SCAN_LOCK, request, result, kAnswerTimeoutMs)) {
         m_link->broken = true;
         return SANE_STATUS_IO_ERROR;
     }
@@ -555,8 +547,7 @@ void Scanner::unlock()
 {
     USBCommonReq request{m_devfd};
     int32_t result = 0;
-    if (!m_link->daemon.command(USB_SCAN_UNLOCK, &request, sizeof(request)) ||
-        !m_link->daemon.receive(&result, sizeof(result), kAnswerTimeoutMs))
+    if (!m_link->daemon.exchange(USB_SCAN_UNLOCK, request, result, kAnswerTimeoutMs))
         m_link->broken = true;
 }
 
@@ -624,8 +615,7 @@ int Scanner::startScan(const ScanChoice &choice)
             return status;
         USBCommonReq request{m_devfd};
         auto response = std::make_unique<USBScanStartRes>();
-        if (!m_link->daemon.command(USB_SCAN_START, &request, sizeof(request)) ||
-            !m_link->daemon.receive(response.get(), sizeof(*response), kAnswerTimeoutMs)) {
+        if (!m_link->daemon.exchange(USB_SCAN_START, request, *response, kAnswerTimeoutMs)) {
             m_link->broken = true;
             return SANE_STATUS_IO_ERROR;
         }
@@ -638,8 +628,7 @@ int Scanner::startScan(const ScanChoice &choice)
         request.socket = socketRecord(m_entry.address, -1);
         FillSettings(choice, request.info);
         auto response = std::make_unique<TCPScanStartRes>();
-        if (!m_link->daemon.command(TCP_SCAN_START, &request, sizeof(request)) ||
-            !m_link->daemon.receive(response.get(), sizeof(*response), kAnswerTimeoutMs)) {
+        if (!m_link->daemon.exchange(TCP_SCAN_START, request, *response, kAnswerTimeoutMs)) {
             m_link->broken = true;
             return SANE_STATUS_IO_ERROR;
         }
@@ -1062,8 +1051,7 @@ void Scanner::endSession(bool graceful)
         if (!session.deleted.empty()) {
             USBCommonReq request{-1};
             int32_t result = 0;
-            if (!m_link->daemon.command(USB_SCAN_UNLOCK, &request, sizeof(request)) ||
-                !m_link->daemon.receive(&result, sizeof(result), kSyncTimeoutMs))
+            if (!m_link->daemon.exchange(USB_SCAN_UNLOCK, request, result, kSyncTimeoutMs))
                 m_link->broken = true;
         }
     }

@@ -471,6 +471,25 @@ void handleReopen(ConnectionState &state)
     sendRecord(state, response);
 }
 
+// Starts this connection's data process: it reads the scan's records from the
+// source `makeSource()` builds (in the data process) and writes the pages of
+// `baseName`. False when the process could not be started.
+template <typename MakeSource>
+bool startRecordLoop(ConnectionState &state, const std::string &baseName, RecordLayout layout,
+                     MakeSource makeSource)
+{
+    int connection = state.fd;
+    PageOwner owner = state.owner;
+    ConnectionLimits limits = state.limits;
+    return state.data.start([=] {
+        RuvoReopenDbg();
+        auto source = makeSource();
+        PageFiles pages(baseName, owner, limits.scanByteCap);
+        return dataProcessStatus(RunScanRecordLoop(source, pages, layout, connection, limits.sendStallMs,
+                                                   AnnounceDataProcessEnd));
+    });
+}
+
 void handleUsbScanStart(ConnectionState &state)
 {
     USBCommonReq request;
@@ -487,17 +506,9 @@ void handleUsbScanStart(ConnectionState &state)
         } else {
             result = ScanStart(request.devfd);
             if (result == SANE_STATUS_GOOD) {
-                int connection = state.fd;
                 int devfd = request.devfd;
-                PageOwner owner = state.owner;
-                ConnectionLimits limits = state.limits;
-                bool started = state.data.start([=] {
-                    RuvoReopenDbg();
-                    UsbRecordSource source(devfd);
-                    PageFiles pages(baseName, owner, limits.scanByteCap);
-                    return dataProcessStatus(RunScanRecordLoop(source, pages, RecordLayout::Usb, connection,
-                                                               limits.sendStallMs, AnnounceDataProcessEnd));
-                });
+                bool started = startRecordLoop(state, baseName, RecordLayout::Usb,
+                                               [devfd] { return UsbRecordSource(devfd); });
                 if (started) {
                     state.usbScanHandle = devfd;
                     state.usbScanInDataProcess = true;
@@ -692,17 +703,9 @@ void handleTcpScanStart(ConnectionState &state)
             result = ruvo_http_ScanStart(&request.socket, &request.info);
             response.socketDataFd = request.socket.tcpFromScanner;
             if (result == SANE_STATUS_GOOD) {
-                int connection = state.fd;
                 RuvoSocket socket = request.socket;
-                PageOwner owner = state.owner;
-                ConnectionLimits limits = state.limits;
-                bool started = state.data.start([=] {
-                    RuvoReopenDbg();
-                    NetworkRecordSource source(socket);
-                    PageFiles pages(baseName, owner, limits.scanByteCap);
-                    return dataProcessStatus(RunScanRecordLoop(source, pages, RecordLayout::Network, connection,
-                                                               limits.sendStallMs, AnnounceDataProcessEnd));
-                });
+                bool started = startRecordLoop(state, baseName, RecordLayout::Network,
+                                               [socket] { return NetworkRecordSource(socket); });
                 if (started) {
                     // The data process owns the record channel from now on: when
                     // it ends, for whatever reason, the scanner sees it closed.

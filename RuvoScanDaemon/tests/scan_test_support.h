@@ -25,6 +25,23 @@ inline std::string readFile(const std::string &path)
     return text.str();
 }
 
+// Writes `content` as the whole file.
+inline void writeFile(const std::string &path, const std::string &content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+// Creates `path` and its missing parents (mode 0755).
+inline void makeDirectories(const std::string &path)
+{
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        mkdir(path.substr(0, slash).c_str(), 0755);
+        if (slash == std::string::npos)
+            break;
+    }
+}
+
 // True for any directory entry, a dangling symbolic link included.
 inline bool exists(const std::string &path)
 {

@@ -31,6 +31,7 @@
 using net_test::Simulator;
 using net_test::waitFor;
 using scan_test_support::exists;
+using scan_test_support::makeDirectories;
 using scan_test_support::readFile;
 
 namespace {
@@ -38,15 +39,6 @@ namespace {
 const std::string kRoot = "/tmp/scan-limits";
 const std::string kLogs = kRoot + "/logs";
 const std::string kScanDir = kRoot + "/scan";
-
-void makeDirectories(const std::string &path)
-{
-    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        mkdir(path.substr(0, slash).c_str(), 0755);
-        if (slash == std::string::npos)
-            break;
-    }
-}
 
 void prepare()
 {

@@ -27,22 +27,9 @@ const std::string kRoot = "/tmp/scan-service";
 const std::string kLogs = kRoot + "/logs";
 const std::string kScanDir = kRoot + "/scan";
 
-void makeDirectories(const std::string &path)
-{
-    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        mkdir(path.substr(0, slash).c_str(), 0755);
-        if (slash == std::string::npos)
-            break;
-    }
-}
-
-void writeFile(const std::string &path, const std::string &content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
-
 using scan_test_support::exists;
+using scan_test_support::makeDirectories;
+using scan_test_support::writeFile;
 using scan_test_support::readFile;
 
 void prepare()

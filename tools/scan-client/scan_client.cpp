@@ -1,5 +1,7 @@
 #include "scan_client.h"
 
+#include "client_io.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -18,20 +20,8 @@ ScanClient::~ScanClient()
 bool ScanClient::connectTo(int port, int receiveBuffer)
 {
     disconnect();
-    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_fd < 0)
-        return false;
-    if (receiveBuffer > 0)
-        setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
-        disconnect();
-        return false;
-    }
-    return true;
+    m_fd = ruvo_wire::ConnectToDaemon(port, receiveBuffer);
+    return m_fd >= 0;
 }
 
 void ScanClient::disconnect()
@@ -43,47 +33,17 @@ void ScanClient::disconnect()
 
 bool ScanClient::sendBytes(const void *bytes, size_t length)
 {
-    const auto *data = static_cast<const uint8_t *>(bytes);
-    size_t done = 0;
-    while (done < length) {
-        ssize_t sent = send(m_fd, data + done, length - done, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return false;
-        done += static_cast<size_t>(sent);
-    }
-    return true;
+    return ruvo_wire::SendAll(m_fd, bytes, length);
 }
 
 bool ScanClient::sendCommand(int32_t command, const void *body, size_t length)
 {
-    std::vector<uint8_t> request(sizeof(command) + length);
-    std::memcpy(request.data(), &command, sizeof(command));
-    if (length)
-        std::memcpy(request.data() + sizeof(command), body, length);
-    return sendBytes(request.data(), request.size());
+    return ruvo_wire::SendRequest(m_fd, command, body, length);
 }
 
 bool ScanClient::receive(void *buffer, size_t length, int timeoutMs)
 {
-    auto *data = static_cast<uint8_t *>(buffer);
-    size_t done = 0;
-    while (done < length) {
-        pollfd waiting{m_fd, POLLIN, 0};
-        int ready = poll(&waiting, 1, timeoutMs);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return false;
-        ssize_t got = recv(m_fd, data + done, length - done, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        done += static_cast<size_t>(got);
-    }
-    return true;
+    return ruvo_wire::ReceiveExact(m_fd, buffer, length, timeoutMs);
 }
 
 bool ScanClient::findDevices(uint16_t vendor, uint16_t product, bool compareProduct, int32_t &count,
