@@ -25,6 +25,17 @@ inline constexpr const char kInstallerPrinterList[] = "/tmp/ruvo_printerlist.ini
 inline constexpr const char kHeartbeatFileName[] = "service.hb";
 inline constexpr const char kStatusFileSuffix[] = ".dat";
 
+// Local scanning clients reach the scan daemon over this Unix stream socket,
+// where the kernel names each client's user. The service manager makes the
+// folder (the unit's runtime directory); a daemon started by hand makes it.
+inline constexpr const char kScanSocketDir[] = "/run/ruvo-scan";
+inline constexpr const char kScanSocketPath[] = "/run/ruvo-scan/scan.sock";
+// Tests and a second daemon beside the installed one name their own socket here.
+inline constexpr const char kScanSocketEnvironment[] = "RUVO_SCAN_SOCKET";
+// The system account the scan service runs as; clients trust a socket only when
+// this account (or root, where the account does not exist) holds its other end.
+inline constexpr const char kScanServiceAccount[] = "_ruvoscan";
+
 inline constexpr const char kFirmwareUpdaterName[] = "ruvoK40FW";
 inline constexpr const char kServiceName[] = "ruvoK40Service";
 
