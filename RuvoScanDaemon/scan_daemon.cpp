@@ -21,7 +21,9 @@
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <set>
+#include <linux/netlink.h>
 #include <sys/syscall.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -53,8 +55,6 @@ constexpr int kFirstAcceptBackoffMs = 10;
 constexpr int kLastAcceptBackoffMs = 1000;
 // Page files older than this are swept when the daemon starts.
 constexpr time_t kPageLifetimeSeconds = 24 * 60 * 60;
-// The socket table is read whole; it is never near this large.
-constexpr size_t kSocketTableLimit = 16 * 1024 * 1024;
 
 // The quit handler only sets flags; its log line is written here, outside the
 // signal context, where formatting is safe.
@@ -90,27 +90,41 @@ sigset_t waitMask(bool withChild)
     return mask;
 }
 
-std::string readWholeFile(const char *path, size_t limit)
+// Asks the kernel who owns the socket at the other end of a loopback TCP
+// connection: one exact lookup by the connection's addresses and ports.
+std::optional<uid_t> loopbackPeerOwner(TcpEnd peer, TcpEnd daemon)
 {
-    UniqueFd file(open(path, O_RDONLY | O_CLOEXEC));
-    std::string text;
-    if (!file)
-        return text;
-    char buffer[16384];
-    while (text.size() < limit) {
-        ssize_t got = read(file.get(), buffer, sizeof(buffer));
+    UniqueFd diag(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (!diag)
+        return std::nullopt;
+    // The kernel answers at once; the limit only keeps a lost answer from
+    // holding up the accept loop.
+    timeval timeout{1, 0};
+    setsockopt(diag.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    static uint32_t sequence = 0;
+    const uint32_t asked = ++sequence;
+    std::vector<uint8_t> query = PeerSocketQuery(peer, daemon, asked);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(diag.get(), query.data(), query.size(), 0, reinterpret_cast<sockaddr *>(&kernel), sizeof(kernel)) !=
+        static_cast<ssize_t>(query.size()))
+        return std::nullopt;
+    alignas(nlmsghdr) uint8_t answer[8192];
+    for (;;) {
+        ssize_t got = recv(diag.get(), answer, sizeof(answer), 0);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
-            break;
-        text.append(buffer, static_cast<size_t>(got));
+            return std::nullopt;
+        return PeerSocketOwner(answer, static_cast<size_t>(got), peer, daemon, asked);
     }
-    return text;
 }
 
-// The user of the client at the other end of `fd`: the kernel's socket table
-// names the owner of the peer's socket when the peer is on this machine.
-PageOwner peerOwner(int fd)
+} // namespace
+
+// The user of the client at the other end of `fd`: the socket's credentials on
+// the local socket, the kernel's socket diagnostics on loopback TCP.
+PageOwner ConnectionOwner(int fd)
 {
     PageOwner owner;
     sockaddr_storage peer{};
@@ -132,15 +146,16 @@ PageOwner peerOwner(int fd)
         return owner;
     sockaddr_in remote{};
     std::memcpy(&remote, &peer, sizeof(remote));
-    std::optional<uid_t> uid = LoopbackPeerUid(readWholeFile("/proc/self/net/tcp", kSocketTableLimit),
-                                               remote.sin_addr.s_addr, ntohs(remote.sin_port), local.sin_addr.s_addr,
-                                               ntohs(local.sin_port));
+    std::optional<uid_t> uid = loopbackPeerOwner(TcpEnd{remote.sin_addr.s_addr, ntohs(remote.sin_port)},
+                                                 TcpEnd{local.sin_addr.s_addr, ntohs(local.sin_port)});
     if (uid) {
         owner.known = true;
         owner.uid = *uid;
     }
     return owner;
 }
+
+namespace {
 
 void makeScanDirectory(const std::string &scanDir)
 {
@@ -214,8 +229,8 @@ private:
 // ---- one connection ----
 
 struct ConnectionState {
-    ConnectionState(int connection, std::string directory, const ConnectionLimits &bounds)
-        : fd(connection), scanDir(std::move(directory)), limits(bounds), owner(peerOwner(connection))
+    ConnectionState(int connection, std::string directory, const ConnectionLimits &bounds, PageOwner user)
+        : fd(connection), scanDir(std::move(directory)), limits(bounds), owner(user)
     {
     }
 
@@ -337,6 +352,16 @@ bool scanRunning(ConnectionState &state)
         return false;
     }
     RuvoErrLog("pid:%d scan start refused: a scan of this connection is running", static_cast<int>(getpid()));
+    return true;
+}
+
+// A page is only ever for the user who scanned it: a connection whose user the
+// kernel could not name scans nothing.
+bool ownerUnknown(const ConnectionState &state)
+{
+    if (state.owner.known)
+        return false;
+    RuvoErrLog("pid:%d scan start refused: the user of this connection is unknown", static_cast<int>(getpid()));
     return true;
 }
 
@@ -501,7 +526,9 @@ void handleUsbScanStart(ConnectionState &state)
     std::snprintf(response.fileName, sizeof(response.fileName), "%s", baseName.c_str());
     int result = SANE_STATUS_INVAL;
     if (ownsHandle(state, request.devfd)) {
-        if (scanRunning(state)) {
+        if (ownerUnknown(state)) {
+            result = SANE_STATUS_ACCESS_DENIED;
+        } else if (scanRunning(state)) {
             result = SANE_STATUS_DEVICE_BUSY;
         } else {
             result = ScanStart(request.devfd);
@@ -697,7 +724,9 @@ void handleTcpScanStart(ConnectionState &state)
     response.socketDataFd = -1;
     int result = SANE_STATUS_INVAL;
     if (takeScannerAddress(state, request.socket)) {
-        if (scanRunning(state)) {
+        if (ownerUnknown(state)) {
+            result = SANE_STATUS_ACCESS_DENIED;
+        } else if (scanRunning(state)) {
             result = SANE_STATUS_DEVICE_BUSY;
         } else {
             result = ruvo_http_ScanStart(&request.socket, &request.info);
@@ -1098,10 +1127,15 @@ void ServeConnection(int fd, const std::string &scanDir)
 
 void ServeConnection(int fd, const std::string &scanDir, const ConnectionLimits &limits)
 {
+    ServeConnection(fd, scanDir, limits, ConnectionOwner(fd));
+}
+
+void ServeConnection(int fd, const std::string &scanDir, const ConnectionLimits &limits, PageOwner owner)
+{
     // Ended children stay until this process reaps them, so the id of a data
     // process cannot pass to another process while it is still remembered.
     signal(SIGCHLD, SIG_DFL);
-    ConnectionState state(fd, scanDir, limits);
+    ConnectionState state(fd, scanDir, limits, owner);
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limits.firstCommandMs);
     const int self = static_cast<int>(getpid());
     while (flag) {
@@ -1178,10 +1212,63 @@ void create_daemon()
     prepare_daemon_process();
 }
 
+std::string ScanSocketPath()
+{
+    const char *chosen = std::getenv(ruvo_paths::kScanSocketEnvironment);
+    if (chosen && *chosen)
+        return chosen;
+    return ruvo_paths::kScanSocketPath;
+}
+
+UniqueFd ListenLocal(const std::string &path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof(address.sun_path)) {
+        RuvoErrLog("local socket path too long: %s", RuvoLogText(path).c_str());
+        return UniqueFd();
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    // The service manager makes the folder for the service; a daemon started
+    // by hand makes it itself.
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0)
+        makeScanDirectory(path.substr(0, slash));
+    struct stat existing;
+    if (lstat(path.c_str(), &existing) == 0) {
+        if (!S_ISSOCK(existing.st_mode)) {
+            RuvoErrLog("local socket %s: something else is in its place", RuvoLogText(path).c_str());
+            return UniqueFd();
+        }
+        UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (probe && connect(probe.get(), reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0) {
+            RuvoErrLog("local socket %s: another daemon serves it", RuvoLogText(path).c_str());
+            return UniqueFd();
+        }
+        unlink(path.c_str());
+    }
+    UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!listener || bind(listener.get(), reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
+        RuvoErrLog("bind err %s", RuvoLogText(path).c_str());
+        return UniqueFd();
+    }
+    // Every user's client may connect; who it is comes from the connection's
+    // credentials, not from the file's mode.
+    if (chmod(path.c_str(), 0666) != 0 || listen(listener.get(), kListenBacklog) != 0) {
+        RuvoErrLog("listen err %s", RuvoLogText(path).c_str());
+        unlink(path.c_str());
+        return UniqueFd();
+    }
+    return listener;
+}
+
 namespace {
 
+// The connection processes alive, with the user each serves.
+using Connections = std::map<pid_t, std::optional<uid_t>>;
+
 // Reaps the connection processes that have ended.
-void reapConnections(std::set<pid_t> &connections)
+void reapConnections(Connections &connections)
 {
     int status = 0;
     pid_t ended;
@@ -1196,9 +1283,55 @@ void waitAWhile(int milliseconds, const sigset_t &mask)
     ppoll(nullptr, 0, &timeout, &mask);
 }
 
+// Users whose connections count only against the total: root, and the
+// service account (the daemon's own user when the service runs it).
+std::vector<uid_t> uncountedUsers()
+{
+    std::vector<uid_t> users{0, geteuid()};
+    if (const passwd *account = getpwnam(ruvo_paths::kScanServiceAccount))
+        users.push_back(account->pw_uid);
+    return users;
+}
+
+// Whether a connection of `owner` may be served now beside those open.
+bool admit(Connections &connections, const PageOwner &owner, const std::vector<uid_t> &uncounted)
+{
+    std::optional<uid_t> user = owner.known ? std::optional<uid_t>(owner.uid) : std::nullopt;
+    std::vector<std::optional<uid_t>> open;
+    auto count = [&] {
+        open.clear();
+        for (const auto &entry : connections)
+            open.push_back(entry.second);
+        return AdmitConnection(open, user, uncounted, kMaxConnections);
+    };
+    Admission admission = count();
+    if (admission != Admission::Admit) {
+        reapConnections(connections);
+        admission = count();
+    }
+    if (admission == Admission::TotalFull) {
+        RuvoErrLog("refuse conn: %d connections open", static_cast<int>(connections.size()));
+        return false;
+    }
+    if (admission == Admission::UserFull) {
+        if (owner.known)
+            RuvoErrLog("refuse conn: uid %u has %d connections open", static_cast<unsigned>(owner.uid),
+                       kConnectionsPerUser);
+        else
+            RuvoErrLog("refuse conn: %d connections of unknown users open", kConnectionsPerUser);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int mainProc(int port)
+{
+    return mainProc(port, ScanSocketPath());
+}
+
+int mainProc(int port, const std::string &socketPath)
 {
     std::string scanDir = ruvo_paths::kScanDir;
     makeScanDirectory(scanDir);
@@ -1240,13 +1373,20 @@ int mainProc(int port)
         RuvoErrLog("listen err");
         return 1;
     }
+    UniqueFd local = ListenLocal(socketPath);
+    if (!local)
+        return 1;
+    struct stat localSocket{};
+    stat(socketPath.c_str(), &localSocket);
 
-    std::set<pid_t> connections;
+    const std::vector<uid_t> uncounted = uncountedUsers();
+    Connections connections;
     int backoffMs = 0;
+    size_t turn = 0;
     while (flag) {
         reapConnections(connections);
-        pollfd waiting{listener.get(), POLLIN, 0};
-        int ready = ppoll(&waiting, 1, nullptr, &mask);
+        pollfd waiting[2] = {{listener.get(), POLLIN, 0}, {local.get(), POLLIN, 0}};
+        int ready = ppoll(waiting, 2, nullptr, &mask);
         logReceivedSignal();
         if (ready < 0) {
             // A quit signal ends the wait for a client like a failed accept.
@@ -1254,7 +1394,10 @@ int mainProc(int port)
                 RuvoErrLog("accept err");
             continue;
         }
-        UniqueFd connection(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        // Both listeners ready: take them in turns, so neither starves the other.
+        size_t first = turn++ % 2;
+        size_t chosen = waiting[first].revents != 0 ? first : 1 - first;
+        UniqueFd connection(accept4(waiting[chosen].fd, nullptr, nullptr, SOCK_CLOEXEC));
         if (!connection) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
                 continue;
@@ -1266,13 +1409,9 @@ int mainProc(int port)
             continue;
         }
         backoffMs = 0;
-        if (static_cast<int>(connections.size()) >= kMaxConnections) {
-            reapConnections(connections);
-            if (static_cast<int>(connections.size()) >= kMaxConnections) {
-                RuvoErrLog("refuse conn: %d connections open", static_cast<int>(connections.size()));
-                continue;
-            }
-        }
+        PageOwner owner = ConnectionOwner(connection.get());
+        if (!admit(connections, owner, uncounted))
+            continue;
         int flags = fcntl(connection.get(), F_GETFL);
         if (flags >= 0)
             fcntl(connection.get(), F_SETFL, flags & ~O_NONBLOCK);
@@ -1288,15 +1427,21 @@ int mainProc(int port)
         }
         if (child == 0) {
             listener.reset();
+            local.reset();
             signal(SIGCHLD, SIG_DFL);
             RuvoReopenDbg();
-            ServeConnection(connection.get(), scanDir);
+            ServeConnection(connection.get(), scanDir, ConnectionLimits{}, owner);
             connection.reset();
             _exit(0);
         }
-        connections.insert(child);
+        connections[child] = owner.known ? std::optional<uid_t>(owner.uid) : std::nullopt;
         RuvoInfoLog("new conn pid:%d", static_cast<int>(child));
     }
+    // The socket goes with the daemon, unless another has taken its place.
+    struct stat current{};
+    if (stat(socketPath.c_str(), &current) == 0 && current.st_ino == localSocket.st_ino &&
+        current.st_dev == localSocket.st_dev)
+        unlink(socketPath.c_str());
     RuvoInfoLog("parent pro exit");
     return 0;
 }

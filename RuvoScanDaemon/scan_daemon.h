@@ -31,13 +31,26 @@ void create_daemon();
 // directory, umask 0, and SIGCHLD at its default so children are reaped here.
 void prepare_daemon_process();
 void handler(int sig);
-// Serves port `port` on the loopback address until SIGQUIT. Returns the exit status.
+// Serves port `port` on the loopback address and the local socket at
+// `socketPath` until SIGQUIT. Returns the exit status.
+int mainProc(int port, const std::string &socketPath);
 int mainProc(int port);
+
+// The local socket's path: RUVO_SCAN_SOCKET when set (tests, a second daemon),
+// else the product's.
+std::string ScanSocketPath();
+
+// Listens on a Unix stream socket at `path` that every user may connect to,
+// making its folder (0755) when missing. A socket left there by a daemon that
+// is gone is replaced; one that still answers, or anything that is not a
+// socket, is left alone and nothing listens (invalid result).
+UniqueFd ListenLocal(const std::string &path);
 
 // ---- limits ----
 
 // Connection processes alive at once; a client beyond them is accepted and
-// closed at once.
+// closed at once. Each user has at most kConnectionsPerUser of them (root and
+// the service account are not counted against users).
 inline constexpr int kMaxConnections = 32;
 
 // What bounds one connection. The defaults are the product's; tests shorten them.
@@ -147,7 +160,13 @@ private:
 // Called in a data process: its scan is ending (see DataProcess::start).
 void AnnounceDataProcessEnd();
 
+// The user of the client at the other end of a connection; unknown when the
+// kernel cannot tell (a scan start of such a connection is refused).
+PageOwner ConnectionOwner(int fd);
+
 // Serves one client connection until it closes, goes quiet or SIGQUIT comes.
-// Used by mainProc's children and by tests over a socket pair.
+// Used by mainProc's children and by tests over a socket pair. Without `owner`,
+// the connection's user is learnt from the connection.
+void ServeConnection(int fd, const std::string &scanDir, const ConnectionLimits &limits, PageOwner owner);
 void ServeConnection(int fd, const std::string &scanDir, const ConnectionLimits &limits);
 void ServeConnection(int fd, const std::string &scanDir);

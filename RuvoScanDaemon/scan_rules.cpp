@@ -1,6 +1,14 @@
 #include "scan_rules.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <climits>
+#include <cstring>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/tcp.h>
+#include <netinet/in.h>
 #include <string>
 
 namespace {
@@ -46,56 +54,6 @@ std::optional<ScanBase> takeScanNumbers(std::string_view &text)
     return ScanBase{*processId, *index};
 }
 
-std::optional<uint32_t> hexNumber(std::string_view text)
-{
-    if (text.empty() || text.size() > 8)
-        return std::nullopt;
-    uint32_t value = 0;
-    for (char c : text) {
-        uint32_t digit;
-        if (c >= '0' && c <= '9')
-            digit = static_cast<uint32_t>(c - '0');
-        else if (c >= 'A' && c <= 'F')
-            digit = static_cast<uint32_t>(c - 'A' + 10);
-        else if (c >= 'a' && c <= 'f')
-            digit = static_cast<uint32_t>(c - 'a' + 10);
-        else
-            return std::nullopt;
-        value = value * 16 + digit;
-    }
-    return value;
-}
-
-// "AAAAAAAA:PPPP" of the socket table: the address as the kernel prints the
-// 32-bit value it stores (network order read as a host integer), the port in
-// host order.
-bool endpointIs(std::string_view field, uint32_t address, uint16_t port)
-{
-    size_t colon = field.find(':');
-    if (colon != 8 || field.size() != 13)
-        return false;
-    std::optional<uint32_t> fieldAddress = hexNumber(field.substr(0, colon));
-    std::optional<uint32_t> fieldPort = hexNumber(field.substr(colon + 1));
-    return fieldAddress && fieldPort && *fieldAddress == address && *fieldPort == port;
-}
-
-std::vector<std::string_view> words(std::string_view line, size_t most)
-{
-    std::vector<std::string_view> found;
-    size_t position = 0;
-    while (found.size() < most) {
-        position = line.find_first_not_of(" \t", position);
-        if (position == std::string_view::npos)
-            break;
-        size_t end = line.find_first_of(" \t", position);
-        if (end == std::string_view::npos)
-            end = line.size();
-        found.push_back(line.substr(position, end - position));
-        position = end;
-    }
-    return found;
-}
-
 void appendLittleEndian(std::vector<uint8_t> &bytes, uint32_t value, int size)
 {
     for (int i = 0; i < size; ++i)
@@ -127,29 +85,72 @@ std::optional<PageEntry> ParsePageFileEntry(std::string_view entry)
     return PageEntry{base->processId, base->index, *page};
 }
 
-std::optional<uid_t> LoopbackPeerUid(std::string_view socketTable, uint32_t peerAddress, uint16_t peerPort,
-                                     uint32_t daemonAddress, uint16_t daemonPort)
+std::vector<uint8_t> PeerSocketQuery(TcpEnd peer, TcpEnd daemon, uint32_t sequence)
 {
-    size_t start = 0;
-    while (start < socketTable.size()) {
-        size_t end = socketTable.find('\n', start);
-        if (end == std::string_view::npos)
-            end = socketTable.size();
-        std::string_view line = socketTable.substr(start, end - start);
-        start = end + 1;
-        // "sl local rem st tx:rx tr:when retrnsmt uid ..."
-        std::vector<std::string_view> fields = words(line, 8);
-        if (fields.size() < 8)
-            continue;
-        if (!endpointIs(fields[1], peerAddress, peerPort) || !endpointIs(fields[2], daemonAddress, daemonPort))
-            continue;
-        std::string_view uidText = fields[7];
-        std::optional<int> uid = takeNumber(uidText);
-        if (!uid || !uidText.empty())
-            return std::nullopt;
-        return static_cast<uid_t>(*uid);
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } query;
+    std::memset(&query, 0, sizeof(query));
+    query.header.nlmsg_len = sizeof(query);
+    query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    // No NLM_F_DUMP: the kernel looks the one socket up by its four values
+    // instead of listing its tables, so no number of other sockets matters.
+    query.header.nlmsg_flags = NLM_F_REQUEST;
+    query.header.nlmsg_seq = sequence;
+    query.request.sdiag_family = AF_INET;
+    query.request.sdiag_protocol = IPPROTO_TCP;
+    query.request.idiag_states = ~0u;
+    query.request.id.idiag_sport = htons(peer.port);
+    query.request.id.idiag_dport = htons(daemon.port);
+    query.request.id.idiag_src[0] = peer.address;
+    query.request.id.idiag_dst[0] = daemon.address;
+    query.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    query.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    const auto *bytes = reinterpret_cast<const uint8_t *>(&query);
+    return std::vector<uint8_t>(bytes, bytes + sizeof(query));
+}
+
+std::optional<uid_t> PeerSocketOwner(const uint8_t *answer, size_t length, TcpEnd peer, TcpEnd daemon,
+                                     uint32_t sequence)
+{
+    if (length < sizeof(nlmsghdr))
+        return std::nullopt;
+    nlmsghdr header;
+    std::memcpy(&header, answer, sizeof(header));
+    if (header.nlmsg_len > length || header.nlmsg_seq != sequence || header.nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+        header.nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+        return std::nullopt;
+    inet_diag_msg message;
+    std::memcpy(&message, answer + NLMSG_HDRLEN, sizeof(message));
+    // A connection the peer holds open; a lookup that missed it may fall back to
+    // a listener on the peer's port, which could be anyone's.
+    switch (message.idiag_state) {
+    case TCP_ESTABLISHED:
+    case TCP_FIN_WAIT1:
+    case TCP_FIN_WAIT2:
+    case TCP_CLOSE_WAIT:
+        break;
+    default:
+        return std::nullopt;
     }
-    return std::nullopt;
+    if (message.idiag_family != AF_INET || message.id.idiag_src[0] != peer.address ||
+        message.id.idiag_dst[0] != daemon.address || ntohs(message.id.idiag_sport) != peer.port ||
+        ntohs(message.id.idiag_dport) != daemon.port)
+        return std::nullopt;
+    return static_cast<uid_t>(message.idiag_uid);
+}
+
+Admission AdmitConnection(const std::vector<std::optional<uid_t>> &open, std::optional<uid_t> newcomer,
+                          const std::vector<uid_t> &exempt, int totalCap, int perUserCap)
+{
+    if (static_cast<int>(open.size()) >= totalCap)
+        return Admission::TotalFull;
+    if (newcomer && std::find(exempt.begin(), exempt.end(), *newcomer) != exempt.end())
+        return Admission::Admit;
+    // Connections whose user is unknown share one share between them.
+    int same = static_cast<int>(std::count(open.begin(), open.end(), newcomer));
+    return same >= perUserCap ? Admission::UserFull : Admission::Admit;
 }
 
 std::vector<uint8_t> OwnerAndReaderAcl(uid_t reader)

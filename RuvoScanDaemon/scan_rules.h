@@ -27,12 +27,32 @@ struct PageEntry {
 };
 std::optional<PageEntry> ParsePageFileEntry(std::string_view entry);
 
-// The owner (uid) of the loopback peer of a TCP connection, from the text of
-// the kernel's socket table (/proc/net/tcp): the line whose local end is the
-// peer's address and port and whose remote end is this daemon's. Addresses as
-// they lie in sockaddr_in (network byte order), ports in host order.
-std::optional<uid_t> LoopbackPeerUid(std::string_view socketTable, uint32_t peerAddress, uint16_t peerPort,
-                                     uint32_t daemonAddress, uint16_t daemonPort);
+// One end of a TCP connection: address as it lies in sockaddr_in (network byte
+// order), port in host order.
+struct TcpEnd {
+    uint32_t address;
+    uint16_t port;
+};
+
+// The kernel's socket diagnostics (NETLINK_SOCK_DIAG) are asked for exactly one
+// socket: the peer's, whose local end is `peer` and whose remote end is `daemon`.
+// `sequence` comes back in the answer.
+std::vector<uint8_t> PeerSocketQuery(TcpEnd peer, TcpEnd daemon, uint32_t sequence);
+
+// The owner (uid) of the peer's socket, from the kernel's answer to
+// PeerSocketQuery: only a message of that sequence that names exactly that
+// socket, connected (a listener or a closing remnant that happens to match
+// names nobody). nullopt for an error answer or anything else.
+std::optional<uid_t> PeerSocketOwner(const uint8_t *answer, size_t length, TcpEnd peer, TcpEnd daemon,
+                                     uint32_t sequence);
+
+// Whether one more connection may be served, given the users of those already
+// open (nullopt: a user the daemon could not learn). `exempt` users (root, the
+// service account) count only against the total.
+enum class Admission { Admit, TotalFull, UserFull };
+inline constexpr int kConnectionsPerUser = 8;
+Admission AdmitConnection(const std::vector<std::optional<uid_t>> &open, std::optional<uid_t> newcomer,
+                          const std::vector<uid_t> &exempt, int totalCap, int perUserCap = kConnectionsPerUser);
 
 // The "system.posix_acl_access" value that lets the file's owner read and
 // write, `reader` read, and nobody else anything.

@@ -1,11 +1,12 @@
-// Names from clients (abort and delete requests) and the kernel's socket table
-// text: the parsers must stay inside what they are given and accept only what
+// Names from clients (abort and delete requests) and the kernel's socket
+// lookup answers: the parsers must stay inside what they are given and accept only what
 // they can print back the same way.
 #include "scan_pages.h"
 #include "scan_rules.h"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -20,6 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (printed != "/" + text)
             __builtin_trap();
     }
-    LoopbackPeerUid(text, 0x0100007F, 41000, 0x0100007F, 7000);
+    // The kernel's answer to a socket lookup, at an exact size too.
+    std::vector<uint8_t> answer(data, data + size);
+    PeerSocketOwner(answer.data(), answer.size(), TcpEnd{0x0100007F, 41000}, TcpEnd{0x0100007F, 7000}, 1);
     return 0;
 }

@@ -8,6 +8,12 @@
 #include "scan_rules.h"
 
 #include <arpa/inet.h>
+#include <cstring>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 
 namespace {
 
@@ -18,15 +24,28 @@ uint32_t address(const char *dotted)
     return value.s_addr;
 }
 
-// Lines as the kernel writes them (addresses of 127.0.0.1, 127.0.0.5; ports
-// 7000 = 1B58, 41000 = A028, 41001 = A029).
-const char kSocketTable[] =
-    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
-    "   0: 0100007F:1B58 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 1001 1 0 100 0 0 10 0\n"
-    "   1: 0100007F:1B58 0100007F:A028 01 00000000:00000000 00:00000000 00000000     0        0 1002 1 0 20 4 30 10 -1\n"
-    "   2: 0100007F:A028 0100007F:1B58 01 00000000:00000000 00:00000000 00000000  1000        0 1003 1 0 20 4 30 10 -1\n"
-    "   3: 0500007F:A029 0100007F:1B58 01 00000000:00000000 00:00000000 00000000  4242        0 1004 1 0 20 4 30 10 -1\n"
-    "   4: 0100007F:A029 0100007F:1F90 01 00000000:00000000 00:00000000 00000000    77        0 1005 1 0 20 4 30 10 -1\n";
+// The kernel's answer to a socket lookup: one message naming one socket.
+std::vector<uint8_t> diagAnswer(uint32_t sequence, uint8_t state, TcpEnd local, TcpEnd remote, uint32_t uid,
+                                uint16_t type = SOCK_DIAG_BY_FAMILY)
+{
+    struct {
+        nlmsghdr header;
+        inet_diag_msg message;
+    } answer;
+    std::memset(&answer, 0, sizeof(answer));
+    answer.header.nlmsg_len = sizeof(answer);
+    answer.header.nlmsg_type = type;
+    answer.header.nlmsg_seq = sequence;
+    answer.message.idiag_family = AF_INET;
+    answer.message.idiag_state = state;
+    answer.message.id.idiag_sport = htons(local.port);
+    answer.message.id.idiag_dport = htons(remote.port);
+    answer.message.id.idiag_src[0] = local.address;
+    answer.message.id.idiag_dst[0] = remote.address;
+    answer.message.idiag_uid = uid;
+    const auto *bytes = reinterpret_cast<const uint8_t *>(&answer);
+    return std::vector<uint8_t>(bytes, bytes + sizeof(answer));
+}
 
 } // namespace
 
@@ -101,23 +120,85 @@ SCAN_TEST(pageFileEntriesAreExactlyPageNames)
     }
 }
 
-SCAN_TEST(peerUidComesFromTheLineOfThePeersSocket)
+SCAN_TEST(peerOwnerIsTheUidOfExactlyThePeersConnectedSocket)
 {
-    const uint32_t home = address("127.0.0.1");
-    // The peer's own socket (local = peer, remote = daemon), not the daemon's
-    // side of the same connection (uid 0).
-    CHECK_EQ(LoopbackPeerUid(kSocketTable, home, 41000, home, 7000).value_or(99999), uid_t(1000));
-    CHECK_EQ(LoopbackPeerUid(kSocketTable, address("127.0.0.5"), 41001, home, 7000).value_or(99999), uid_t(4242));
-    // Port 41001 on 127.0.0.1 talks to another port, not to the daemon.
-    CHECK(!LoopbackPeerUid(kSocketTable, home, 41001, home, 7000));
-    CHECK(!LoopbackPeerUid(kSocketTable, home, 41002, home, 7000));
-    CHECK(!LoopbackPeerUid("", home, 41000, home, 7000));
-    // Cut-off and garbled lines name nobody.
-    CHECK(!LoopbackPeerUid("   2: 0100007F:A028 0100007F:1B58 01 00000000:00000000 00:00000000 00000000", home, 41000,
-                           home, 7000));
-    CHECK(!LoopbackPeerUid("   2: 0100007F:A028 0100007F:1B58 01 00000000:00000000 00:00000000 00000000  10x0 0 1",
-                           home, 41000, home, 7000));
-    CHECK(!LoopbackPeerUid("   2: 100007F:A028 0100007F:1B58 01 0:0 0:0 0  1000 0 1", home, 41000, home, 7000));
+    const TcpEnd peer{address("127.0.0.1"), 41000};
+    const TcpEnd daemon{address("127.0.0.1"), 7000};
+    // The query asks for the peer's own socket (local = peer), never the
+    // daemon's side of the same connection, and never a dump of the table.
+    std::vector<uint8_t> query = PeerSocketQuery(peer, daemon, 77);
+    REQUIRE(query.size() == sizeof(nlmsghdr) + sizeof(inet_diag_req_v2));
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+    std::memcpy(&header, query.data(), sizeof(header));
+    std::memcpy(&request, query.data() + sizeof(header), sizeof(request));
+    CHECK_EQ(header.nlmsg_flags & NLM_F_DUMP, 0);
+    CHECK_EQ(header.nlmsg_seq, 77u);
+    CHECK_EQ(ntohs(request.id.idiag_sport), 41000);
+    CHECK_EQ(ntohs(request.id.idiag_dport), 7000);
+    CHECK_EQ(request.id.idiag_src[0], peer.address);
+
+    struct Row {
+        const char *what;
+        std::vector<uint8_t> answer;
+        uid_t expected; // 99999: nobody
+    };
+    const TcpEnd otherPeer{address("127.0.0.5"), 41000};
+    std::vector<uint8_t> truncated = diagAnswer(77, TCP_ESTABLISHED, peer, daemon, 1000);
+    truncated.resize(truncated.size() - 8);
+    std::vector<uint8_t> overlong = diagAnswer(77, TCP_ESTABLISHED, peer, daemon, 1000);
+    overlong[0] = 0xFF; // nlmsg_len beyond what came
+    const Row rows[] = {
+        {"connected peer", diagAnswer(77, TCP_ESTABLISHED, peer, daemon, 1000), 1000},
+        {"peer closing its end", diagAnswer(77, TCP_FIN_WAIT1, peer, daemon, 4242), 4242},
+        {"daemon's own side", diagAnswer(77, TCP_ESTABLISHED, daemon, peer, 0), 99999},
+        {"listener on the peer's port", diagAnswer(77, TCP_LISTEN, peer, TcpEnd{0, 0}, 1001), 99999},
+        {"time-wait remnant", diagAnswer(77, TCP_TIME_WAIT, peer, daemon, 0), 99999},
+        {"another address", diagAnswer(77, TCP_ESTABLISHED, otherPeer, daemon, 1000), 99999},
+        {"another port", diagAnswer(77, TCP_ESTABLISHED, TcpEnd{peer.address, 41001}, daemon, 1000), 99999},
+        {"stale sequence", diagAnswer(76, TCP_ESTABLISHED, peer, daemon, 1000), 99999},
+        {"error message", diagAnswer(77, TCP_ESTABLISHED, peer, daemon, 1000, NLMSG_ERROR), 99999},
+        {"truncated", truncated, 99999},
+        {"length beyond the bytes", overlong, 99999},
+        {"nothing", {}, 99999},
+    };
+    for (const Row &row : rows) {
+        std::optional<uid_t> owner = PeerSocketOwner(row.answer.data(), row.answer.size(), peer, daemon, 77);
+        if (owner.value_or(99999) != row.expected)
+            std::fprintf(stderr, "  row: %s\n", row.what);
+        CHECK_EQ(owner.value_or(99999), row.expected);
+    }
+}
+
+SCAN_TEST(eachUserGetsAShareOfTheConnections)
+{
+    using Users = std::vector<std::optional<uid_t>>;
+    const std::vector<uid_t> exempt{0, 120};
+    Users eightOfOne(8, uid_t(1000));
+    Users eightUnknown(8, std::nullopt);
+    Users full(32, uid_t(120));
+    struct Row {
+        const char *what;
+        Users open;
+        std::optional<uid_t> newcomer;
+        Admission expected;
+    };
+    const Row rows[] = {
+        {"first of a user", {}, uid_t(1000), Admission::Admit},
+        {"user at the share", eightOfOne, uid_t(1000), Admission::UserFull},
+        {"another user beside one at the share", eightOfOne, uid_t(1001), Admission::Admit},
+        {"root beside one at the share", eightOfOne, uid_t(0), Admission::Admit},
+        {"unknown users share one share", eightUnknown, std::nullopt, Admission::UserFull},
+        {"a known user beside the unknown", eightUnknown, uid_t(1000), Admission::Admit},
+        {"service account past eight", Users(20, uid_t(120)), uid_t(120), Admission::Admit},
+        {"total reached", full, uid_t(0), Admission::TotalFull},
+    };
+    for (const Row &row : rows) {
+        Admission got = AdmitConnection(row.open, row.newcomer, exempt, kMaxConnections);
+        if (got != row.expected)
+            std::fprintf(stderr, "  row: %s\n", row.what);
+        CHECK_EQ(got, row.expected);
+    }
 }
 
 SCAN_TEST(accessListGivesOneReaderAndNobodyElse)

@@ -15,7 +15,11 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <optional>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,7 +52,7 @@ void prepare()
 // A connection process serving one end of a socket pair.
 class LoopUnderTest {
 public:
-    explicit LoopUnderTest(const std::string &scanDir = kScanDir)
+    explicit LoopUnderTest(const std::string &scanDir = kScanDir, std::optional<PageOwner> owner = std::nullopt)
     {
         prepare();
         int pair[2];
@@ -58,7 +62,10 @@ public:
         if (m_child == 0) {
             close(pair[0]);
             RuvoReopenDbg();
-            ServeConnection(pair[1], scanDir);
+            if (owner)
+                ServeConnection(pair[1], scanDir, ConnectionLimits{}, *owner);
+            else
+                ServeConnection(pair[1], scanDir);
             _exit(0);
         }
         close(pair[1]);
@@ -710,4 +717,112 @@ SCAN_TEST(logsRotateAtTheirCapWithManyWriters)
     }
     CHECK(readFile(current).find("[RuvoScanSDK] last line\n") != std::string::npos);
     RuvoInitDbg(kLogs.c_str());
+}
+
+SCAN_TEST(connectionOwnerIsTheClientsUserOnBothSockets)
+{
+    prepare();
+    const uid_t client = 4321;
+    UniqueFd tcp(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    REQUIRE(bind(tcp.get(), reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0);
+    REQUIRE(getsockname(tcp.get(), reinterpret_cast<sockaddr *>(&address), &length) == 0);
+    REQUIRE(listen(tcp.get(), 4) == 0);
+    const std::string path = kRoot + "/owner/scan.sock";
+    UniqueFd local = ListenLocal(path);
+    REQUIRE(local.valid());
+    // Listeners of another user on every side of the client's port: the
+    // lookup is by the connection itself, whatever else the tables hold.
+    std::vector<UniqueFd> crowd;
+    for (int i = 0; i < 200; ++i) {
+        UniqueFd extra(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(extra.get(), reinterpret_cast<sockaddr *>(&any), sizeof(any)) == 0 && listen(extra.get(), 1) == 0)
+            crowd.push_back(std::move(extra));
+    }
+    int ready[2];
+    REQUIRE(pipe(ready) == 0);
+    pid_t child = fork();
+    if (child == 0) {
+        if (setresgid(client, client, client) != 0 || setresuid(client, client, client) != 0)
+            _exit(2);
+        int one = socket(AF_INET, SOCK_STREAM, 0);
+        int two = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un named{};
+        named.sun_family = AF_UNIX;
+        std::snprintf(named.sun_path, sizeof(named.sun_path), "%s", path.c_str());
+        if (connect(one, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
+            connect(two, reinterpret_cast<sockaddr *>(&named), sizeof(named)) != 0)
+            _exit(3);
+        char wait;
+        close(ready[1]);
+        (void)!read(ready[0], &wait, 1);
+        _exit(0);
+    }
+    close(ready[0]);
+    UniqueFd overTcp(accept4(tcp.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    UniqueFd overLocal(accept4(local.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    PageOwner tcpOwner = ConnectionOwner(overTcp.get());
+    PageOwner localOwner = ConnectionOwner(overLocal.get());
+    close(ready[1]);
+    int status = -1;
+    waitpid(child, &status, 0);
+    CHECK_EQ(status, 0);
+    CHECK(tcpOwner.known);
+    CHECK_EQ(tcpOwner.uid, client);
+    CHECK(localOwner.known);
+    CHECK_EQ(localOwner.uid, client);
+}
+
+SCAN_TEST(localSocketReplacesOnlyADeadOne)
+{
+    prepare();
+    const std::string folder = kRoot + "/local";
+    const std::string path = folder + "/scan.sock";
+    UniqueFd first = ListenLocal(path);
+    REQUIRE(first.valid());
+    struct stat info;
+    REQUIRE(stat(path.c_str(), &info) == 0);
+    CHECK_EQ(info.st_mode & 07777, 0666u);
+    REQUIRE(stat(folder.c_str(), &info) == 0);
+    CHECK_EQ(info.st_mode & 07777, 0755u);
+    // A daemon still serves it: a second one leaves it alone.
+    CHECK(!ListenLocal(path).valid());
+    UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un named{};
+    named.sun_family = AF_UNIX;
+    std::snprintf(named.sun_path, sizeof(named.sun_path), "%s", path.c_str());
+    CHECK_EQ(connect(probe.get(), reinterpret_cast<sockaddr *>(&named), sizeof(named)), 0);
+    // The daemon is gone and its socket stayed: replaced.
+    first.reset();
+    UniqueFd second = ListenLocal(path);
+    CHECK(second.valid());
+    second.reset();
+    // Something other than a socket in its place is never removed.
+    unlink(path.c_str());
+    writeFile(path, "keep");
+    CHECK(!ListenLocal(path).valid());
+    CHECK_EQ(readFile(path), std::string("keep"));
+    unlink(path.c_str());
+}
+
+SCAN_TEST(scanStartOfAnUnknownUserIsRefused)
+{
+    LoopUnderTest loop(kScanDir, PageOwner{});
+    std::string base = kScanDir + "/ruvoscandata_" + std::to_string(loop.pid()) + "_";
+    TCPScanStartReq network{};
+    network.socket = socketFor("127.0.0.99", 11);
+    loop.command(TCP_SCAN_START, network);
+    TCPScanStartRes refused{};
+    REQUIRE(loop.receive(&refused, sizeof(refused)));
+    CHECK_EQ(refused.result, 11);
+    CHECK_EQ(std::string(refused.fileName), base + "0");
+    loop.finish();
+    CHECK(readFile(kLogs + "/ruvo_scan_err.log").find("scan start refused: the user of this connection is unknown") !=
+          std::string::npos);
 }
