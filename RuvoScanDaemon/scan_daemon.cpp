@@ -25,6 +25,7 @@
 #include <set>
 #include <linux/netlink.h>
 #include <sys/syscall.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -307,6 +308,52 @@ void answerRecord(const ConnectionState &state, const Record &record, const char
         RuvoErrLog("%s", errorText);
 }
 
+// The scanner's lock between connections. A connection that locks a scanner
+// also holds an exclusive flock on its open of the device node, until it
+// unlocks, closes the handle or ends (the kernel drops it with the last
+// descriptor, a killed process's included). Another connection's commands that
+// would stop, unlock, reset or start the scanner hold the flock for their own
+// duration, and are refused while the owner holds it.
+class ScannerClaim {
+public:
+    ScannerClaim(const ConnectionState &state, int devfd) : m_fd(devfd)
+    {
+        if (state.locked.count(devfd) != 0)
+            return; // this connection's own lock
+        if (flock(devfd, LOCK_EX | LOCK_NB) == 0)
+            m_taken = true;
+        else
+            m_busy = errno == EWOULDBLOCK;
+    }
+    ~ScannerClaim()
+    {
+        if (m_taken && !m_kept)
+            flock(m_fd, LOCK_UN);
+    }
+    ScannerClaim(const ScannerClaim &) = delete;
+    ScannerClaim &operator=(const ScannerClaim &) = delete;
+
+    // Another connection holds the scanner's lock.
+    bool busy() const { return m_busy; }
+    // The scanner is now this connection's: the flock stays.
+    void keep() { m_kept = true; }
+
+private:
+    int m_fd;
+    bool m_taken = false;
+    bool m_busy = false;
+    bool m_kept = false;
+};
+
+bool lockedByAnother(const ScannerClaim &claim, int command)
+{
+    if (!claim.busy())
+        return false;
+    RuvoErrLog("pid:%d command %d refused: the scanner is locked by another connection", static_cast<int>(getpid()),
+               command);
+    return true;
+}
+
 bool ownsHandle(ConnectionState &state, int devfd)
 {
     if (state.handles.contains(devfd))
@@ -526,7 +573,10 @@ void handleUsbScanStart(ConnectionState &state)
     std::snprintf(response.fileName, sizeof(response.fileName), "%s", baseName.c_str());
     int result = SANE_STATUS_INVAL;
     if (ownsHandle(state, request.devfd)) {
-        if (ownerUnknown(state)) {
+        ScannerClaim claim(state, request.devfd);
+        if (lockedByAnother(claim, USB_SCAN_START)) {
+            result = SANE_STATUS_DEVICE_BUSY;
+        } else if (ownerUnknown(state)) {
             result = SANE_STATUS_ACCESS_DENIED;
         } else if (scanRunning(state)) {
             result = SANE_STATUS_DEVICE_BUSY;
@@ -559,7 +609,12 @@ void handleUsbScanAbort(ConnectionState &state)
         return;
     std::optional<std::string> fileName = takeField(state, request.fileName, sizeof(request.fileName), "fileName");
     int result = SANE_STATUS_INVAL;
-    if (fileName && ownsHandle(state, request.devfd)) {
+    std::optional<ScannerClaim> claim;
+    if (fileName && ownsHandle(state, request.devfd))
+        claim.emplace(state, request.devfd);
+    if (claim && lockedByAnother(*claim, USB_SCAN_ABORT)) {
+        result = SANE_STATUS_DEVICE_BUSY;
+    } else if (claim) {
         result = ScanAbort(request.devfd);
         // The data process ends before its pages go, so none is written again
         // after the removal and no record follows the abort result.
@@ -604,10 +659,17 @@ void handlePlainDeviceCommand(ConnectionState &state, int command)
             result = SANE_STATUS_GOOD;
             RuvoInfoLog("USB_CLOSE_DEV result %d", result);
             break;
-        case USB_SCAN_UNLOCK:
+        case USB_SCAN_UNLOCK: {
+            ScannerClaim claim(state, request.devfd);
+            if (lockedByAnother(claim, command)) {
+                result = SANE_STATUS_DEVICE_BUSY;
+                break;
+            }
             result = ScanUnlock(request.devfd);
-            state.locked.erase(request.devfd);
+            if (state.locked.erase(request.devfd) != 0)
+                flock(request.devfd, LOCK_UN);
             break;
+        }
         case USB_SCAN_POWERON: result = ScanPowerOn(request.devfd); break;
         case USB_SCAN_GETSIZES: result = ScanGetScanSizes(request.devfd); break;
         default: break;
@@ -623,7 +685,12 @@ void handleEndpointCommand(ConnectionState &state, int command)
     if (!receiveRequest(state, request, clear ? "recv ClearDevEpReq err" : "recv ResetDevEpReq err"))
         return;
     int result = SANE_STATUS_INVAL;
-    if (ownsHandle(state, request.devfd)) {
+    std::optional<ScannerClaim> claim;
+    if (ownsHandle(state, request.devfd))
+        claim.emplace(state, request.devfd);
+    if (claim && lockedByAnother(*claim, command)) {
+        result = SANE_STATUS_DEVICE_BUSY;
+    } else if (claim) {
         result = clear ? ruvo_clear_halt(request.devfd, request.ep) : ruvo_resetep(request.devfd, request.ep);
         if (clear)
             RuvoInfoLog("USB_CLEAR_DEV result %d", result);
@@ -639,11 +706,18 @@ void handleLock(ConnectionState &state)
     if (!receiveRequest(state, request, "recv ScanLockReq err"))
         return;
     int result = SANE_STATUS_INVAL;
-    if (ownsHandle(state, request.devfd)) {
+    std::optional<ScannerClaim> claim;
+    if (ownsHandle(state, request.devfd))
+        claim.emplace(state, request.devfd);
+    if (claim && lockedByAnother(*claim, USB_SCAN_LOCK)) {
+        result = SANE_STATUS_DEVICE_BUSY;
+    } else if (claim) {
         result = ScanLock(request.devfd, request.info);
         RuvoInfoLog("USB_SCAN_LOCK result %d", result);
-        if (result == SANE_STATUS_GOOD)
+        if (result == SANE_STATUS_GOOD) {
+            claim->keep();
             state.locked.insert(request.devfd);
+        }
     }
     answerResult(state, result, "send ScanLockReq result err");
 }

@@ -760,3 +760,63 @@ SCAN_TEST(aSecondStartWhileScanningIsRefused)
     CHECK(!gone(dataProcess));
     kill(dataProcess, SIGCONT);
 }
+
+SCAN_TEST(anotherConnectionCannotStopOrTakeALockedScanner)
+{
+    Rig rig({"--pages", "2", "--page-bytes", "60000", "--chunk-bytes", "700"});
+    REQUIRE(rig.ready());
+    ScanClient owner;
+    REQUIRE(owner.connectTo(rig.port()));
+    OpenScanner owned = openScanner(owner);
+    REQUIRE(owned.devfd > 0);
+    int32_t result = -1;
+    REQUIRE(owner.lock(owned.devfd, DefaultScanSettings(), result) && result == 0);
+    USBScanStartRes start{};
+    REQUIRE(owner.scanStart(owned.devfd, start) && start.result == 0);
+    std::string baseName = FieldText(start.fileName, sizeof(start.fileName));
+    USBScanRecordRes record{};
+    REQUIRE(owner.nextRecord(record));
+
+    ScanClient other;
+    REQUIRE(other.connectTo(rig.port()));
+    OpenScanner foreign = openScanner(other);
+    REQUIRE(foreign.devfd > 0);
+    USBScanAbortReq abort{};
+    abort.devfd = foreign.devfd;
+    std::strncpy(abort.fileName, baseName.c_str(), sizeof(abort.fileName) - 1);
+    REQUIRE(other.sendCommand(USB_SCAN_ABORT, &abort, sizeof(abort)));
+    REQUIRE(other.receive(&result, sizeof(result)));
+    CHECK_EQ(result, 3);
+    for (int32_t command : {USB_SCAN_UNLOCK}) {
+        CHECK(other.plainCommand(command, foreign.devfd, result));
+        CHECK_EQ(result, 3);
+    }
+    for (int32_t command : {USB_CLEAR_DEV, USB_RESET_DEVEP}) {
+        USBClearDevEpReq endpoint{foreign.devfd, 0x81};
+        REQUIRE(other.sendCommand(command, &endpoint, sizeof(endpoint)));
+        REQUIRE(other.receive(&result, sizeof(result)));
+        CHECK_EQ(result, 3);
+    }
+    USBScanStartRes foreignStart{};
+    CHECK(other.scanStart(foreign.devfd, foreignStart));
+    CHECK_EQ(foreignStart.result, 3);
+    CHECK(other.lock(foreign.devfd, DefaultScanSettings(), result));
+    CHECK_EQ(result, 3);
+
+    // The owner's scan went on untouched to its end, its pages in place.
+    std::vector<USBScanRecordRes> records;
+    while (owner.nextRecord(record)) {
+        records.push_back(record);
+        if (record.result != 0)
+            break;
+    }
+    REQUIRE(!records.empty());
+    CHECK_EQ(records.back().result, 5);
+    CHECK(exists(baseName + "_0.tmp"));
+    CHECK(exists(baseName + "_1.tmp"));
+    // Unlocked by its owner, the scanner is anyone's.
+    CHECK(owner.plainCommand(USB_SCAN_UNLOCK, owned.devfd, result));
+    CHECK_EQ(result, 0);
+    CHECK(other.lock(foreign.devfd, DefaultScanSettings(), result));
+    CHECK_EQ(result, 0);
+}

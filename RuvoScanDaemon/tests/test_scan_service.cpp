@@ -766,6 +766,9 @@ SCAN_TEST(connectionOwnerIsTheClientsUserOnBothSockets)
     }
     close(ready[0]);
     UniqueFd overTcp(accept4(tcp.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    // The daemon's listener does not block.
+    pollfd waiting{local.get(), POLLIN, 0};
+    CHECK_EQ(poll(&waiting, 1, 20000), 1);
     UniqueFd overLocal(accept4(local.get(), nullptr, nullptr, SOCK_CLOEXEC));
     PageOwner tcpOwner = ConnectionOwner(overTcp.get());
     PageOwner localOwner = ConnectionOwner(overLocal.get());
