@@ -250,6 +250,8 @@ struct ConnectionState {
     bool usbScanInDataProcess = false;
     bool usbScanSettled = true;
     int malformed = 0;
+    // The scan numbers this connection handed out (a leftover's are skipped).
+    std::set<int> handedOut;
 
     bool quiet() const { return malformed > kLoggedMalformedRequests; }
 };
@@ -373,9 +375,15 @@ std::optional<std::string> takeField(ConnectionState &state, const char *field, 
 
 // Names the next scan of this connection process. Every start that came whole
 // uses up its number, whether it runs or not.
-std::string nextScanBaseName(const ConnectionState &state)
+std::string nextScanBaseName(ConnectionState &state)
 {
+    // A leftover of an earlier process with this id keeps its name; the scan
+    // takes the next number that none uses.
+    for (int tries = 0; tries < 1000 && ScanBaseInUse(state.scanDir, static_cast<int>(getpid()), filename_index);
+         ++tries)
+        ++filename_index;
     std::string baseName = ScanBaseName(state.scanDir, static_cast<int>(getpid()), filename_index);
+    state.handedOut.insert(filename_index);
     ++filename_index;
     return baseName;
 }
@@ -435,7 +443,7 @@ void deletePagesOfScan(ConnectionState &state, const std::string &baseName)
         return;
     }
     std::optional<ScanBase> base = ParseScanBaseName(state.scanDir, baseName);
-    if (!base || base->processId != getpid() || base->index >= filename_index) {
+    if (!base || base->processId != getpid() || state.handedOut.count(base->index) == 0) {
         noteMalformed(state, "abort names no scan of this connection: " + RuvoLogText(baseName));
         return;
     }
@@ -753,7 +761,8 @@ void handleDeleteFile(ConnectionState &state)
     if (!receiveRequest(state, request, "recv CmdDeleteFileReq err"))
         return;
     std::optional<std::string> name = takeField(state, request.fileName, sizeof(request.fileName), "fileName");
-    if (name && !DeleteScanFile(state.scanDir, *name, getpid()))
+    std::optional<uid_t> user = state.owner.known ? std::optional<uid_t>(state.owner.uid) : std::nullopt;
+    if (name && !DeleteScanFile(state.scanDir, *name, getpid(), user))
         noteMalformed(state, "refuse to delete file:" + RuvoLogText(*name));
 }
 
@@ -1229,9 +1238,14 @@ void ServeConnection(int fd, const std::string &scanDir, const ConnectionLimits 
         }
         if (!state.quiet())
             RuvoInfoLog("pid:%d recv scanCommandType %d", self, command);
+        // Only a well-formed command keeps the connection: an undefined one, a
+        // short body or a handle that is not its own leaves the idle time
+        // running, so no stream of junk holds one of the connections for ever.
+        const int malformedBefore = state.malformed;
         if (!dispatch(state, command))
             noteMalformed(state, "undefined scanCommandType " + std::to_string(command));
-        deadline = Clock::now() + std::chrono::milliseconds(limits.idleMs);
+        else if (state.malformed == malformedBefore)
+            deadline = Clock::now() + std::chrono::milliseconds(limits.idleMs);
     }
     endConnection(state);
 }
@@ -1504,6 +1518,7 @@ int mainProc(int port, const std::string &socketPath)
             local.reset();
             signal(SIGCHLD, SIG_DFL);
             RuvoReopenDbg();
+            RuvoLimitLogBytes(kRuvoConnectionLogBytes);
             ServeConnection(connection.get(), scanDir, ConnectionLimits{}, owner);
             connection.reset();
             _exit(0);

@@ -6,7 +6,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <cstdint>
 #include <fcntl.h>
+#include <grp.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -24,6 +26,9 @@ LogFile s_err{kRuvoErrLogName, -1};
 std::string s_directory;
 
 const char kPrefix[] = "[RuvoScanSDK] ";
+// Bytes this process may still log (see RuvoLimitLogBytes).
+size_t s_budget = SIZE_MAX;
+bool s_budgetNoted = false;
 constexpr size_t kLineCapacity = 4096;
 constexpr size_t kEscapedTextCapacity = 4000;
 
@@ -87,14 +92,15 @@ std::string pathOf(const LogFile &file)
     return s_directory + "/" + file.name;
 }
 
-// The daemon runs with umask 0; the logs are readable by all but written only
-// by the daemon. O_NOFOLLOW: a link planted in the log's place is never
+// The logs name other users' pages and what their clients sent: readable by
+// the daemon's own user and the adm group (when there is one and the daemon
+// may give files to it), written only by the daemon. O_NOFOLLOW: a link planted in the log's place is never
 // followed (the daemon truncates its logs at start). Close on exec: no program
 // started later inherits them.
 int openLog(const LogFile &file, bool truncate)
 {
     int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (truncate ? O_TRUNC : 0);
-    int fd = open(pathOf(file).c_str(), flags, 0644);
+    int fd = open(pathOf(file).c_str(), flags, 0640);
     if (fd < 0)
         return -1;
     struct stat info;
@@ -103,6 +109,13 @@ int openLog(const LogFile &file, bool truncate)
         close(fd);
         return -1;
     }
+    // A log left by an earlier version may still be readable by all.
+    if ((info.st_mode & 07777) != 0640)
+        fchmod(fd, 0640);
+    if (const group *adm = getgrnam("adm"); adm && info.st_gid != adm->gr_gid)
+        if (fchown(fd, static_cast<uid_t>(-1), adm->gr_gid) != 0) {
+            // Not a member of adm: the logs stay the daemon's group's.
+        }
     fcntl(fd, F_SETFL, O_WRONLY | O_APPEND);
     return fd;
 }
@@ -159,6 +172,17 @@ void writeLine(LogFile &file, const char *format, va_list args)
     if (total > sizeof(text) - 2)
         total = sizeof(text) - 2;
     text[total++] = '\n';
+    if (total > s_budget) {
+        s_budget = 0;
+        if (s_budgetNoted)
+            return;
+        s_budgetNoted = true;
+        total = static_cast<size_t>(std::snprintf(text, sizeof(text),
+                                                  "%spid:%d log limit reached: further lines are not logged\n",
+                                                  kPrefix, static_cast<int>(getpid())));
+    } else if (s_budget != SIZE_MAX) {
+        s_budget -= total;
+    }
     rotateIfFull(file);
     ssize_t written;
     do {
@@ -184,6 +208,12 @@ bool RuvoReopenDbg()
     if (s_directory.empty())
         return false;
     return openBoth(false);
+}
+
+void RuvoLimitLogBytes(size_t bytes)
+{
+    s_budget = bytes;
+    s_budgetNoted = false;
 }
 
 void RuvoCloseDbg()

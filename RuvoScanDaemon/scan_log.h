@@ -24,6 +24,11 @@ inline constexpr char kRuvoRotatedSuffix[] = ".1";
 bool RuvoInitDbg(const char *directory = nullptr);
 // Closes both logs and reopens them for appending (after a fork).
 bool RuvoReopenDbg();
+// From now on this process (and each child it forks, with what is left then)
+// logs at most `bytes` more, so one client cannot rotate away the lines of the
+// others; the line that would pass the bound is replaced by one notice.
+inline constexpr size_t kRuvoConnectionLogBytes = 128 * 1024;
+void RuvoLimitLogBytes(size_t bytes);
 // Closes both logs (tests; processes that end without exit handlers need not).
 void RuvoCloseDbg();
 

@@ -34,11 +34,6 @@ size_t writePageData(int fd, const uint8_t *bytes, size_t length)
     return length - done;
 }
 
-bool processExists(pid_t pid)
-{
-    return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH);
-}
-
 // A regular file (not a link, not a directory) directly in the directory `dir`.
 bool isRegularEntry(int dir, const char *entry)
 {
@@ -98,39 +93,39 @@ bool PageFiles::begin()
 {
     m_file.reset();
     std::string path = PageFileName(m_baseName, m_count);
-    // A file of this name can only be a leftover of an earlier boot whose
-    // process had the same id; it goes, and the page is a new file that nobody
-    // else has open.
-    unlink(path.c_str());
+    // Never a file that is already there: the scan start chose a base name
+    // that no leftover uses, so an existing file is someone else's business.
     UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!file)
         return false;
-    giveToOwner(file.get());
+    if (!giveToOwner(file.get()))
+        return false;
     m_file = std::move(file);
     ++m_count;
     return true;
 }
 
 // Page files are for the user whose client started the scan and nobody else.
-// With CAP_CHOWN (root, or the service account's one capability) the file
-// becomes that user's. Without it, the file stays the daemon's with an access
-// list that adds read access for that user alone. Only where neither works (a
-// file system without access lists), or when the client's user is unknown, the
-// file is left readable by all, as page files always were: a file that only the
-// daemon could read would be of no use to any client of another user.
-void PageFiles::giveToOwner(int fd)
+// With CAP_CHOWN (a daemon run as root) the file becomes that user's. Without
+// it (the service) the file stays the daemon's with an access list that adds
+// read access for that user alone. Where neither works (a file system without
+// access lists) the file stays the daemon's, readable by nobody else, and the
+// scan ends: a page is never readable by all.
+bool PageFiles::giveToOwner(int fd)
 {
-    if (m_owner.known) {
-        if (m_owner.uid == geteuid() || fchown(fd, m_owner.uid, static_cast<gid_t>(-1)) == 0)
-            return;
-        std::vector<uint8_t> acl = OwnerAndReaderAcl(m_owner.uid);
-        if (fsetxattr(fd, "system.posix_acl_access", acl.data(), acl.size(), 0) == 0)
-            return;
+    if (!m_owner.known) {
+        RuvoErrLog("page files of %s refused: the client's user is unknown", RuvoLogText(m_baseName).c_str());
+        return false;
     }
-    fchmod(fd, 0644);
-    if (m_count == 0)
-        RuvoErrLog("page files of %s readable by all: cannot give them to the client's user",
-                   RuvoLogText(m_baseName).c_str());
+    if (m_owner.uid == geteuid() || fchown(fd, m_owner.uid, static_cast<gid_t>(-1)) == 0)
+        return true;
+    std::vector<uint8_t> acl = OwnerAndReaderAcl(m_owner.uid);
+    if (fsetxattr(fd, "system.posix_acl_access", acl.data(), acl.size(), 0) == 0)
+        return true;
+    RuvoErrLog("scan refused: page files of %s cannot be given to uid %u (no access lists on the scan directory's "
+               "file system); they stay the service's",
+               RuvoLogText(m_baseName).c_str(), static_cast<unsigned>(m_owner.uid));
+    return false;
 }
 
 int PageFiles::append(const uint8_t *bytes, size_t length)
@@ -253,18 +248,53 @@ int deleteFileList(const char *basePath, const char *baseName)
     return 0;
 }
 
-bool DeleteScanFile(const std::string &scanDir, const std::string &name, pid_t ownProcessId)
+bool ScanBaseInUse(const std::string &scanDir, int processId, int index)
+{
+    DIR *directory = opendir(scanDir.c_str());
+    if (!directory)
+        return false;
+    bool used = false;
+    while (dirent *entry = readdir(directory)) {
+        std::optional<PageEntry> page = ParsePageFileEntry(entry->d_name);
+        if (page && page->processId == processId && page->index == index) {
+            used = true;
+            break;
+        }
+    }
+    closedir(directory);
+    return used;
+}
+
+bool DeleteScanFile(const std::string &scanDir, const std::string &name, pid_t ownProcessId,
+                    std::optional<uid_t> user)
 {
     std::string prefix = scanDir + "/";
     std::optional<PageEntry> page;
     if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
         page = ParsePageFileEntry(std::string_view(name).substr(prefix.size()));
-    if (!page || (page->processId != ownProcessId && processExists(page->processId)))
+    if (!page)
         return false;
     UniqueFd dir(open(scanDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     std::string entry = name.substr(prefix.size());
     if (!dir || !isRegularEntry(dir.get(), entry.c_str()))
         return false;
+    if (page->processId != ownProcessId) {
+        // Another connection's page: only for the user it was made for.
+        if (!user)
+            return false;
+        UniqueFd file(openat(dir.get(), entry.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat info;
+        if (!file || fstat(file.get(), &info) != 0)
+            return false;
+        bool owned = info.st_uid == *user && info.st_uid != geteuid();
+        if (!owned) {
+            uint8_t acl[256];
+            ssize_t length = fgetxattr(file.get(), "system.posix_acl_access", acl, sizeof(acl));
+            owned = length > 0 && AclGrantsReader(acl, static_cast<size_t>(length), *user);
+        }
+        if (!owned)
+            return false;
+    }
     return unlinkat(dir.get(), entry.c_str(), 0) == 0;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 
@@ -24,7 +25,7 @@ struct PageOwner {
 };
 
 // The page files of one scan. Each is created afresh with mode 0600 and given
-// to the owner; the scan's page bytes are capped, and a page never grows once
+// to the owner (a page that cannot be given ends the scan); the scan's page bytes are capped, and a page never grows once
 // the scan directory's file system is down to its free-space floor.
 class PageFiles {
 public:
@@ -42,7 +43,7 @@ public:
     int append(const uint8_t *bytes, size_t length);
 
 private:
-    void giveToOwner(int fd);
+    bool giveToOwner(int fd);
 
     std::string m_baseName;
     PageOwner m_owner;
@@ -100,9 +101,15 @@ ScanLoopOutcome RunScanRecordLoop(ScanRecordSource &source, PageFiles &pages, Re
 int deleteFileList(const char *basePath, const char *baseName);
 
 // Removes `name` when it is "<scanDir>/ruvoscandata_<pid>_<n>_<m>.tmp", a
-// regular file (never through a link), and <pid> is `ownProcessId` or a process
-// that no longer exists. Returns true when a file was removed.
-bool DeleteScanFile(const std::string &scanDir, const std::string &name, pid_t ownProcessId);
+// regular file (never through a link), and either <pid> is `ownProcessId` (the
+// connection that made it) or the page is `user`'s (its owner, or the reader
+// its access list names). Returns true when a file was removed.
+bool DeleteScanFile(const std::string &scanDir, const std::string &name, pid_t ownProcessId,
+                    std::optional<uid_t> user);
+
+// True when a page file of the scan "<pid>_<index>" lies in `scanDir` already
+// (a leftover of an earlier process with the same id).
+bool ScanBaseInUse(const std::string &scanDir, int processId, int index);
 
 // Removes page files last written before `before`. Returns how many went.
 int SweepOldPages(const std::string &scanDir, time_t before);

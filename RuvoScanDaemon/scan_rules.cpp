@@ -181,6 +181,26 @@ std::vector<uint8_t> OwnerAndReaderAcl(uid_t reader)
     return bytes;
 }
 
+bool AclGrantsReader(const uint8_t *acl, size_t length, uid_t reader)
+{
+    constexpr size_t kHeader = 4, kEntry = 8;
+    constexpr uint16_t kUser = 0x02, kRead = 4;
+    if (length < kHeader || (length - kHeader) % kEntry != 0)
+        return false;
+    auto little = [&](size_t at, int size) {
+        uint32_t value = 0;
+        for (int i = size - 1; i >= 0; --i)
+            value = value << 8 | acl[at + static_cast<size_t>(i)];
+        return value;
+    };
+    if (little(0, 4) != 2)
+        return false;
+    for (size_t at = kHeader; at < length; at += kEntry)
+        if (little(at, 2) == kUser && (little(at + 2, 2) & kRead) != 0 && little(at + 4, 4) == reader)
+            return true;
+    return false;
+}
+
 uint64_t FreeSpaceFloor(uint64_t fileSystemBytes)
 {
     constexpr uint64_t kMostKept = 1024ull * 1024 * 1024;

@@ -58,6 +58,10 @@ Admission AdmitConnection(const std::vector<std::optional<uid_t>> &open, std::op
 // write, `reader` read, and nobody else anything.
 std::vector<uint8_t> OwnerAndReaderAcl(uid_t reader);
 
+// True when the "system.posix_acl_access" value `acl` gives `reader`, by name,
+// read access.
+bool AclGrantsReader(const uint8_t *acl, size_t length, uid_t reader);
+
 // Bytes the scan directory's file system keeps free: a page stops growing
 // before the free space falls below this (a twentieth of the file system, at
 // most 1 GiB).

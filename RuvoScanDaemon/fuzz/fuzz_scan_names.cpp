@@ -24,5 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The kernel's answer to a socket lookup, at an exact size too.
     std::vector<uint8_t> answer(data, data + size);
     PeerSocketOwner(answer.data(), answer.size(), TcpEnd{0x0100007F, 41000}, TcpEnd{0x0100007F, 7000}, 1);
+    // A page's access list, read back before another connection may delete it.
+    AclGrantsReader(answer.data(), answer.size(), 1000);
     return 0;
 }

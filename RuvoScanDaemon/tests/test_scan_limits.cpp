@@ -33,6 +33,7 @@ using net_test::waitFor;
 using scan_test_support::exists;
 using scan_test_support::makeDirectories;
 using scan_test_support::readFile;
+using scan_test_support::writeFile;
 
 namespace {
 
@@ -266,9 +267,9 @@ SCAN_TEST(idleTimeRunsOnlyWhileNoScanRuns)
     // A question, then quiet: the idle time runs out.
     {
         Connection quiet(limits);
-        quiet.command(USB_CLOSE_DEV, USBCommonReq{77});
-        int32_t result = 0;
-        CHECK(quiet.receive(result));
+        quiet.command(USB_FIND_DEV, USBFindDevReq{0x7e57, 0x0001, 1, {0, 0, 0}});
+        int32_t count = 1;
+        CHECK(quiet.receive(count));
         CHECK(waitFor([&] { return quiet.ended(); }, 5));
     }
     TCPScanStartReq start = networkStart("127.0.0.61");
@@ -414,12 +415,21 @@ SCAN_TEST(pageFilesBelongToTheClientsUser)
         CHECK_EQ(info.st_mode & 07777, mode_t(0600));
     }
     {
-        // The client's user unknown: readable by all, as page files were.
+        // The client's user unknown: no page for anyone, none readable by all.
         PageFiles pages(baseIn(kScanDir, 4), PageOwner{}, 1 << 20);
-        REQUIRE(pages.begin());
+        CHECK(!pages.begin());
         struct stat info;
         REQUIRE(stat(PageFileName(baseIn(kScanDir, 4), 0).c_str(), &info) == 0);
-        CHECK_EQ(info.st_mode & 07777, mode_t(0644));
+        CHECK_EQ(info.st_mode & 07777, mode_t(0600));
+        CHECK_EQ(info.st_uid, geteuid());
+    }
+    {
+        // A leftover of the same name is never removed nor written.
+        const std::string leftover = PageFileName(baseIn(kScanDir, 5), 0);
+        writeFile(leftover, "earlier");
+        PageFiles pages(baseIn(kScanDir, 5), PageOwner{true, client}, 1 << 20);
+        CHECK(!pages.begin());
+        CHECK_EQ(readFile(leftover), std::string("earlier"));
     }
 }
 
@@ -461,6 +471,62 @@ SCAN_TEST(withoutChownPagesStillReachOnlyTheClientsUser)
     CHECK(getxattr(page.c_str(), "system.posix_acl_access", nullptr, 0) > 0);
     CHECK(canRead(client));
     CHECK(!canRead(stranger));
+}
+
+SCAN_TEST(withoutAccessListsAPageStaysTheServicesAndTheScanEnds)
+{
+    prepare();
+    const uid_t daemonUser = 4001, client = 4344;
+    const std::string directory = kRoot + "/no-access-lists";
+    makeDirectories(directory);
+    // ramfs keeps no extended attributes, so no access list either.
+    REQUIRE(mount("ramfs", directory.c_str(), "ramfs", 0, "mode=0755") == 0);
+    REQUIRE(chown(directory.c_str(), daemonUser, daemonUser) == 0);
+    const std::string page = PageFileName(baseIn(directory, 0), 0);
+    pid_t daemon = fork();
+    if (daemon == 0) {
+        RuvoReopenDbg(); // the logs are not the service account's in this test
+        if (setgid(daemonUser) != 0 || setuid(daemonUser) != 0)
+            _exit(3);
+        PageFiles pages(baseIn(directory, 0), PageOwner{true, client}, 1 << 20);
+        _exit(pages.begin() ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(daemon, &status, 0);
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    struct stat info;
+    CHECK(stat(page.c_str(), &info) == 0 && info.st_uid == daemonUser && (info.st_mode & 07777) == 0600);
+    CHECK(readFile(kLogs + "/ruvo_scan_err.log").find("scan refused: page files of " + baseIn(directory, 0)) !=
+          std::string::npos);
+    umount(directory.c_str());
+}
+
+SCAN_TEST(onlyWellFormedCommandsKeepAConnection)
+{
+    ConnectionLimits limits;
+    limits.firstCommandMs = 600;
+    limits.idleMs = 600;
+    // Undefined commands, short bodies and foreign handles every 150 ms: the
+    // idle time runs out all the same.
+    Connection junk(limits);
+    // A search for a vendor that has no device is a well-formed question.
+    Connection kept(limits);
+    USBFindDevReq nothing{0x7e57, 0x0001, 1, {0, 0, 0}};
+    for (int round = 0; round < 12; ++round) {
+        if (!junk.ended()) {
+            int32_t values[] = {99, -5};
+            ::send(junk.fd(), &values[round % 2], sizeof(int32_t), MSG_NOSIGNAL);
+            if (round % 3 == 2)
+                junk.command(USB_CLOSE_DEV, USBCommonReq{77});
+        }
+        kept.command(USB_FIND_DEV, nothing);
+        int32_t count = 1;
+        CHECK(kept.receive(count));
+        CHECK(count <= 0); // none, or no device folder at all
+        usleep(150 * 1000);
+    }
+    CHECK(junk.ended());
+    CHECK(!kept.ended());
 }
 
 SCAN_TEST(pagesOlderThanADayAreSwept)

@@ -6,6 +6,7 @@
 #include "ruvo_usb.h"
 #include "scan_daemon.h"
 #include "scan_log.h"
+#include "scan_rules.h"
 #include "scan_test_support.h"
 
 #include <cerrno>
@@ -18,7 +19,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <optional>
+#include <grp.h>
 #include <sys/socket.h>
+#include <sys/xattr.h>
 #include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -263,7 +266,8 @@ SCAN_TEST(shortReopenBodyStillAnswersNine)
 SCAN_TEST(deleteCommandStaysInsideTheScanDirectory)
 {
     prepare();
-    // A page of a connection process that has ended (any client may remove it).
+    // A page of a connection process that has ended, given to this client's user.
+    const uid_t user = 4711;
     pid_t ended = fork();
     if (ended == 0)
         _exit(0);
@@ -278,12 +282,13 @@ SCAN_TEST(deleteCommandStaysInsideTheScanDirectory)
     writeFile(outside, "outside");
     writeFile(victim, "victim");
     writeFile(page, "page");
+    CHECK_EQ(chown(page.c_str(), user, static_cast<gid_t>(-1)), 0);
     writeFile(nested, "nested");
     writeFile(logName, "log");
     unlink(link.c_str());
     CHECK_EQ(symlink(victim.c_str(), link.c_str()), 0);
 
-    LoopUnderTest loop;
+    LoopUnderTest loop(kScanDir, PageOwner{true, user});
     const std::string refused[] = {kScanDir + "/../outside.tmp", outside, nested, link, logName,
                                    kScanDir + "/sub", kScanDir + "/.", kScanDir + "/", "outside.tmp"};
     for (const std::string &name : refused) {
@@ -525,44 +530,100 @@ SCAN_TEST(anotherConnectionsAbortDeletesNothing)
     owner.command(TCP_SCAN_ABORT, own);
     CHECK_EQ(owner.result(), 9);
     CHECK(exists(kept[0]));
-    // Once the owner has started scan 0 (refused, but named), its abort removes
-    // exactly that scan's pages.
+    // Scans 0 and 1 have leftovers of an earlier process with the same id: the
+    // start takes number 2, and the leftovers are neither reused nor removed.
     owner.command(USB_SCAN_START, USBCommonReq{12345});
     USBScanStartRes start{};
     REQUIRE(owner.receive(&start, sizeof(start)));
-    CHECK_EQ(std::string(start.fileName), base);
+    const std::string third = kScanDir + "/ruvoscandata_" + std::to_string(owner.pid()) + "_2";
+    CHECK_EQ(std::string(start.fileName), third);
     owner.command(TCP_SCAN_ABORT, own);
     CHECK_EQ(owner.result(), 9);
-    CHECK(!exists(kept[0]));
-    CHECK(!exists(kept[1]));
-    CHECK(exists(kept[2]));
-    unlink(kept[2].c_str());
+    for (const std::string &page : kept)
+        CHECK(exists(page));
+    // Its abort of the scan it was handed removes exactly that scan's pages.
+    writeFile(pageOf(owner.pid(), 2, 0), "page");
+    std::snprintf(own.fileName, sizeof(own.fileName), "%s", third.c_str());
+    owner.command(TCP_SCAN_ABORT, own);
+    CHECK_EQ(owner.result(), 9);
+    CHECK(!exists(pageOf(owner.pid(), 2, 0)));
+    for (const std::string &page : kept) {
+        CHECK(exists(page));
+        unlink(page.c_str());
+    }
 }
 
-SCAN_TEST(deleteCommandLeavesPagesOfLiveConnections)
+SCAN_TEST(deletePagesOnlyOfThisConnectionOrThisUser)
 {
+    const uid_t user = 4712, stranger = 4713;
     LoopUnderTest owner;
-    LoopUnderTest other;
+    LoopUnderTest other(kScanDir, PageOwner{true, user});
     pid_t ended = endedProcess();
     const std::string ownersPage = pageOf(owner.pid(), 0, 0);
     const std::string othersPage = pageOf(other.pid(), 3, 1);
     const std::string leftOver = pageOf(ended, 2, 0);
+    const std::string usersPage = pageOf(ended, 2, 1);
+    const std::string usersListedPage = pageOf(ended, 2, 2);
+    const std::string strangersPage = pageOf(ended, 2, 3);
     const std::string rotatedLog = kScanDir + "/ruvo_scan_err.log.1";
-    for (const std::string &path : {ownersPage, othersPage, leftOver, rotatedLog})
+    for (const std::string &path : {ownersPage, othersPage, leftOver, usersPage, usersListedPage, strangersPage,
+                                    rotatedLog})
         writeFile(path, "x");
-    for (const std::string &name : {ownersPage, leftOver, rotatedLog, othersPage}) {
+    CHECK_EQ(chown(usersPage.c_str(), user, static_cast<gid_t>(-1)), 0);
+    CHECK_EQ(chown(strangersPage.c_str(), stranger, static_cast<gid_t>(-1)), 0);
+    std::vector<uint8_t> acl = OwnerAndReaderAcl(user);
+    CHECK_EQ(setxattr(usersListedPage.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0);
+    for (const std::string &name :
+         {ownersPage, leftOver, rotatedLog, othersPage, usersPage, usersListedPage, strangersPage}) {
         CmdDeleteFileReq request{};
         std::snprintf(request.fileName, sizeof(request.fileName), "%s", name.c_str());
         other.command(CMD_DELETE_FILE, request);
     }
     other.command(USB_CLOSE_DEV, USBCommonReq{5}); // answered only after the deletes
     CHECK_EQ(other.result(), 4);
-    CHECK(exists(ownersPage));
-    CHECK(exists(rotatedLog));
-    CHECK(!exists(leftOver));
+    // Its own page, and pages given to its user (as owner or through the list).
     CHECK(!exists(othersPage));
-    unlink(ownersPage.c_str());
-    unlink(rotatedLog.c_str());
+    CHECK(!exists(usersPage));
+    CHECK(!exists(usersListedPage));
+    // Another live connection's page, an ended one's that nobody was given or
+    // that is another user's, and the logs stay.
+    CHECK(exists(ownersPage));
+    CHECK(exists(leftOver));
+    CHECK(exists(strangersPage));
+    CHECK(exists(rotatedLog));
+    for (const std::string &path : {ownersPage, leftOver, strangersPage, rotatedLog})
+        unlink(path.c_str());
+}
+
+SCAN_TEST(logsAreBoundedPerConnectionAndNotForEveryone)
+{
+    prepare();
+    const std::string info = kLogs + "/ruvo_scan_info.log";
+    struct stat mode;
+    REQUIRE(stat(info.c_str(), &mode) == 0);
+    CHECK_EQ(mode.st_mode & 07777, mode_t(0640));
+    if (const group *adm = getgrnam("adm"))
+        CHECK_EQ(mode.st_gid, adm->gr_gid);
+    pid_t child = fork();
+    if (child == 0) {
+        RuvoReopenDbg();
+        RuvoLimitLogBytes(4000);
+        for (int i = 0; i < 1000; ++i)
+            RuvoInfoLog("well-formed request %d", i);
+        _exit(0);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    std::string text = readFile(info);
+    size_t lines = 0;
+    for (size_t at = text.find("well-formed request "); at != std::string::npos;
+         at = text.find("well-formed request ", at + 1))
+        ++lines;
+    CHECK(lines > 50);
+    CHECK(lines < 4000 / 30);
+    std::string notice = "pid:" + std::to_string(child) + " log limit reached: further lines are not logged\n";
+    CHECK(text.find(notice) != std::string::npos);
+    CHECK_EQ(text.find(notice), text.rfind(notice));
 }
 
 SCAN_TEST(textFieldsWithoutTerminatorAreRefusedNotCut)
