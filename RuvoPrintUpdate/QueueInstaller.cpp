@@ -74,6 +74,9 @@ QString CheckInstallerListFile(const struct stat &status, uid_t requiredOwner)
         return QStringLiteral("not a regular file");
     if (status.st_uid != requiredOwner)
         return QStringLiteral("owned by uid %1, not by uid %2").arg(status.st_uid).arg(requiredOwner);
+    // Root's file that anyone else may rewrite is no more root's word than theirs.
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return QStringLiteral("writable by group or others (mode %1)").arg(status.st_mode & 07777, 4, 8, QLatin1Char('0'));
     if (status.st_size > c_iMaxInstallerListBytes)
         return QStringLiteral("larger than %1 bytes").arg(c_iMaxInstallerListBytes);
     return {};

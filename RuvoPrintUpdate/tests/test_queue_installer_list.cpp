@@ -21,10 +21,10 @@ QByteArray Content(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-struct stat StatusOf(mode_t type, uid_t owner, off_t size)
+struct stat StatusOf(mode_t type, uid_t owner, off_t size, mode_t permissions = 0644)
 {
     struct stat status {};
-    status.st_mode = type | 0644;
+    status.st_mode = type | permissions;
     status.st_uid = owner;
     status.st_size = size;
     return status;
@@ -99,14 +99,19 @@ void TestQueueInstallerList::openFileChecks_data()
     QTest::addColumn<int>("owner");
     QTest::addColumn<qint64>("size");
     QTest::addColumn<bool>("accepted");
-    QTest::addRow("root's regular file") << int(S_IFREG) << 0 << qint64(300) << true;
-    QTest::addRow("empty file") << int(S_IFREG) << 0 << qint64(0) << true;
-    QTest::addRow("at the size limit") << int(S_IFREG) << 0 << c_iMaxInstallerListBytes << true;
-    QTest::addRow("one byte over") << int(S_IFREG) << 0 << c_iMaxInstallerListBytes + 1 << false;
-    QTest::addRow("another user's file") << int(S_IFREG) << 1000 << qint64(300) << false;
-    QTest::addRow("pipe") << int(S_IFIFO) << 0 << qint64(0) << false;
-    QTest::addRow("directory") << int(S_IFDIR) << 0 << qint64(4096) << false;
-    QTest::addRow("device") << int(S_IFCHR) << 0 << qint64(0) << false;
+    QTest::addColumn<int>("permissions");
+    QTest::addRow("root's regular file") << int(S_IFREG) << 0 << qint64(300) << true << 0644;
+    QTest::addRow("read-only for root") << int(S_IFREG) << 0 << qint64(300) << true << 0400;
+    QTest::addRow("group may write") << int(S_IFREG) << 0 << qint64(300) << false << 0664;
+    QTest::addRow("others may write") << int(S_IFREG) << 0 << qint64(300) << false << 0646;
+    QTest::addRow("sticky, others may write") << int(S_IFREG) << 0 << qint64(300) << false << 01666;
+    QTest::addRow("empty file") << int(S_IFREG) << 0 << qint64(0) << true << 0644;
+    QTest::addRow("at the size limit") << int(S_IFREG) << 0 << c_iMaxInstallerListBytes << true << 0644;
+    QTest::addRow("one byte over") << int(S_IFREG) << 0 << c_iMaxInstallerListBytes + 1 << false << 0644;
+    QTest::addRow("another user's file") << int(S_IFREG) << 1000 << qint64(300) << false << 0644;
+    QTest::addRow("pipe") << int(S_IFIFO) << 0 << qint64(0) << false << 0644;
+    QTest::addRow("directory") << int(S_IFDIR) << 0 << qint64(4096) << false << 0644;
+    QTest::addRow("device") << int(S_IFCHR) << 0 << qint64(0) << false << 0644;
 }
 
 void TestQueueInstallerList::openFileChecks()
@@ -115,7 +120,9 @@ void TestQueueInstallerList::openFileChecks()
     QFETCH(int, owner);
     QFETCH(qint64, size);
     QFETCH(bool, accepted);
-    const QString problem = CheckInstallerListFile(StatusOf(mode_t(type), uid_t(owner), off_t(size)), 0);
+    QFETCH(int, permissions);
+    const QString problem =
+        CheckInstallerListFile(StatusOf(mode_t(type), uid_t(owner), off_t(size), mode_t(permissions)), 0);
     QVERIFY2(problem.isEmpty() == accepted, qPrintable(problem));
 }
 
@@ -127,6 +134,7 @@ void TestQueueInstallerList::refusedListIsNeitherReadNorDeleted_data()
     QTest::addRow("pipe (never blocks)") << "fifo";
     QTest::addRow("directory") << "directory";
     QTest::addRow("another owner") << "owner";
+    QTest::addRow("others may write") << "writable";
     QTest::addRow("too large") << "large";
 }
 
@@ -148,6 +156,9 @@ void TestQueueInstallerList::refusedListIsNeitherReadNorDeleted()
     } else if (kind == "owner") {
         QVERIFY(QFile::copy(good, path));
         requiredOwner = getuid() + 1;
+    } else if (kind == "writable") {
+        QVERIFY(QFile::copy(good, path));
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0666), 0);
     } else if (kind == "large") {
         QVERIFY(QFile::copy(good, path));
         QVERIFY(QFile::resize(path, c_iMaxInstallerListBytes + 1));

@@ -327,3 +327,19 @@ SCAN_TEST(bulkWriteRefusesMissingHandleOrBuffer)
     CHECK_EQ(ruvo_bulk_write(5, nullptr, 8, 100), -1);
     CHECK_EQ(ruvo_bulk_read(-3, bytes, 8, 100), -1);
 }
+
+SCAN_TEST(wireFlagBytesHoldAnyValue)
+{
+    // A scanner or client may send any byte where a flag stands: it is read as
+    // set, never as an invalid bool.
+    std::vector<uint8_t> bytes(sizeof(ScannerCapabilities), 0);
+    bytes[offsetof(ScannerCapabilities, duplex)] = 101;
+    bytes[offsetof(ScannerCapabilities, profile)] = 0xFF;
+    ScannerCapabilities capabilities;
+    std::memcpy(&capabilities, bytes.data(), bytes.size());
+    CHECK(capabilities.duplex != 0);
+    CHECK(capabilities.profile != 0);
+    CHECK(capabilities.color == 0);
+    bool duplex = capabilities.duplex;
+    CHECK(duplex);
+}

@@ -126,15 +126,15 @@ static_assert(sizeof(RuvoSocket) == 20);
 static_assert(offsetof(RuvoSocket, szScannerIP) == 4);
 
 struct ScannerCapabilities {
-    bool duplex;
-    bool color;
+    uint8_t duplex; // wire bools: any value not 0 is true
+    uint8_t color;
     uint8_t pad0[2];
     uint32_t minres;
     uint32_t maxres;
     uint32_t width_format;
     uint32_t family;
-    bool permprofiles;
-    bool profile;
+    uint8_t permprofiles; // wire bools
+    uint8_t profile;
     uint8_t pad1[2];
     uint32_t maxWidth;
     uint32_t maxHeight;
@@ -214,15 +214,15 @@ struct ReqScanLock {
     uint8_t scanSource;
     uint8_t duplex;
     uint8_t mirror;
-    bool negative;
-    bool useColorDropout;
+    uint8_t negative; // a frame bool
+    uint8_t useColorDropout; // a frame bool
     uint8_t colorDropoutRed;
     uint8_t colorDropoutBlue;
     uint8_t colorDropoutGreen;
     uint8_t colorDropoutThreshold;
-    bool backgroundRemoval;
+    uint8_t backgroundRemoval; // a frame bool
     uint8_t backgroundRemovalParam;
-    bool edit;
+    uint8_t edit; // a frame bool
     uint8_t descreen;
     uint8_t brightness;
     uint8_t contrast;
@@ -230,7 +230,7 @@ struct ReqScanLock {
     uint8_t sharpen;
     uint8_t colorTemperature;
     uint8_t colorSaturation;
-    bool useColorBalance;
+    uint8_t useColorBalance; // a frame bool
     uint8_t colorBalanceRed;
     uint8_t colorBalanceBlue;
     uint8_t colorBalanceGreen;

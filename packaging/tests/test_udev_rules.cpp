@@ -84,6 +84,7 @@ void CoversExactlyTheTable()
     const std::string text = ruvo_udev::BuildUdevRules("_ruvoscan");
     std::set<std::pair<std::string, std::string>> devices;
     int deviceRules = 0;
+    int scannerRules = 0;
     for (const std::string &line : RuleLines(text)) {
         Rule rule;
         Check(ParseRule(line, rule), "rule line parses: " + line);
@@ -96,13 +97,22 @@ void CoversExactlyTheTable()
         Check(rule.assignments["TAG+"] == "uaccess", "tags for the seat's user: " + line);
         Check(rule.assignments["GROUP"] == "_ruvoscan", "gives the node to the daemon's group: " + line);
         Check(rule.assignments["MODE"] == "0664", "group may write, others only read: " + line);
-        Check(rule.assignments["ENV{libsane_matched}"] == "yes", "marks it for SANE: " + line);
-        Check(rule.assignments.size() == 4, "grants nothing else: " + line);
+        const std::string product = rule.matches["ATTR{idProduct}"];
+        const bool scanner = product == "0405" || product == "0415" || product == "0434";
+        if (scanner) {
+            ++scannerRules;
+            Check(rule.assignments["ENV{libsane_matched}"] == "yes", "marks the scanner for SANE: " + line);
+        }
+        Check(rule.assignments.count("ENV{libsane_matched}") == (scanner ? 1u : 0u),
+              "no SANE mark on a printer without a scanner: " + line);
+        Check(rule.assignments.size() == (scanner ? 4u : 3u), "grants nothing else: " + line);
     }
 
     const std::set<std::pair<std::string, std::string>> expected = TableDevices();
     Check(expected.size() == 21, "the table has 21 distinct models");
     Check(deviceRules == 21, "one rule per model, " + std::to_string(deviceRules) + " found");
+    // K402ADN, M220ADN and L520ADN: the three models with a feeder and scanner.
+    Check(scannerRules == 3, "three scanner models marked, " + std::to_string(scannerRules) + " found");
     Check(devices == expected, "the rules match exactly the table's devices");
 }
 

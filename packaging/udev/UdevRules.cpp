@@ -13,6 +13,11 @@ std::string UsbIdText(uint16_t id)
     return text;
 }
 
+bool CanScan(const ruvo_models::ModelRow &row)
+{
+    return std::string_view(row.code).find('A') != std::string_view::npos;
+}
+
 std::string RuleLine(const ruvo_models::ModelRow &row, std::string_view group)
 {
     std::string line = "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"";
@@ -23,7 +28,9 @@ std::string RuleLine(const ruvo_models::ModelRow &row, std::string_view group)
     line += group;
     // 0664 keeps what every other USB device allows others (reading the
     // descriptors); the group gets write access on top.
-    line += "\", MODE=\"0664\", TAG+=\"uaccess\", ENV{libsane_matched}=\"yes\"";
+    line += "\", MODE=\"0664\", TAG+=\"uaccess\"";
+    if (CanScan(row))
+        line += ", ENV{libsane_matched}=\"yes\"";
     return line;
 }
 
@@ -36,7 +43,8 @@ std::string BuildUdevRules(std::string_view group)
         "#\n"
         "# uaccess: the user logged in at the seat may open the device (network tool,\n"
         "# firmware updater, scanning front ends). GROUP: the scan daemon's service\n"
-        "# account. libsane_matched: SANE's access rules treat the device as a scanner.\n"
+        "# account. libsane_matched (the models with a scanner only): SANE's access\n"
+        "# rules treat the device as a scanner.\n"
         "# The file sorts before the rules that act on these marks: SANE's (which keep\n"
         "# a scanner awake and give it to the scanner group) and 70-uaccess.rules.\n"
         "\n"

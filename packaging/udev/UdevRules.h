@@ -14,9 +14,15 @@ namespace ruvo_udev {
 //  - tagging it "uaccess", so the user logged in at the seat may open it (the
 //    network tool, the firmware updater, a scanning front end);
 //  - giving it to `group`, the scan daemon's service account, read and write;
-//  - marking it ENV{libsane_matched}="yes", so SANE's own rules treat it as a
-//    scanner.
+//  - on the models that scan (CanScan), marking it ENV{libsane_matched}="yes",
+//    so SANE's own rules treat it as a scanner and give it to the scanner
+//    group; a printer without a scanner is never handed out that way.
 std::string BuildUdevRules(std::string_view group);
+
+// The multifunction models, whose scanner the scan daemon drives: those with
+// the automatic document feeder, whose codes carry a capital A (they end in
+// ADN, like K402ADN); the others are printers only.
+bool CanScan(const ruvo_models::ModelRow &row);
 
 // The rule line of one model.
 std::string RuleLine(const ruvo_models::ModelRow &row, std::string_view group);
