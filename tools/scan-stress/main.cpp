@@ -12,6 +12,7 @@
 // inside an emulated USB scanner. --ci runs smaller numbers of everything but
 // the same scenarios. The exit status is 0 when every bound held.
 
+#include "multi_user.h"
 #include "product_paths.h"
 #include "scan_client.h"
 
@@ -924,6 +925,7 @@ int runScenarios()
     }
     if (!s_options.emulator.empty())
         repeatedSearches();
+    RunMultiUserScenarios({s_options.daemon, s_options.emulator, s_options.ci, report});
     int exceeded = 0;
     for (const Row &row : s_rows)
         if (!row.ok)
