@@ -349,9 +349,11 @@ void HandleBulkOut(Printer &printer, UMockdevIoctlData *urb, const usbdevfs_urb 
     }
 }
 
-// Every transfer still with the printer ends as on a vanished device.
+// Every transfer still with the printer ends as on a vanished device, and
+// the answers it had not sent yet are lost with its power.
 void FailPendingAsGone(Printer &printer)
 {
+    printer.replies.clear();
     for (std::deque<UMockdevIoctlData *> *pending : {&printer.waiting, &printer.stalledOut}) {
         for (UMockdevIoctlData *urb : *pending) {
             SetUrbResult(urb, -ENODEV, 0);
@@ -839,6 +841,13 @@ void Emulator::PlugBack(int printer)
         p.bDriverAttached = DriverBindsAtPlugIn(p.config);
         p.changed.notify_all();
     }
+}
+
+void Emulator::SetReplyNever(int printer, bool never)
+{
+    Printer &p = *m_impl->printers.at(static_cast<size_t>(printer));
+    std::lock_guard<std::mutex> lock(p.mutex);
+    p.config.bReplyNever = never;
 }
 
 bool Emulator::Present(int printer) const

@@ -104,6 +104,8 @@ public:
     void Unplug(int printer);
     void PlugBack(int printer);
     bool Present(int printer) const;
+    // Switches bReplyNever: a printer that answered nothing answers again.
+    void SetReplyNever(int printer, bool never);
     // Waits up to `limitMs` for the printer to be out (or, with false, back in).
     bool WaitUntilPresent(int printer, bool present, int limitMs) const;
 
