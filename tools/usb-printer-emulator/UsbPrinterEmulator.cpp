@@ -385,15 +385,12 @@ void HandleSubmit(Printer &printer, UMockdevIoctlClient *client, UMockdevIoctlDa
         return;
     } else if (header.type == USBDEVFS_URB_TYPE_BULK && !(header.endpoint & 0x80)
                && printer.config.unplugAtOutTransfer >= 0 && printer.outAttempts >= printer.config.unplugAtOutTransfer) {
-        // The cable is pulled as this transfer starts.
-        g_object_unref(urb);
+        // The cable is pulled as this transfer starts: it stays pending until
+        // the unplugger has told the host's hot-plug listeners, then fails.
         printer.config.unplugAtOutTransfer = -1;
-        printer.bGone = true;
+        printer.stalledOut.push_back(urb);
         printer.bRemoveRequested = true;
-        FailPendingAsGone(printer);
         printer.changed.notify_all();
-        umockdev_ioctl_client_complete(client, -1, ENODEV);
-        return;
     } else if (header.type == USBDEVFS_URB_TYPE_BULK && !(header.endpoint & 0x80)) {
         HandleBulkOut(printer, urb, header);
     } else if (header.type == USBDEVFS_URB_TYPE_BULK) {
@@ -556,12 +553,16 @@ void RunUnplugger(UMockdevTestbed *testbed, Printer &printer)
         printer.changed.wait(lock, [&] { return printer.bRemoveRequested || printer.bStopping; });
         if (printer.bStopping)
             return;
-        printer.bRemoveRequested = false;
         lock.unlock();
+        // The uevent goes out while the host's transfer is still pending, so
+        // its library context (and the hot-plug listener in it) is alive.
         umockdev_testbed_uevent(testbed, printer.syspath.c_str(), "remove");
         umockdev_testbed_remove_device(testbed, printer.syspath.c_str());
         lock.lock();
+        printer.bGone = true;
+        FailPendingAsGone(printer);
         printer.bPresent = false;
+        printer.bRemoveRequested = false;
         printer.changed.notify_all();
         if (printer.config.replugAfterMs < 0)
             continue;
@@ -817,11 +818,9 @@ void Emulator::Unplug(int printer)
 {
     Printer &p = *m_impl->printers.at(static_cast<size_t>(printer));
     std::lock_guard<std::mutex> lock(p.mutex);
-    if (p.bGone)
+    if (p.bGone || p.bRemoveRequested)
         return;
-    p.bGone = true;
     p.bRemoveRequested = true;
-    FailPendingAsGone(p);
     p.changed.notify_all();
 }
 

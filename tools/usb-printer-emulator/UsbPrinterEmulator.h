@@ -98,9 +98,10 @@ public:
     void SetRawReply(int printer, const Bytes &reply);
     void ClearRecords(int printer);
 
-    // Pulls the printer out: its transfers fail with ENODEV, pending ones
-    // complete so, hot-plug listeners get the "remove" uevent, and the node
-    // and sysfs entries go. PlugBack adds it again ("add" uevent).
+    // Pulls the printer out (on the emulator's own thread, soon after the
+    // call): hot-plug listeners get the "remove" uevent, the node and sysfs
+    // entries go, and then every transfer fails with ENODEV, pending ones
+    // included. PlugBack waits for that and adds it again ("add" uevent).
     void Unplug(int printer);
     void PlugBack(int printer);
     bool Present(int printer) const;
