@@ -84,7 +84,8 @@ QString StripFilePrefix(const QString &text)
     return text.startsWith(prefix, Qt::CaseSensitive) ? text.mid(prefix.size()) : text;
 }
 
-int SendWithRetries(const std::function<int()> &attempt, const std::function<void()> &pause)
+int SendWithRetries(const std::function<int()> &attempt, const std::function<void()> &pause,
+                    const std::function<bool()> &stop)
 {
     int result = 0;
     for (int left = c_iFirmwareAttempts; left > 0; --left) {
@@ -92,6 +93,8 @@ int SendWithRetries(const std::function<int()> &attempt, const std::function<voi
         if (result == 0)
             return result;
         pause();
+        if (stop && stop())
+            break;
     }
     return result;
 }

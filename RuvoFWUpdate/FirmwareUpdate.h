@@ -26,7 +26,10 @@ QString StripFilePrefix(const QString &text);
 
 // Runs `attempt` up to three times until it returns 0, calling `pause` after
 // every failed attempt (the third included). Returns the last result.
-int SendWithRetries(const std::function<int()> &attempt, const std::function<void()> &pause);
+// When `stop` (if given) says so after a failed attempt and its pause, no
+// further attempt is made: a printer that was pulled out cannot take a second.
+int SendWithRetries(const std::function<int()> &attempt, const std::function<void()> &pause,
+                    const std::function<bool()> &stop = {});
 
 // The closing message for the last result.
 QString FirmwareResultMessage(int result);

@@ -22,7 +22,9 @@ void TrdFirmwareUpdate::SlotStart(const QString &path, int vid, int pid, const Q
 
     // One signal per percent, not per piece: a 1 GiB image has 16384 pieces.
     int shown = -1;
+    bool deviceGone = false;
     stOneWayOptions options;
+    options.pDeviceGone = &deviceGone;
     options.uPieceTimeoutMs = static_cast<unsigned int>(pieceTimeoutMs);
     options.progress = [this, &shown](qint64 sent, qint64 total) {
         const int percent = static_cast<int>(sent * 100 / total);
@@ -37,6 +39,6 @@ void TrdFirmwareUpdate::SlotStart(const QString &path, int vid, int pid, const Q
             emit SgnProgress(0);
             return FWUpdateTask(vid, pid, port, image.get(), size, options);
         },
-        []() { QThread::msleep(c_iFirmwareRetryPauseMs); });
+        []() { QThread::msleep(c_iFirmwareRetryPauseMs); }, [&deviceGone]() { return deviceGone; });
     emit SgnFinished(true, result);
 }

@@ -125,9 +125,12 @@ void TestFwUpdateLogic::retriesUntilSuccessOrThreeAttempts_data()
     QTest::addColumn<int>("attempts");
     QTest::addColumn<int>("pauses");
     QTest::addColumn<int>("last");
-    QTest::addRow("first succeeds") << QList<int>{0} << 1 << 0 << 0;
-    QTest::addRow("second succeeds") << QList<int>{-7, 0} << 2 << 1 << 0;
-    QTest::addRow("three failures, last result counts") << QList<int>{-7, -7, -2, 0} << 3 << 3 << -2;
+    QTest::addColumn<int>("goneAfter"); // the printer is known to be gone after this attempt (1-based); 0: never
+    QTest::addRow("first succeeds") << QList<int>{0} << 1 << 0 << 0 << 0;
+    QTest::addRow("second succeeds") << QList<int>{-7, 0} << 2 << 1 << 0 << 0;
+    QTest::addRow("three failures, last result counts") << QList<int>{-7, -7, -2, 0} << 3 << 3 << -2 << 0;
+    QTest::addRow("pulled out in the first attempt") << QList<int>{-7, -2, -2} << 1 << 1 << -7 << 1;
+    QTest::addRow("pulled out in the second attempt") << QList<int>{-7, -7, 0} << 2 << 2 << -7 << 2;
 }
 
 void TestFwUpdateLogic::retriesUntilSuccessOrThreeAttempts()
@@ -136,9 +139,11 @@ void TestFwUpdateLogic::retriesUntilSuccessOrThreeAttempts()
     QFETCH(int, attempts);
     QFETCH(int, pauses);
     QFETCH(int, last);
+    QFETCH(int, goneAfter);
     int called = 0;
     int paused = 0;
-    const int result = SendWithRetries([&]() { return results.value(called++, 0); }, [&]() { ++paused; });
+    const int result = SendWithRetries([&]() { return results.value(called++, 0); }, [&]() { ++paused; },
+                                       [&]() { return goneAfter > 0 && called >= goneAfter; });
     QCOMPARE(result, last);
     QCOMPARE(called, attempts);
     QCOMPARE(paused, pauses);

@@ -3,6 +3,7 @@
 #include "UsbPrinterEmulator.h"
 #include "widget.h"
 
+#include <QDateTime>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -28,6 +29,7 @@ struct stShownBox {
     QString strText;
     QStringList buttonTexts;
     QString strDefaultButton;
+    qint64 llShownAtMs = 0; // wall clock, ms since the epoch
 };
 
 // What the user saw from pressing "一键升级" until the closing message.
@@ -60,7 +62,8 @@ stRun PressAndAnswer(Widget &window, QMessageBox::StandardButton answer = QMessa
             auto *box = qobject_cast<QMessageBox *>(widget);
             if (!box || !box->isVisible())
                 continue;
-            stShownBox record{box->text(), {}, box->defaultButton() ? box->defaultButton()->text() : QString()};
+            stShownBox record{box->text(), {}, box->defaultButton() ? box->defaultButton()->text() : QString(),
+                              QDateTime::currentMSecsSinceEpoch()};
             for (QAbstractButton *b : box->buttons())
                 record.buttonTexts << b->text();
             run.boxes << record;
@@ -146,6 +149,8 @@ private slots:
     void pastedUrlIsShortenedInTheField();
     void cancelSendsNothing();
     void failingTransferIsTriedThreeTimesFromTheFirstByte();
+    void printerPulledOutDuringTheWriteIsNotTriedAgain_data();
+    void printerPulledOutDuringTheWriteIsNotTriedAgain();
     void vanishedPrinterIsTriedThreeTimes();
     void checksBeforeSending_data();
     void checksBeforeSending();
@@ -313,6 +318,66 @@ void TestFwUpdateWindow::failingTransferIsTriedThreeTimesFromTheFirstByte()
     QCOMPARE(sent.size(), size_t(3));
     for (const auto &transfer : sent)
         QCOMPARE(Bytes(transfer), image.left(image.size() - 2));
+}
+
+void TestFwUpdateWindow::printerPulledOutDuringTheWriteIsNotTriedAgain_data()
+{
+    QTest::addColumn<bool>("heldByKernelDriver");
+    QTest::addRow("free printer") << false;
+    QTest::addRow("printer the kernel driver held") << true; // given back to a device that is gone
+}
+
+// The cable is pulled while the fourth piece goes out: the write-failure box
+// comes at once, after one attempt, the window works on, and once the printer
+// is back a new update sends the whole image.
+void TestFwUpdateWindow::printerPulledOutDuringTheWriteIsNotTriedAgain()
+{
+    QFETCH(bool, heldByKernelDriver);
+    usbemu::Emulator emulator;
+    usbemu::PrinterConfig config;
+    config.unplugAtOutTransfer = 3;
+    config.outDelayMs = 30;
+    if (heldByKernelDriver)
+        config.claim = usbemu::ClaimBehaviour::HeldByKernelDriver;
+    const int printer = emulator.AddPrinter(config);
+    QVERIFY(printer >= 0);
+    WriteList({UsbEntry("Office")});
+    const QByteArray image = Pattern(10 * 64 * 1024 + 123);
+    const QString path = WriteImage(image);
+
+    Widget window;
+    Prepare(window, path);
+    qint64 unpluggedAtMs = 0;
+    QTimer watch;
+    watch.setInterval(10);
+    connect(&watch, &QTimer::timeout, [&]() {
+        if (!unpluggedAtMs && !emulator.Present(printer))
+            unpluggedAtMs = QDateTime::currentMSecsSinceEpoch();
+    });
+    watch.start();
+    const QList<stShownBox> shown = PressAndAnswer(window).boxes;
+    watch.stop();
+    QCOMPARE(shown.size(), 2);
+    // A second attempt would find no printer and end with the connection box.
+    QCOMPARE(shown[1].strText, QString::fromUtf8("与打印机通信失败，请检查打印机状态并重新尝试更新！"));
+    QCOMPARE(emulator.OutTransferAttempts(printer), 3); // taken before the pull; none after it
+    QCOMPARE(Received(emulator, printer), image.left(3 * 64 * 1024));
+    QVERIFY(unpluggedAtMs > 0);
+    const qint64 toBoxMs = shown[1].llShownAtMs - unpluggedAtMs;
+    qInfo("unplug to the failure box: %lld ms", static_cast<long long>(toBoxMs));
+    QVERIFY(toBoxMs < 5000);
+    QVERIFY(window.findChild<QPushButton *>("buttonOK")->isEnabled());
+
+    QVERIFY(emulator.WaitUntilPresent(printer, false, 5000));
+    emulator.PlugBack(printer);
+    QVERIFY(emulator.Present(printer));
+    emulator.ClearRecords(printer);
+    const QList<stShownBox> again = PressAndAnswer(window).boxes;
+    QCOMPARE(again.size(), 2);
+    QCOMPARE(again[1].strText, QString::fromUtf8("操作成功，请等待打印机更新完成，更新过程中请勿断开电源。"));
+    QCOMPARE(Received(emulator, printer), image);
+    if (heldByKernelDriver)
+        QVERIFY(emulator.KernelDriverAttached(printer));
 }
 
 void TestFwUpdateWindow::vanishedPrinterIsTriedThreeTimes()

@@ -104,6 +104,8 @@ private slots:
     void failuresShowTheirMessage_data();
     void failuresShowTheirMessage();
     void windowStaysLiveAndTakesNoClickDuringAnExchange();
+    void exchangeCutOffByAnUnplugFailsAndTheReadWorksOnceBack_data();
+    void exchangeCutOffByAnUnplugFailsAndTheReadWorksOnceBack();
 };
 
 void TestNetToolWindow::readFillsTheForm_data()
@@ -354,3 +356,64 @@ int main(int argc, char **argv)
 }
 
 #include "test_nettool_window.moc"
+
+void TestNetToolWindow::exchangeCutOffByAnUnplugFailsAndTheReadWorksOnceBack_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("whileWaitingForTheReply");
+    QTest::addRow("read, pulled out as the request goes") << "buttonGet" << false;
+    QTest::addRow("read, pulled out while the reply is awaited") << "buttonGet" << true;
+    QTest::addRow("write, pulled out while the reply is awaited") << "buttonSet" << true;
+}
+
+void TestNetToolWindow::exchangeCutOffByAnUnplugFailsAndTheReadWorksOnceBack()
+{
+    QFETCH(QString, button);
+    QFETCH(bool, whileWaitingForTheReply);
+    usbemu::Emulator emulator;
+    usbemu::PrinterConfig config;
+    config.claim = usbemu::ClaimBehaviour::HeldByKernelDriver;
+    if (whileWaitingForTheReply)
+        config.bReplyNever = true; // the test pulls the cable once the request is in
+    else
+        config.unplugAtOutTransfer = 0;
+    const int printer = emulator.AddPrinter(config);
+    QVERIFY(printer >= 0);
+    WriteList("Ruvo K400N");
+
+    Widget window;
+    window.show();
+    QElapsedTimer sinceUnplug;
+    QTimer watch;
+    watch.setInterval(10);
+    QObject::connect(&watch, &QTimer::timeout, [&]() {
+        if (sinceUnplug.isValid())
+            return;
+        if (whileWaitingForTheReply && emulator.OutTransfers(printer).size() == 1)
+            emulator.Unplug(printer);
+        if (!emulator.Present(printer))
+            sinceUnplug.start();
+    });
+    watch.start();
+    const QList<stShownBox> shown = PressAndAnswer(window, window.findChild<QPushButton *>(button));
+    watch.stop();
+    QCOMPARE(shown.size(), 1);
+    QCOMPARE(shown[0].strText, QString::fromUtf8("与打印机通信失败，请检查打印机状态并重新尝试！"));
+    QVERIFY(sinceUnplug.isValid());
+    qInfo("unplug to the failure box: %lld ms", static_cast<long long>(sinceUnplug.elapsed()));
+    // The read limit is 3 s; a cut exchange must not wait for it.
+    QVERIFY(sinceUnplug.elapsed() < 2500);
+    QVERIFY(window.findChild<QPushButton *>("buttonGet")->isEnabled());
+
+    QVERIFY(emulator.WaitUntilPresent(printer, false, 5000));
+    emulator.SetReplyNever(printer, false);
+    emulator.PlugBack(printer);
+    usbemu::NetworkSettings settings;
+    settings.bStatic = true;
+    settings.addresses = {"10.1.2.3", "255.0.0.0", "10.0.0.1", "10.0.0.2", "10.0.0.3", "0.0.0.0", "0.0.0.0"};
+    emulator.SetSettings(printer, settings);
+    const QList<stShownBox> again = PressAndAnswer(window, window.findChild<QPushButton *>("buttonGet"));
+    QVERIFY2(again.isEmpty(), qPrintable(again.value(0).strText));
+    QCOMPARE(Group(window, "Address"), QString("10.1.2.3"));
+    QVERIFY(emulator.KernelDriverAttached(printer));
+}

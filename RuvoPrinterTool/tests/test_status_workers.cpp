@@ -90,6 +90,7 @@ private slots:
     void quitIsSeenAtTheNextHalfSecond();
     void quitEndsARunningLoop();
     void listWorkerReplacesOnlyOnNameOrPortChange();
+    void printerUnpluggedAndPluggedBackIsAListChangeLikeAnyOther();
 };
 
 void TestStatusWorkers::cleanup()
@@ -295,6 +296,43 @@ void TestStatusWorkers::listWorkerReplacesOnlyOnNameOrPortChange()
     QVERIFY(worker.RunCycle());
     QVERIFY(shared.listPrinter.isEmpty());
     QCOMPARE(spy.count(), 3);
+}
+
+// The vendor service drops an unplugged printer from the list and removes its
+// status file; plugged back, both return. The tray sees two list changes, and
+// the printer's status worker idles meanwhile and then reads the new state.
+void TestStatusWorkers::printerUnpluggedAndPluggedBackIsAListChangeLikeAnyOther()
+{
+    stSharedPrinterList shared;
+    TrdDeviceManage lists;
+    lists.Init(&shared);
+    QSignalSpy listChanges(&lists, &TrdDeviceManage::SgnUpdatePrinterList);
+    WritePrinterList({Info("A"), Info("B")});
+    WriteStatus("B", Reply(0x00, 7000));
+    QVERIFY(lists.RunCycle());
+    TrdGetPrinterStatus worker;
+    worker.Init(1, &shared);
+    QSignalSpy states(&worker, &TrdGetPrinterStatus::SgnUpdatePrinterStatus);
+    worker.RunCycle();
+    QCOMPARE(states.count(), 1);
+
+    WritePrinterList({Info("A")});
+    QVERIFY(QFile::remove(RuvoPaths::StatusFile("B")));
+    QVERIFY(lists.RunCycle());
+    QCOMPARE(listChanges.count(), 2);
+    QCOMPARE(shared.listPrinter.size(), 1);
+    for (int cycle = 0; cycle < 12; ++cycle)
+        worker.RunCycle();
+    QCOMPARE(states.count(), 1);
+
+    WritePrinterList({Info("A"), Info("B")});
+    WriteStatus("B", Reply(0x03, 6500));
+    QVERIFY(lists.RunCycle());
+    QCOMPARE(listChanges.count(), 3);
+    worker.RunCycle();
+    QCOMPARE(states.count(), 2);
+    QCOMPARE(states.last().at(0).toInt(), 1);
+    QCOMPARE(shared.listPrinter[1].dwRemainingToner, quint64(6500));
 }
 
 QTEST_GUILESS_MAIN(TestStatusWorkers)

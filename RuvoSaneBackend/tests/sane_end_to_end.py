@@ -79,12 +79,12 @@ def port_open(address, port):
 class Rig:
     """The emulated USB scanner with the daemon inside it, and network scanners."""
 
-    def __init__(self, usb_knobs, simulators):
+    def __init__(self, usb_knobs, simulators, emulator_output=subprocess.DEVNULL):
         self.record = f"{WORK}/usb-record"
         os.makedirs(self.record, exist_ok=True)
         self.emulator = subprocess.Popen(
             [EMULATOR, "--chart", "--device", f"7a3e:0405:{SERIAL}", "--sheet-length-mm", str(SHEET_MM),
-             "--record-dir", self.record] + usb_knobs + ["--", DAEMON], stdout=subprocess.DEVNULL)
+             "--record-dir", self.record] + usb_knobs + ["--", DAEMON], stdout=emulator_output)
         self.simulators = []
         for address, knobs in simulators:
             folder = f"{WORK}/sim-{address}"
@@ -321,6 +321,48 @@ def test_daemon_stopped(rig):
     check(listing.returncode == 0 and USB not in listing.stdout.decode(), "daemon stopped: scanimage -L")
 
 
+def test_usb_scanner_pulled_out():
+    """The USB scanner is pulled out mid-page and plugged back 8 s later."""
+    report = f"{WORK}/emulator-unplug.out"
+    with open(report, "w") as output:
+        rig = Rig(["--pages", "3", "--unplug-after-bytes", "300000", "--replug-after-ms", "8000"], [], output)
+    try:
+        def reported(line):
+            with open(report) as handle:
+                return line in handle.read().split("\n")
+        scan = subprocess.Popen(["scanimage", "-d", USB, "--mode", "Color", "--resolution", "150", "--format=pnm"],
+                                env=environment(debug=True), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        unplugged_at = None
+        while scan.poll() is None:
+            if unplugged_at is None and reported("unplugged /dev/bus/usb/001/002"):
+                unplugged_at = time.monotonic()
+            if unplugged_at is not None and time.monotonic() - unplugged_at > 30:
+                scan.kill()
+            time.sleep(0.02)
+        ended_at = time.monotonic()
+        if unplugged_at is None and reported("unplugged /dev/bus/usb/001/002"):
+            unplugged_at = ended_at
+        err = scan.stderr.read().decode()
+        check(unplugged_at is not None, "unplug: the scanner was never pulled out")
+        check(scan.returncode not in (0, None) and "Error during device I/O" in err,
+              f"unplug: scanimage said {err[-2000:]!r}")
+        if unplugged_at is not None:
+            print(f"unplug to IO_ERROR: {ended_at - unplugged_at:.2f} s", flush=True)
+            check(ended_at - unplugged_at < 10, f"unplug: scanimage took {ended_at - unplugged_at:.1f} s")
+        check(wait_for(lambda: page_files() == [], 10), f"unplug: page files left behind: {page_files()}")
+        listing = scanimage(["-L"], timeout=60).stdout.decode()
+        if not reported("replugged /dev/bus/usb/001/002"):
+            check(USB not in listing, f"unplug: a scanner that is gone is listed: {listing!r}")
+        check(wait_for(lambda: reported("replugged /dev/bus/usb/001/002"), 20), "unplug: never plugged back")
+        check(USB in scanimage(["-L"], timeout=60).stdout.decode(), "unplug: the scanner is not listed once back")
+        result = scanimage(["-d", USB, "--mode", "Gray", "--resolution", "75", "--format=pnm"]
+                           + scan_area_arguments((0, 0, 40, 30)))
+        check(result.returncode == 0 and parse_pnm(result.stdout) is not None,
+              f"unplug: the scan after the replug failed: {result.stderr.decode()[-2000:]}")
+    finally:
+        rig.stop()
+
+
 def main():
     os.makedirs(f"{WORK}/conf", exist_ok=True)
     with open(f"{WORK}/conf/dll.conf", "w") as out:
@@ -341,6 +383,9 @@ def main():
         test_daemon_stopped(rig)
     finally:
         rig.stop()
+    started = time.monotonic()
+    test_usb_scanner_pulled_out()
+    print(f"test_usb_scanner_pulled_out: {time.monotonic() - started:.1f} s", flush=True)
     print(f"{len(failures)} failed" if failures else "all SANE end-to-end checks passed")
     return 1 if failures else 0
 

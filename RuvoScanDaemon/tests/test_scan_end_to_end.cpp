@@ -10,6 +10,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -186,6 +187,24 @@ public:
             m_outputText.append(buffer, static_cast<size_t>(got));
         }
         return -1;
+    }
+
+    // Waits for the emulator to report `line` ("unplugged /dev/bus/usb/001/002").
+    bool reported(const std::string &line)
+    {
+        for (int rounds = 0; rounds < 1000; ++rounds) {
+            if (m_outputText.find(line + "\n") != std::string::npos)
+                return true;
+            pollfd waiting{m_output, POLLIN, 0};
+            if (poll(&waiting, 1, 20000) <= 0)
+                return false;
+            char buffer[512];
+            ssize_t got = read(m_output, buffer, sizeof(buffer));
+            if (got <= 0)
+                return false;
+            m_outputText.append(buffer, static_cast<size_t>(got));
+        }
+        return false;
     }
 
     void stop()
@@ -819,4 +838,118 @@ SCAN_TEST(anotherConnectionCannotStopOrTakeALockedScanner)
     CHECK_EQ(result, 0);
     CHECK(other.lock(foreign.devfd, DefaultScanSettings(), result));
     CHECK_EQ(result, 0);
+}
+
+// ---- scanners pulled out and plugged back ----
+
+namespace {
+
+double secondsSince(const timespec &start)
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec - start.tv_sec) + static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+int32_t scannerCount(ScanClient &client)
+{
+    int32_t count = -1;
+    std::vector<USBFindDevRes> devices;
+    if (!client.findDevices(kVendor, kProduct, true, count, devices))
+        return -1;
+    int32_t closed = 0;
+    for (const USBFindDevRes &device : devices)
+        client.plainCommand(USB_CLOSE_DEV, device.fd, closed);
+    return count;
+}
+
+} // namespace
+
+// The scanner vanishes mid-scan, either between pages or inside one; the
+// scan ends with an I/O failure record, the pages already written keep their
+// names, nothing the scan started stays behind, the search leaves the
+// scanner out while it is gone, and once it is back a new scan works.
+SCAN_TEST(aScannerPulledOutMidScanEndsTheScanAndWorksAgainOnceBack)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::string> knobs;
+        size_t pageFiles;
+        size_t wholePages;
+    };
+    const std::vector<Case> cases = {
+        {"between pages", {"--unplug-at-page", "2"}, 2, 2},
+        {"inside a page", {"--unplug-after-bytes", "4000"}, 2, 1},
+    };
+    for (const Case &unplug : cases) {
+        std::printf("case: %s\n", unplug.name);
+        std::vector<std::string> knobs = {"--pages", "3", "--page-bytes", "2500", "--chunk-bytes", "700",
+                                          "--replug-after-ms", "4000"};
+        knobs.insert(knobs.end(), unplug.knobs.begin(), unplug.knobs.end());
+        Rig rig(knobs);
+        REQUIRE(rig.ready());
+        pid_t daemon = rig.daemonPid();
+        ScanClient client;
+        REQUIRE(client.connectTo(rig.port()));
+        // One answer makes sure our connection process runs; the readiness probe's may still be ending.
+        CHECK_EQ(scannerCount(client), 1);
+        std::vector<pid_t> connections;
+        REQUIRE(eventually([&] { return (connections = liveChildren(daemon)).size() == 1; }));
+        size_t daemonDescriptors = openDescriptors(daemon);
+        size_t connectionDescriptors = openDescriptors(connections[0]);
+
+        OpenScanner scanner = openScanner(client);
+        REQUIRE(scanner.devfd > 0);
+        int32_t result = -1;
+        REQUIRE(client.lock(scanner.devfd, DefaultScanSettings(), result) && result == 0);
+        USBScanStartRes start{};
+        REQUIRE(client.scanStart(scanner.devfd, start) && start.result == 0);
+        std::vector<USBScanRecordRes> records;
+        USBScanRecordRes record{};
+        timespec lastGood{};
+        while (client.nextRecord(record)) {
+            records.push_back(record);
+            if (record.result != 0)
+                break;
+            clock_gettime(CLOCK_MONOTONIC, &lastGood);
+        }
+        double toAnswer = secondsSince(lastGood);
+        std::printf("last record before the unplug to the failure record: %.2f s\n", toAnswer);
+        REQUIRE(!records.empty());
+        CHECK_EQ(records.back().result, int32_t(9));
+        CHECK(toAnswer < 5.0);
+        CHECK(rig.reported("unplugged /dev/bus/usb/001/002"));
+
+        std::string base = FieldText(start.fileName, sizeof(start.fileName));
+        std::vector<std::string> pages = filesStartingWith(base + "_");
+        CHECK_EQ(pages.size(), unplug.pageFiles);
+        for (size_t page = 0; page < unplug.wholePages; ++page)
+            CHECK_EQ(readFile(base + "_" + std::to_string(page) + ".tmp").size(), size_t(2500));
+
+        // The data process is gone; the stale handle closes like any other.
+        CHECK(eventually([&] { return liveChildren(connections[0]).empty(); }, 5000));
+        CHECK(client.plainCommand(USB_CLOSE_DEV, scanner.devfd, result));
+        CHECK_EQ(scannerCount(client), 0);
+        CHECK_EQ(openDescriptors(connections[0]), connectionDescriptors);
+        CHECK_EQ(openDescriptors(daemon), daemonDescriptors);
+        std::printf("connection process descriptors %zu before, %zu after; daemon %zu before, %zu after\n",
+                    connectionDescriptors, openDescriptors(connections[0]), daemonDescriptors,
+                    openDescriptors(daemon));
+
+        REQUIRE(rig.reported("replugged /dev/bus/usb/001/002"));
+        CHECK_EQ(scannerCount(client), 1);
+        OpenScanner back = openScanner(client);
+        REQUIRE(back.devfd > 0);
+        ScanOutcome again = scanToEnd(client, back.devfd);
+        CHECK_EQ(again.start.result, 0);
+        CHECK(!again.records.empty() && again.records.back().result == 5);
+        CHECK_EQ(filesStartingWith(FieldText(again.start.fileName, sizeof(again.start.fileName)) + "_").size(),
+                 size_t(3));
+        CHECK(client.plainCommand(USB_SCAN_UNLOCK, back.devfd, result));
+        CHECK_EQ(result, 0);
+        CHECK(client.plainCommand(USB_CLOSE_DEV, back.devfd, result));
+        CHECK(eventually([&] { return liveChildren(connections[0]).empty(); }, 5000));
+        CHECK_EQ(openDescriptors(connections[0]), connectionDescriptors);
+        CHECK_EQ(liveChildren(daemon).size(), size_t(1));
+    }
 }

@@ -143,8 +143,11 @@ stStepOutcome WriteInPieces(const char *function, libusb_device_handle *handle, 
         const int piece = length - offset < pieceSize ? length - offset : pieceSize;
         const stStepOutcome outcome =
             WriteBulk(function, handle, endpoint, data + offset, piece, options.uPieceTimeoutMs);
-        if (outcome.Failed())
+        if (outcome.Failed()) {
+            if (options.pDeviceGone && outcome.bLogFailedCode && outcome.iFailedCode == LIBUSB_ERROR_NO_DEVICE)
+                *options.pDeviceGone = true;
             return outcome;
+        }
         offset += piece;
         if (options.progress)
             options.progress(offset, length);

@@ -48,6 +48,9 @@ struct stOneWayOptions {
     unsigned int uPieceTimeoutMs = c_uOneWayPieceTimeoutMs;
     // Called on the sending thread after each piece the printer took.
     std::function<void(qint64 sent, qint64 total)> progress;
+    // Set when a piece failed because the printer is no longer attached
+    // (pulled out or switched off): sending again cannot succeed.
+    bool *pDeviceGone = nullptr;
 };
 
 // The printer's own serial as the printer list names it: the ten characters

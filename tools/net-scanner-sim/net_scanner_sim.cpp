@@ -64,6 +64,7 @@ struct Options {
     int jamOnPage = -1;
     int64_t sheetLength = 11 * scan_chart::kMicroInch;
     int blockDelayMs = 0;
+    int offForMs = 3000; // how long a switched-off scanner stays off
 };
 
 // The form fields of the last scan start, which the record channel that
@@ -74,6 +75,31 @@ bool s_jammed = false;
 
 Options s_options;
 std::atomic<bool> s_stopping{false};
+// Set while the scanner is switched off: until then every connection is reset.
+std::atomic<int64_t> s_offUntilMs{0};
+
+int64_t nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Closing with a zero linger time sends a reset, as a peer that lost its power
+// and came back answers a connection it no longer knows.
+void resetConnection(int fd)
+{
+    linger hard{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+}
+
+void event(const std::string &line);
+
+void switchOff(const char *what)
+{
+    s_offUntilMs = nowMs() + s_options.offForMs;
+    event(what);
+}
 std::atomic<int> s_requestNumber{0};
 std::mutex s_eventMutex; // guards writes to the events file
 
@@ -92,7 +118,10 @@ void usage()
         "  --capabilities TEXT  body of the capabilities reply (\\n separates lines)\n"
         "  --fault F            close-mid-page | close-mid-block | close-in-page-header | close-at-opening |\n"
         "                       stall | bad-length | no-result | xml-zero | xml-oversize |\n"
-        "                       web-silent | xml-silent (take the request, never answer)\n"
+        "                       web-silent | xml-silent (take the request, never answer) |\n"
+        "                       switch-off-mid-page (resets the channel halfway through page 1) |\n"
+        "                       switch-off-silent (goes quiet there); either way every connection\n"
+        "                       is reset for --off-for-ms N (default 3000), then it works again\n"
         "  --record-dir DIR     keep requests (http-N.txt, xml-N.txt), replies and events.log here\n"
         "  --keep-pages         also keep the image bytes sent, as sent-page-N.bin\n"
         "  --ready-file PATH    written once all ports listen\n"
@@ -177,6 +206,8 @@ void parseOptions(int argc, char **argv)
             s_options.jamOnPage = std::atoi(value().c_str());
         else if (name == "--block-delay-ms")
             s_options.blockDelayMs = std::atoi(value().c_str());
+        else if (name == "--off-for-ms")
+            s_options.offForMs = std::atoi(value().c_str());
         else if (name == "--capabilities")
             s_options.capabilities = unescapeLines(value());
         else if (name == "--fault")
@@ -632,6 +663,16 @@ void serveRecord(int fd)
                 event("record-closed-mid-block");
                 return;
             }
+            if (halfway && s_options.fault == "switch-off-mid-page" && s_offUntilMs == 0) {
+                switchOff("record-switched-off");
+                resetConnection(fd);
+                return;
+            }
+            if (halfway && s_options.fault == "switch-off-silent" && s_offUntilMs == 0) {
+                switchOff("record-switched-off");
+                waitForHostClose(fd);
+                return;
+            }
             if (halfway && s_options.fault == "stall") {
                 event("record-stalled");
                 waitForHostClose(fd);
@@ -669,6 +710,11 @@ void acceptLoop(int listener, void (*serve)(int))
         int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
+        if (nowMs() < s_offUntilMs) {
+            resetConnection(fd);
+            close(fd);
+            continue;
+        }
         // Each connection on its own thread, so an abort can arrive while a
         // record channel streams.
         std::thread([fd, serve] {

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -185,6 +186,14 @@ struct Printer {
     std::deque<UMockdevIoctlData *> waiting;  // IN URBs without an answer yet
     std::deque<UMockdevIoctlData *> stalledOut; // OUT URBs the printer does not read
     long long bytesThisOpen = 0;
+    bool bGone = false;                 // pulled out: everything answers ENODEV
+    bool bRemoveRequested = false;      // the handler asked the unplugger to take the node away
+    bool bPresent = true;               // sysfs entries and node are there
+    std::string syspath;
+    std::string description;
+    std::condition_variable changed;
+    std::thread unplugger;
+    bool bStopping = false;
 };
 
 struct Emulator::Impl {
@@ -340,6 +349,20 @@ void HandleBulkOut(Printer &printer, UMockdevIoctlData *urb, const usbdevfs_urb 
     }
 }
 
+// Every transfer still with the printer ends as on a vanished device, and
+// the answers it had not sent yet are lost with its power.
+void FailPendingAsGone(Printer &printer)
+{
+    printer.replies.clear();
+    for (std::deque<UMockdevIoctlData *> *pending : {&printer.waiting, &printer.stalledOut}) {
+        for (UMockdevIoctlData *urb : *pending) {
+            SetUrbResult(urb, -ENODEV, 0);
+            printer.ready.push_back(urb);
+        }
+        pending->clear();
+    }
+}
+
 void HandleSubmit(Printer &printer, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
 {
     if (printer.config.vanishAfterOpens >= 0 && printer.opens > printer.config.vanishAfterOpens) {
@@ -360,6 +383,14 @@ void HandleSubmit(Printer &printer, UMockdevIoctlClient *client, UMockdevIoctlDa
         g_object_unref(urb);
         umockdev_ioctl_client_complete(client, -1, ENOMEM);
         return;
+    } else if (header.type == USBDEVFS_URB_TYPE_BULK && !(header.endpoint & 0x80)
+               && printer.config.unplugAtOutTransfer >= 0 && printer.outAttempts >= printer.config.unplugAtOutTransfer) {
+        // The cable is pulled as this transfer starts: it stays pending until
+        // the unplugger has told the host's hot-plug listeners, then fails.
+        printer.config.unplugAtOutTransfer = -1;
+        printer.stalledOut.push_back(urb);
+        printer.bRemoveRequested = true;
+        printer.changed.notify_all();
     } else if (header.type == USBDEVFS_URB_TYPE_BULK && !(header.endpoint & 0x80)) {
         HandleBulkOut(printer, urb, header);
     } else if (header.type == USBDEVFS_URB_TYPE_BULK) {
@@ -383,6 +414,12 @@ gboolean HandleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer 
     std::lock_guard<std::mutex> lock(printer.mutex);
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+    // A vanished device still hands back the transfers it completed.
+    const bool reap = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
+    if (printer.bGone && !(reap && !printer.ready.empty()) && request != USBDEVFS_DISCARDURB) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
 
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
@@ -501,6 +538,52 @@ gboolean HandleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer 
     }
 }
 
+// The kernel's printer driver takes a printer of these kinds when it is plugged in.
+bool DriverBindsAtPlugIn(const PrinterConfig &config)
+{
+    return config.claim == ClaimBehaviour::HeldByKernelDriver || config.claim == ClaimBehaviour::AlwaysBusyAfterDetach;
+}
+
+// Takes the node away when the handler asked for it, and brings it back
+// after the configured delay.
+void RunUnplugger(UMockdevTestbed *testbed, Printer &printer)
+{
+    std::unique_lock<std::mutex> lock(printer.mutex);
+    for (;;) {
+        printer.changed.wait(lock, [&] { return printer.bRemoveRequested || printer.bStopping; });
+        if (printer.bStopping)
+            return;
+        lock.unlock();
+        // The uevent goes out while the host's transfer is still pending, so
+        // its library context (and the hot-plug listener in it) is alive.
+        umockdev_testbed_uevent(testbed, printer.syspath.c_str(), "remove");
+        umockdev_testbed_remove_device(testbed, printer.syspath.c_str());
+        lock.lock();
+        printer.bGone = true;
+        FailPendingAsGone(printer);
+        printer.bPresent = false;
+        printer.bRemoveRequested = false;
+        printer.changed.notify_all();
+        if (printer.config.replugAfterMs < 0)
+            continue;
+        if (printer.changed.wait_for(lock, std::chrono::milliseconds(printer.config.replugAfterMs),
+                                     [&] { return printer.bStopping; }))
+            return;
+        lock.unlock();
+        GError *error = nullptr;
+        const bool added = umockdev_testbed_add_from_string(testbed, printer.description.c_str(), &error);
+        g_clear_error(&error);
+        lock.lock();
+        if (added) {
+            printer.bGone = false;
+            printer.bPresent = true;
+            printer.bytesThisOpen = 0;
+            printer.bDriverAttached = DriverBindsAtPlugIn(printer.config);
+            printer.changed.notify_all();
+        }
+    }
+}
+
 } // namespace
 
 Emulator::Emulator() : m_impl(std::make_unique<Impl>())
@@ -512,6 +595,15 @@ Emulator::~Emulator()
 {
     if (!m_impl->testbed)
         return;
+    for (auto &printer : m_impl->printers) {
+        {
+            std::lock_guard<std::mutex> lock(printer->mutex);
+            printer->bStopping = true;
+            printer->changed.notify_all();
+        }
+        if (printer->unplugger.joinable())
+            printer->unplugger.join();
+    }
     for (auto &printer : m_impl->printers) {
         GError *error = nullptr;
         umockdev_testbed_detach_ioctl(m_impl->testbed, printer->node.c_str(), &error);
@@ -538,8 +630,7 @@ int Emulator::AddPrinter(const PrinterConfig &config)
 {
     auto printer = std::make_unique<Printer>();
     printer->config = config;
-    printer->bDriverAttached = config.claim == ClaimBehaviour::HeldByKernelDriver
-                               || config.claim == ClaimBehaviour::AlwaysBusyAfterDetach;
+    printer->bDriverAttached = DriverBindsAtPlugIn(config);
     const int index = static_cast<int>(m_impl->printers.size());
     const int devnum = index + 2;
     char node[64];
@@ -558,6 +649,8 @@ int Emulator::AddPrinter(const PrinterConfig &config)
                 << "A: idVendor=" << std::hex << config.vendorId << "\nA: idProduct=" << config.productId
                 << std::dec << "\n"
                 << "H: descriptors=" << HexUpper(DescriptorsFor(config)) << "\n";
+    printer->syspath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(devnum);
+    printer->description = description.str();
     GError *error = nullptr;
     if (!umockdev_testbed_add_from_string(m_impl->testbed, description.str().c_str(), &error)) {
         fprintf(stderr, "usb-printer-emulator: %s\n", error ? error->message : "cannot add device");
@@ -577,6 +670,7 @@ int Emulator::AddPrinter(const PrinterConfig &config)
     }
     if (config.bUnopenable)
         chmod(printer->nodeFile.c_str(), 0);
+    printer->unplugger = std::thread(RunUnplugger, m_impl->testbed, std::ref(*printer));
     m_impl->printers.push_back(std::move(printer));
     return index;
 }
@@ -714,6 +808,61 @@ ScopedOrdinaryFileAccess::~ScopedOrdinaryFileAccess()
         return;
     data[0].effective |= kFileOverrideMask & data[0].permitted;
     SetThreadCapabilities(data);
+}
+
+} // namespace usbemu
+
+namespace usbemu {
+
+void Emulator::Unplug(int printer)
+{
+    Printer &p = *m_impl->printers.at(static_cast<size_t>(printer));
+    std::lock_guard<std::mutex> lock(p.mutex);
+    if (p.bGone || p.bRemoveRequested)
+        return;
+    p.bRemoveRequested = true;
+    p.changed.notify_all();
+}
+
+void Emulator::PlugBack(int printer)
+{
+    Printer &p = *m_impl->printers.at(static_cast<size_t>(printer));
+    if (!WaitUntilPresent(printer, false, 10000))
+        return;
+    GError *error = nullptr;
+    const bool added = umockdev_testbed_add_from_string(m_impl->testbed, p.description.c_str(), &error);
+    g_clear_error(&error);
+    std::lock_guard<std::mutex> lock(p.mutex);
+    if (added) {
+        p.bGone = false;
+        p.bPresent = true;
+        p.bytesThisOpen = 0;
+        p.bDriverAttached = DriverBindsAtPlugIn(p.config);
+        p.changed.notify_all();
+    }
+}
+
+void Emulator::SetReplyNever(int printer, bool never)
+{
+    Printer &p = *m_impl->printers.at(static_cast<size_t>(printer));
+    std::lock_guard<std::mutex> lock(p.mutex);
+    p.config.bReplyNever = never;
+}
+
+bool Emulator::Present(int printer) const
+{
+    Printer &p = *m_impl->printers.at(static_cast<size_t>(printer));
+    std::lock_guard<std::mutex> lock(p.mutex);
+    return p.bPresent && !p.bGone;
+}
+
+bool Emulator::WaitUntilPresent(int printer, bool present, int limitMs) const
+{
+    Printer &p = *m_impl->printers.at(static_cast<size_t>(printer));
+    std::unique_lock<std::mutex> lock(p.mutex);
+    return p.changed.wait_for(lock, std::chrono::milliseconds(limitMs), [&] {
+        return present ? p.bPresent && !p.bGone : !p.bPresent && !p.bRemoveRequested;
+    });
 }
 
 } // namespace usbemu

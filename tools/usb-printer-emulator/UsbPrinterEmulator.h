@@ -49,6 +49,9 @@ struct PrinterConfig {
     long long stallOutAfterBytes = -1;   // per open: once this many bytes were taken, the printer
                                          // stops reading (OUT transfers stay pending until cancelled)
     int outDelayMs = 0;                  // each OUT transfer is taken this much later (a slow printer)
+    int unplugAtOutTransfer = -1;        // pulled out when the host submits this OUT transfer (0-based,
+                                         // counted over all opens); Unplug() below then follows by itself
+    int replugAfterMs = -1;              // and plugged back this much later (stays out when negative)
 };
 
 // Like the kernel (usbfs_memory_mb, 16 MiB by default), the emulated usbfs
@@ -94,6 +97,18 @@ public:
     // The next read is answered with these bytes instead of the settings.
     void SetRawReply(int printer, const Bytes &reply);
     void ClearRecords(int printer);
+
+    // Pulls the printer out (on the emulator's own thread, soon after the
+    // call): hot-plug listeners get the "remove" uevent, the node and sysfs
+    // entries go, and then every transfer fails with ENODEV, pending ones
+    // included. PlugBack waits for that and adds it again ("add" uevent).
+    void Unplug(int printer);
+    void PlugBack(int printer);
+    bool Present(int printer) const;
+    // Switches bReplyNever: a printer that answered nothing answers again.
+    void SetReplyNever(int printer, bool never);
+    // Waits up to `limitMs` for the printer to be out (or, with false, back in).
+    bool WaitUntilPresent(int printer, bool present, int limitMs) const;
 
     struct Impl;
 

@@ -18,12 +18,19 @@
 //   --chart                   scans the test chart as the lock frame asks (docs/scan-page-format.md);
 //                             --pages is then the number of sheets in the feeder
 //   --sheet-length-mm N --boundary N --no-feeder --jam-on-page N   (chart scans)
+//   --unplug-at-page N        the scanner is pulled out instead of beginning page N (0-based) of a scan
+//   --unplug-after-bytes N    ... once N bytes of a scan have gone to the host
+//   --replug-after-ms N       and plugged back, as a freshly powered device, N ms later
+//                             (stays gone without it); "unplugged <node>" and "replugged <node>"
+//                             are reported on standard output
 
 #include "emulated_scanner.h"
 
 #include <umockdev.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -33,12 +40,14 @@
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <memory>
+#include <map>
 #include <mutex>
 #include <set>
 #include <spawn.h>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -51,8 +60,25 @@ struct EmulatedDevice {
     uint16_t product = 0x0c01;
     std::string serial = "RS000001";
     std::string node;
+    std::string syspath;
+    std::string description;
     std::unique_ptr<EmulatedScanner> scanner;
-    std::mutex mutex; // guards scanner: ioctl handlers run on the test bed's thread
+    std::mutex mutex; // guards everything below and scanner: ioctl handlers run on the test bed's thread
+
+    // Pulling the cable. Every open of the node is one client; a client opened
+    // before an unplug belongs to a device that no longer exists, so it keeps
+    // failing with ENODEV after the replug, as a stale usbfs descriptor does.
+    int unplugAtPage = -1;
+    long unplugAfterBytes = -1;
+    bool scanSeen = false;
+    int pagesBegun = 0;
+    long scanBytes = 0;
+    bool present = true;
+    bool unplugRequested = false;
+    bool stopping = false;
+    int generation = 0;
+    std::map<UMockdevIoctlClient *, int> clientGeneration; // holds a reference to each client
+    std::condition_variable unplugged;
 };
 
 volatile sig_atomic_t s_stopRequested = 0;
@@ -80,9 +106,57 @@ std::vector<uint8_t> stringDescriptor(const std::string &text)
     return bytes;
 }
 
+// True when `client` speaks to the device as it is plugged in now.
+bool reachable(EmulatedDevice &device, UMockdevIoctlClient *client)
+{
+    std::lock_guard<std::mutex> lock(device.mutex);
+    auto known = device.clientGeneration.find(client);
+    if (known == device.clientGeneration.end()) {
+        g_object_ref(client); // keeps the pointer from being reused by a later open
+        known = device.clientGeneration.emplace(client, device.generation).first;
+    }
+    return device.present && known->second == device.generation;
+}
+
+void requestUnplug(EmulatedDevice &device)
+{
+    device.present = false;
+    device.unplugRequested = true;
+    device.unplugged.notify_all();
+}
+
+// Watches what goes to the host during a scan: a scan record begins with
+// 1B 53 02 and carries its status at byte 8 (9: begin of page).
+// Returns false when the device is pulled out instead of sending `answer`.
+bool passesBeforeUnplug(EmulatedDevice &device, const std::vector<uint8_t> &answer)
+{
+    bool record = answer.size() > 8 && answer[0] == 0x1B && answer[1] == 0x53 && answer[2] == 0x02;
+    if (record)
+        device.scanSeen = true;
+    if (record && answer[8] == 9) {
+        if (device.unplugAtPage >= 0 && device.pagesBegun >= device.unplugAtPage) {
+            requestUnplug(device);
+            return false;
+        }
+        ++device.pagesBegun;
+    }
+    if (!device.scanSeen || device.unplugAfterBytes < 0)
+        return true;
+    if (device.scanBytes + static_cast<long>(answer.size()) > device.unplugAfterBytes) {
+        requestUnplug(device);
+        return false;
+    }
+    device.scanBytes += static_cast<long>(answer.size());
+    return true;
+}
+
 gboolean handleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer userData)
 {
     auto *device = static_cast<EmulatedDevice *>(userData);
+    if (!reachable(*device, client)) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
     gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData *argument = umockdev_ioctl_client_get_arg(client);
     GError *error = nullptr;
@@ -114,6 +188,10 @@ gboolean handleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer 
         std::vector<uint8_t> answer;
         if (!device->scanner->read(length, answer)) {
             umockdev_ioctl_client_complete(client, -1, ETIMEDOUT);
+            return TRUE;
+        }
+        if (!passesBeforeUnplug(*device, answer)) {
+            umockdev_ioctl_client_complete(client, -1, ENODEV);
             return TRUE;
         }
         umockdev_ioctl_data_update(data, 0, answer.data(), static_cast<gint>(answer.size()));
@@ -174,6 +252,10 @@ gboolean handleIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer 
 gboolean handleRead(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer userData)
 {
     auto *device = static_cast<EmulatedDevice *>(userData);
+    if (!reachable(*device, client)) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
     UMockdevIoctlData *argument = umockdev_ioctl_client_get_arg(client);
     std::vector<uint8_t> descriptor = deviceDescriptor(*device);
     size_t count = std::min(descriptor.size(), static_cast<size_t>(argument->data_len));
@@ -249,6 +331,43 @@ void killDescendants()
     }
 }
 
+// Pulls the device out when its handler asks for it (the remove uevent first,
+// so that hot-plug listeners hear of it, then the sysfs entries and the node),
+// and plugs it back after `replugAfterMs` unless that is negative.
+void unplugWhenAsked(UMockdevTestbed *testbed, EmulatedDevice &device, int replugAfterMs, const ScannerKnobs &knobs)
+{
+    std::unique_lock<std::mutex> lock(device.mutex);
+    device.unplugged.wait(lock, [&] { return device.unplugRequested || device.stopping; });
+    if (device.stopping)
+        return;
+    lock.unlock();
+    umockdev_testbed_uevent(testbed, device.syspath.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed, device.syspath.c_str());
+    std::printf("unplugged %s\n", device.node.c_str());
+    std::fflush(stdout);
+    if (replugAfterMs < 0)
+        return;
+    lock.lock();
+    if (device.unplugged.wait_for(lock, std::chrono::milliseconds(replugAfterMs), [&] { return device.stopping; }))
+        return;
+    // Back as a freshly powered device: no lock, no scan, and it stays in.
+    device.scanner = std::make_unique<EmulatedScanner>(knobs, device.serial);
+    device.unplugAtPage = -1;
+    device.unplugAfterBytes = -1;
+    ++device.generation;
+    device.present = true;
+    lock.unlock();
+    GError *error = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed, device.description.c_str(), &error)) {
+        std::fprintf(stderr, "usb-scanner-emulator: cannot plug %s back: %s\n", device.node.c_str(),
+                     error ? error->message : "unknown error");
+        g_clear_error(&error);
+        return;
+    }
+    std::printf("replugged %s\n", device.node.c_str());
+    std::fflush(stdout);
+}
+
 int usage()
 {
     std::fprintf(stderr, "usage: usb-scanner-emulator [--device VID:PID:SERIAL]... [knobs] -- command [args]\n");
@@ -262,6 +381,9 @@ int main(int argc, char **argv)
     ScannerKnobs knobs;
     std::vector<std::unique_ptr<EmulatedDevice>> devices;
     int commandIndex = -1;
+    int unplugAtPage = -1;
+    int unplugAfterBytes = -1;
+    int replugAfterMs = -1;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         auto number = [&](int &target) {
@@ -320,6 +442,15 @@ int main(int argc, char **argv)
         } else if (option == "--jam-on-page") {
             if (!number(knobs.jamOnPage))
                 return usage();
+        } else if (option == "--unplug-at-page") {
+            if (!number(unplugAtPage) || unplugAtPage < 0)
+                return usage();
+        } else if (option == "--unplug-after-bytes") {
+            if (!number(unplugAfterBytes) || unplugAfterBytes < 0)
+                return usage();
+        } else if (option == "--replug-after-ms") {
+            if (!number(replugAfterMs) || replugAfterMs < 0)
+                return usage();
         } else if (option == "--record-dir" && i + 1 < argc) {
             knobs.recordDirectory = argv[++i];
         } else {
@@ -328,6 +459,22 @@ int main(int argc, char **argv)
     }
     if (commandIndex < 0 || commandIndex >= argc)
         return usage();
+    // The remove uevent is sent through libudev, which finds the device in the
+    // test bed's sysfs only under the preload: run ourselves under it too.
+    if ((unplugAtPage >= 0 || unplugAfterBytes >= 0) && !std::getenv("RUVO_EMULATOR_PRELOADED")) {
+        const char *current = std::getenv("LD_PRELOAD");
+        std::string preload = std::string("libumockdev-preload.so.0") + (current && *current ? " " : "") +
+                              (current ? current : "");
+        setenv("LD_PRELOAD", preload.c_str(), 1);
+        setenv("RUVO_EMULATOR_PRELOADED", "1", 1);
+        const char *asanOptions = std::getenv("ASAN_OPTIONS");
+        std::string options = std::string(asanOptions ? asanOptions : "") + (asanOptions && *asanOptions ? ":" : "") +
+                              "verify_asan_link_order=0";
+        setenv("ASAN_OPTIONS", options.c_str(), 1);
+        execv("/proc/self/exe", argv);
+        std::fprintf(stderr, "usb-scanner-emulator: cannot run under the test bed's preload\n");
+        return 1;
+    }
     if (devices.empty())
         devices.push_back(std::make_unique<EmulatedDevice>());
 
@@ -344,6 +491,8 @@ int main(int argc, char **argv)
         std::snprintf(product, sizeof(product), "%04x", device.product);
         std::snprintf(devnum, sizeof(devnum), "%d", deviceNumber);
         device.node = node;
+        device.unplugAtPage = unplugAtPage;
+        device.unplugAfterBytes = unplugAfterBytes;
         std::vector<uint8_t> descriptor = deviceDescriptor(device);
         std::string hex;
         for (uint8_t byte : descriptor) {
@@ -352,12 +501,14 @@ int main(int argc, char **argv)
             hex += pair;
         }
         // The node's content is the device descriptor, as a usbfs device file's is.
+        device.syspath = std::string("/sys/devices/pci0000:00/0000:00:14.0/usb1/") + name;
         std::string description = std::string("P: /devices/pci0000:00/0000:00:14.0/usb1/") + name + "\n" +
                                   "N: " + (node + 5) + "=" + hex + "\n" + "E: DEVNAME=" + node + "\n" +
                                   "E: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nE: BUSNUM=001\n" + "E: DEVNUM=" +
                                   devnum + "\nE: MAJOR=189\nE: MINOR=" + devnum + "\nA: busnum=1\nA: devnum=" +
                                   devnum + "\nA: speed=480\nA: idVendor=" + vendor + "\nA: idProduct=" + product +
                                   "\nA: serial=" + device.serial + "\nH: descriptors=" + hex + "\n";
+        device.description = description;
         GError *addError = nullptr;
         if (!umockdev_testbed_add_from_string(testbed, description.c_str(), &addError)) {
             std::fprintf(stderr, "usb-scanner-emulator: cannot add %s: %s\n", node,
@@ -378,6 +529,11 @@ int main(int argc, char **argv)
         }
         handlers.push_back(handler);
     }
+
+    std::vector<std::thread> unpluggers;
+    if (unplugAtPage >= 0 || unplugAfterBytes >= 0)
+        for (auto &device : devices)
+            unpluggers.emplace_back(unplugWhenAsked, testbed, std::ref(*device), replugAfterMs, std::cref(knobs));
 
     // Adopt processes that detach (the daemon forks twice), so they stay
     // inside the emulation's lifetime and are reaped here.
@@ -439,6 +595,13 @@ int main(int argc, char **argv)
         std::fflush(stdout);
     }
 
+    for (auto &device : devices) {
+        std::lock_guard<std::mutex> lock(device->mutex);
+        device->stopping = true;
+        device->unplugged.notify_all();
+    }
+    for (std::thread &unplugger : unpluggers)
+        unplugger.join();
     // Nothing may use the device nodes once their handlers are gone.
     for (EmulatedDevice *device : [&] {
              std::vector<EmulatedDevice *> all;
@@ -449,6 +612,9 @@ int main(int argc, char **argv)
         umockdev_testbed_detach_ioctl(testbed, device->node.c_str(), nullptr);
     for (UMockdevIoctlBase *handler : handlers)
         g_object_unref(handler);
+    for (auto &device : devices)
+        for (auto &known : device->clientGeneration)
+            g_object_unref(known.first);
     g_object_unref(testbed);
     return commandStatus;
 }

@@ -589,3 +589,117 @@ SCAN_TEST(aScanStopsBeforeTheDiskIsFull)
     }
     umount2(kScanDir, MNT_DETACH);
 }
+
+namespace {
+
+size_t descriptorsOf(pid_t pid)
+{
+    size_t count = 0;
+    if (DIR *fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+        while (dirent *entry = readdir(fds))
+            count += entry->d_name[0] != '.';
+        closedir(fds);
+    }
+    return count;
+}
+
+// Takes records until a non-zero result; that result, or -1 when the
+// connection ended without one.
+int32_t scanResult(ScanClient &client, std::vector<TCPRecordRes> &records)
+{
+    TCPRecordRes record{};
+    while (client.receive(&record, sizeof(record), 120000)) {
+        records.push_back(record);
+        if (record.result != 0)
+            return record.result;
+    }
+    return -1;
+}
+
+} // namespace
+
+// A network scanner switched off halfway through its second page, its
+// connections reset or silent: the scan ends with an I/O failure, the pages
+// written keep their names, the daemon is back to its own processes and
+// descriptors, and once the scanner is on again the next scan works.
+SCAN_TEST(aScannerSwitchedOffMidPageEndsTheScanAndWorksOnceBackOn)
+{
+    struct Case {
+        const char *address;
+        int port;
+        const char *fault;
+        double limitSeconds;  // reset: at once; silent: the record channel's stall limit, 4 waits of 5 s
+        bool stillOffAtTheEnd; // the scanner is still off when the scan has ended
+    };
+    for (const Case &off : {Case{"127.0.0.61", 7061, "switch-off-mid-page", 5.0, true},
+                            Case{"127.0.0.62", 7062, "switch-off-silent", 25.0, false}}) {
+        std::printf("case: %s\n", off.fault);
+        prepareScanDir();
+        Simulator sim(off.address, {"--pages", "2", "--page-size", "20000", "--block-sizes", "1000", "--fault",
+                                    off.fault, "--off-for-ms", "3000"});
+        Daemon daemon(off.port);
+        ScanClient client;
+        REQUIRE(client.connectTo(off.port));
+        int32_t count = 0;
+        std::vector<USBFindDevRes> none;
+        REQUIRE(client.findDevices(0x7a3e, 0x0405, true, count, none)); // the connection process is up
+        REQUIRE(waitFor([&] { return daemon.processes().size() == 2; }, 5));
+        pid_t listener = listenerOf(daemon);
+        pid_t connection = -1;
+        for (pid_t pid : daemon.processes())
+            if (pid != listener)
+                connection = pid;
+        size_t listenerDescriptors = descriptorsOf(listener);
+        size_t connectionDescriptors = descriptorsOf(connection);
+
+        TCPScanStartReq request = startRequest(off.address);
+        TCPScanStartRes start{};
+        REQUIRE(client.sendCommand(TCP_SCAN_START, &request, sizeof(request)));
+        REQUIRE(client.receive(&start, sizeof(start)));
+        REQUIRE(start.result == 0);
+        REQUIRE(sim.sawEvent("record-switched-off"));
+        timespec offAt{};
+        clock_gettime(CLOCK_MONOTONIC, &offAt);
+        std::vector<TCPRecordRes> records;
+        CHECK_EQ(scanResult(client, records), 9);
+        timespec endAt{};
+        clock_gettime(CLOCK_MONOTONIC, &endAt);
+        double seconds = static_cast<double>(endAt.tv_sec - offAt.tv_sec) +
+                         static_cast<double>(endAt.tv_nsec - offAt.tv_nsec) / 1e9;
+        std::printf("switched off to the failure record: %.2f s\n", seconds);
+        CHECK(seconds < off.limitSeconds);
+        std::string base = FieldText(start.fileName, sizeof(start.fileName));
+        CHECK(exists(pageFile(base, 0)));
+        // A reset drops what the daemon had not read yet; a silent scanner loses nothing sent.
+        if (!off.stillOffAtTheEnd) {
+            CHECK_EQ(readFile(pageFile(base, 0)).size(), size_t(20000));
+            CHECK(exists(pageFile(base, 1)));
+        }
+
+        CHECK(waitFor([&] { return daemon.processes().size() == 2; }, 5));
+        CHECK_EQ(descriptorsOf(listener), listenerDescriptors);
+        CHECK(waitFor([&] { return descriptorsOf(connection) == connectionDescriptors; }, 5));
+        std::printf("processes %zu; listener descriptors %zu before, %zu after; connection %zu before, %zu after\n",
+                    daemon.processes().size(), listenerDescriptors, descriptorsOf(listener),
+                    connectionDescriptors, descriptorsOf(connection));
+
+        // While it is off a start fails; once it is back on, the next scan on
+        // the same connection goes through.
+        TCPScanStartRes again{};
+        int refusedStarts = 0;
+        REQUIRE(waitFor([&] {
+            if (!client.sendCommand(TCP_SCAN_START, &request, sizeof(request)) ||
+                !client.receive(&again, sizeof(again)))
+                return false;
+            refusedStarts += again.result != 0;
+            return again.result == 0;
+        }, 30));
+        CHECK(!off.stillOffAtTheEnd || refusedStarts >= 1);
+        std::vector<TCPRecordRes> second;
+        CHECK_EQ(scanResult(client, second), 5);
+        std::string secondBase = FieldText(again.fileName, sizeof(again.fileName));
+        CHECK_EQ(readFile(pageFile(secondBase, 1)).size(), size_t(20000));
+        CHECK(waitFor([&] { return daemon.processes().size() == 2; }, 5));
+        CHECK(waitFor([&] { return descriptorsOf(connection) == connectionDescriptors; }, 5));
+    }
+}
