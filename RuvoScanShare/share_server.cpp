@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -65,6 +66,7 @@ struct ShareServer::State {
     std::thread sweeper;
     std::condition_variable stopping;
     bool stopped = false;
+    bool trace = std::getenv("RUVO_SCAN_SHARE_TRACE") != nullptr; // every request on standard error
 
     // The scanner a route names, or -1.
     int scannerOf(const Route &route) const
@@ -340,6 +342,8 @@ MHD_Result serve(ShareServer::State &state, MHD_Connection *connection, const st
         }
         std::unique_ptr<DaemonScan> scan;
         int status = DaemonScan::Start(scanner, *request, scan);
+        if (status != SANE_STATUS_GOOD)
+            std::fprintf(stderr, "RuvoScanShare: %s did not start a scan (%d)\n", scanner.slug.c_str(), status);
         {
             std::lock_guard<std::mutex> lock(state.mutex);
             job->transferring = false;
@@ -424,6 +428,8 @@ MHD_Result handle(void *context, MHD_Connection *connection, const char *url, co
     if (verb != "GET" && verb != "POST" && verb != "DELETE")
         return answer(connection, 405, {});
     Route route = ParseRoute(url);
+    if (state.trace)
+        std::fprintf(stderr, "RuvoScanShare: %s %s\n", method, url);
     if (route.endpoint == Endpoint::None)
         return answer(connection, 404, {});
     return serve(state, connection, verb, route, upload->body);
@@ -461,7 +467,7 @@ bool ShareServer::start(std::string &error)
     address.sin_port = htons(static_cast<uint16_t>(m_state->settings.port));
     address.sin_addr.s_addr = htonl(m_state->settings.lan ? INADDR_ANY : INADDR_LOOPBACK);
     m_state->daemon = MHD_start_daemon(
-        MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ERROR_LOG,
+        MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL,
         static_cast<uint16_t>(m_state->settings.port), acceptClient, m_state.get(), handle, m_state.get(),
         MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr *>(&address),
         MHD_OPTION_CONNECTION_LIMIT, kMaxConnections,

@@ -26,6 +26,7 @@ SCAN_DIR = "/opt/ruvo/k40_series_printer/scan"
 WORK = "/tmp/share-e2e"
 SERIAL = "RV402A0001"
 NET_ADDRESS = "127.0.0.2"
+SLOW_ADDRESS = "127.0.0.3"
 SHEET_MM = 250
 PORTS = {"image/png": 8090, "image/jpeg": 8091}
 
@@ -106,11 +107,12 @@ def write_configuration():
         tag = format_name.split("/")[1]
         lines.append(f'"usb-{tag}" = http://127.0.0.1:{port}/eSCL')
         lines.append(f'"net-{tag}" = http://127.0.0.1:{port}/net-{NET_ADDRESS}/eSCL')
+        lines.append(f'"slow-{tag}" = http://127.0.0.1:{port}/net-{SLOW_ADDRESS}/eSCL')
     lines += ["[options]", "discovery = disable", "ws-discovery = off", ""]
     with open(f"{WORK}/conf/airscan.conf", "w") as out:
         out.write("\n".join(lines))
     with open(f"{WORK}/ruvo.conf", "w") as out:
-        out.write(f"{NET_ADDRESS} K402ADN\n")
+        out.write(f"{NET_ADDRESS} K402ADN\n{SLOW_ADDRESS}\n")
     for format_name, port in PORTS.items():
         with open(f"{WORK}/share-{port}.conf", "w") as out:
             out.write(f"port = {port}\nformats = {format_name}\njob-timeout = 15\n"
@@ -120,14 +122,17 @@ def write_configuration():
 class Rig:
     def __init__(self):
         os.makedirs(f"{WORK}/usb-record", exist_ok=True)
-        os.makedirs(f"{WORK}/sim", exist_ok=True)
         self.emulator = subprocess.Popen(
-            [EMULATOR, "--chart", "--device", f"7a3e:0405:{SERIAL}", "--sheet-length-mm", str(SHEET_MM),
+            [EMULATOR, "--chart", "--device", f"7a3e:0405:{SERIAL}", "--sheet-length-mm", str(SHEET_MM), "--pages", "3",
              "--record-dir", f"{WORK}/usb-record", "--", DAEMON], stdout=subprocess.DEVNULL)
-        self.simulator = subprocess.Popen(
-            [SIMULATOR, "--chart", "--address", NET_ADDRESS, "--record-dir", f"{WORK}/sim", "--keep-pages",
-             "--sheet-length-mm", str(SHEET_MM)], stdout=subprocess.DEVNULL)
-        if not wait_for(lambda: port_open("127.0.0.1", 7000) and port_open(NET_ADDRESS, 2080)):
+        self.simulators = []
+        for address, knobs in ((NET_ADDRESS, []), (SLOW_ADDRESS, ["--block-sizes", "3000", "--block-delay-ms", "50"])):
+            os.makedirs(f"{WORK}/sim-{address}", exist_ok=True)
+            self.simulators.append(subprocess.Popen(
+                [SIMULATOR, "--chart", "--address", address, "--record-dir", f"{WORK}/sim-{address}", "--keep-pages",
+                 "--pages", "3", "--sheet-length-mm", str(SHEET_MM)] + knobs, stdout=subprocess.DEVNULL))
+        if not wait_for(lambda: port_open("127.0.0.1", 7000) and port_open(NET_ADDRESS, 2080)
+                        and port_open(SLOW_ADDRESS, 2080)):
             self.stop()
             raise RuntimeError("the daemon or the simulated scanner did not come up")
         self.shares = []
@@ -139,7 +144,7 @@ class Rig:
             raise RuntimeError("the share did not come up")
 
     def stop(self):
-        for process in getattr(self, "shares", []) + [self.simulator, self.emulator]:
+        for process in getattr(self, "shares", []) + self.simulators + [self.emulator]:
             if process.poll() is None:
                 process.send_signal(signal.SIGTERM)
                 try:
@@ -166,6 +171,148 @@ def expected_area(area_mm, dpi, height_mm):
     return edge(x), edge(y), edge(x + w) - edge(x), edge(y + h) - edge(y)
 
 
+def device(kind, format_name="image/png"):
+    index = list(PORTS).index(format_name) * 3 + ["usb", "net", "slow"].index(kind)
+    return f"airscan:e{index}:{kind}-{format_name.split('/')[1]}"
+
+
+def feeder_lines(y_start, height, dpi):
+    """Lines of a feeder page: whole lines whose centre lies on the sheet."""
+    sheet = SHEET_MM * 1000000 * 10 // 254
+    lines = 0
+    while lines < height and (2 * (y_start + lines) + 1) * 1000000 // (2 * dpi) < sheet:
+        lines += 1
+    return lines
+
+
+def test_feeder_batch():
+    for kind in ("usb", "net"):
+        folder = f"{WORK}/batch-{kind}"
+        os.makedirs(folder, exist_ok=True)
+        dpi = 150
+        result = scanimage(["-d", device(kind), "--source", "ADF", "--mode", "Gray", "--resolution", str(dpi),
+                            "--format=pnm", f"--batch={folder}/page%d.pnm"])
+        name = f"feeder batch {kind}"
+        check(result.returncode == 0, f"{name}: scanimage failed: {result.stderr.decode()[-600:]}")
+        files = sorted(os.listdir(folder))
+        check(files == ["page1.pnm", "page2.pnm", "page3.pnm"], f"{name}: pages {files}")
+        area = expected_area(None, dpi, 355.6)
+        lines = feeder_lines(area[1], area[3], dpi)
+        for page, file in enumerate(files):
+            with open(f"{folder}/{file}", "rb") as handle:
+                scanned = parse_pnm(handle.read())
+            expected = chart(dpi, area, 8, page)
+            # The client pads a page shorter than the area it asked for; the sheet's lines are the chart's.
+            width = area[2]
+            check(scanned is not None and scanned[1] == width and scanned[3][:lines * width] == expected[3][:lines * width],
+                  f"{name}: {file} is not sheet {page} ({scanned[:3] if scanned else None})")
+        check(page_files() == [], f"{name}: page files left behind: {page_files()}")
+
+
+def slow_scan():
+    return subprocess.Popen(["scanimage", "-d", device("slow"), "--mode", "Color", "--resolution", "150",
+                             "--format=pnm"], env=environment(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+def post_job(port, path, body, headers=None):
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    try:
+        connection.request("POST", path, body=body, headers=dict({"Content-Type": "text/xml"}, **(headers or {})))
+        response = connection.getresponse()
+        response.read()
+        return response.status, response.getheader("Location")
+    finally:
+        connection.close()
+
+
+SETTINGS = ('<?xml version="1.0" encoding="UTF-8"?><scan:ScanSettings '
+            'xmlns:scan="http://schemas.hp.com/imaging/escl/2011/05/03" '
+            'xmlns:pwg="http://www.pwg.org/schemas/2010/12/sm"><pwg:InputSource>Platen</pwg:InputSource>'
+            '<scan:ColorMode>Grayscale8</scan:ColorMode><pwg:DocumentFormat>image/png</pwg:DocumentFormat>'
+            '<scan:XResolution>75</scan:XResolution><scan:YResolution>75</scan:YResolution></scan:ScanSettings>')
+
+
+def test_busy_and_cancel():
+    scan = slow_scan()
+    began = wait_for(lambda: len(page_files()) > 0 and os.path.getsize(f"{SCAN_DIR}/{page_files()[0]}") > 0)
+    check(began, "cancel: the slow scan never wrote a page")
+    status, _ = post_job(PORTS["image/png"], f"/net-{SLOW_ADDRESS}/eSCL/ScanJobs", SETTINGS)
+    check(status == 503, f"a second job while one runs: {status}, not 503")
+    scan.send_signal(signal.SIGINT)
+    try:
+        scan.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        scan.kill()
+        check(False, "cancel: scanimage did not end after SIGINT")
+    check(wait_for(lambda: page_files() == [], 20), f"cancel: page files left behind: {page_files()}")
+    with open(f"{WORK}/sim-{SLOW_ADDRESS}/events.log") as handle:
+        check("abort" in handle.read().split(), "cancel: the scanner never received the abort")
+    # The scanner is free again: a job is taken, and deleted unread leaves no page file.
+    status, location = wait_for_job(f"/net-{SLOW_ADDRESS}/eSCL/ScanJobs")
+    check(status == 201 and location, f"after the cancel: {status}")
+    if location:
+        connection = http.client.HTTPConnection("127.0.0.1", PORTS["image/png"], timeout=30)
+        connection.request("DELETE", location)
+        check(connection.getresponse().status == 200, "DELETE of a job")
+        connection.close()
+        check(wait_for(lambda: page_files() == [], 20), f"DELETE: page files left behind: {page_files()}")
+
+
+def wait_for_job(path):
+    result = [None, None]
+    def taken():
+        result[:] = post_job(PORTS["image/png"], path, SETTINGS)
+        return result[0] != 503
+    wait_for(taken, 30)
+    return result
+
+
+def test_hostile_requests():
+    port = PORTS["image/png"]
+    status, _ = post_job(port, "/eSCL/ScanJobs", SETTINGS.replace("<scan:ColorMode>Grayscale8</scan:ColorMode>",
+                         "<scan:ColorMode>&b;</scan:ColorMode>").replace(
+                         '<?xml version="1.0" encoding="UTF-8"?>',
+                         '<?xml version="1.0"?><!DOCTYPE s [<!ENTITY a "aaaaaaaaaaaaaaaa">'
+                         '<!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;">]>'))
+    check(status == 400, f"entity-laden settings: {status}, not 400")
+    status, _ = post_job(port, "/eSCL/ScanJobs", "x" * (200 * 1024))
+    check(status == 413, f"a 200 KiB body: {status}, not 413")
+    try:
+        status, _ = post_job(port, "/eSCL/ScanJobs", SETTINGS, {"X-Filler": "y" * (64 * 1024)})
+    except (ConnectionError, http.client.HTTPException):
+        status = "closed"
+    check(status in (413, 431, "closed"), f"a 64 KiB header: {status}")
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    connection.request("GET", "/etc/passwd")
+    check(connection.getresponse().status == 404, "a path outside eSCL")
+    connection.close()
+    # 200 idle connections from one address: at most the per-address limit is
+    # served, and a client from another address is served at once.
+    idle = []
+    for _ in range(200):
+        try:
+            idle.append(socket.create_connection(("127.0.0.1", port), timeout=2))
+        except OSError:
+            pass
+    time.sleep(1)
+    other = http.client.HTTPConnection("127.0.0.1", port, timeout=10, source_address=("127.0.0.9", 0))
+    other.request("GET", "/eSCL/ScannerCapabilities")
+    check(other.getresponse().status == 200, "another address during 200 idle connections")
+    other.close()
+    alive = 0
+    for connection in idle:
+        connection.setblocking(False)
+        try:
+            alive += connection.recv(1) != b""
+        except BlockingIOError:
+            alive += 1
+        except OSError:
+            pass
+        connection.close()
+    check(alive <= 8, f"{alive} of 200 idle connections kept from one address")
+    print(f"hostile: {alive} of 200 idle connections from one address kept open", flush=True)
+
+
 def test_listing():
     out = scanimage(["-L"]).stdout.decode()
     for name in ("usb-png", "net-png", "usb-jpeg", "net-jpeg"):
@@ -182,7 +329,7 @@ def test_platen_scans():
     for kind, mode, dpi, area_mm in rows:
         for format_name in ("image/png", "image/jpeg"):
             tag = format_name.split("/")[1]
-            arguments = ["-d", f"airscan:e{list(PORTS).index(format_name) * 2 + (kind == 'net')}:{kind}-{tag}",
+            arguments = ["-d", device(kind, format_name),
                          "--format=pnm", "--mode", mode, "--resolution", str(dpi)]
             if area_mm:
                 left, top, width, height = area_mm
@@ -215,6 +362,9 @@ def main():
     try:
         test_listing()
         test_platen_scans()
+        test_feeder_batch()
+        test_busy_and_cancel()
+        test_hostile_requests()
     finally:
         rig.stop()
     print(f"{len(failures)} failure(s)")
