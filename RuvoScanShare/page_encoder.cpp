@@ -2,6 +2,7 @@
 
 #include <csetjmp>
 #include <cstdio>
+#include <string>
 #include <jpeglib.h>
 #include <png.h>
 
@@ -159,6 +160,81 @@ private:
     bool m_failed = false;
 };
 
+// One page as a PDF around a JPEG image that libjpeg encodes band by band:
+// the objects before the image go out first, the image's length and the
+// cross-reference table after it, so nothing waits for the whole page.
+class PdfEncoder : public PageEncoder {
+public:
+    PdfEncoder(uint32_t width, uint32_t height, int components, int resolution)
+        : m_image(width, height, components, resolution)
+    {
+        double widthPoints = width * 72.0 / resolution, heightPoints = height * 72.0 / resolution;
+        char box[96];
+        std::snprintf(box, sizeof(box), "%.2f 0 0 %.2f 0 0 cm", widthPoints, heightPoints);
+        std::string content = std::string("q ") + box + " /Im0 Do Q\n";
+        char media[64];
+        std::snprintf(media, sizeof(media), "[0 0 %.2f %.2f]", widthPoints, heightPoints);
+        append("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n");
+        object(1, "<< /Type /Catalog /Pages 2 0 R >>");
+        object(2, "<< /Type /Pages /Kids [3 0 R] /Count 1 >>");
+        object(3, std::string("<< /Type /Page /Parent 2 0 R /MediaBox ") + media +
+                      " /Resources << /XObject << /Im0 5 0 R >> >> /Contents 4 0 R >>");
+        object(4, "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "endstream");
+        m_offsets[5] = m_written;
+        append("5 0 obj\n<< /Type /XObject /Subtype /Image /Width " + std::to_string(width) + " /Height " +
+               std::to_string(height) + " /ColorSpace " + (components == 3 ? "/DeviceRGB" : "/DeviceGray") +
+               " /BitsPerComponent 8 /Filter /DCTDecode /Length 6 0 R >>\nstream\n");
+    }
+    bool write(const uint8_t *lines, int count) override
+    {
+        bool good = m_image.write(lines, count);
+        takeImage();
+        return good;
+    }
+    bool finish() override
+    {
+        if (!m_image.finish())
+            return false;
+        takeImage();
+        append("\nendstream\nendobj\n");
+        object(6, std::to_string(m_imageBytes));
+        uint64_t table = m_written;
+        append("xref\n0 7\n0000000000 65535 f \n");
+        for (int number = 1; number <= 6; ++number) {
+            char line[24];
+            std::snprintf(line, sizeof(line), "%010llu 00000 n \n", static_cast<unsigned long long>(m_offsets[number]));
+            append(line);
+        }
+        append("trailer\n<< /Size 7 /Root 1 0 R >>\nstartxref\n" + std::to_string(table) + "\n%%EOF\n");
+        return true;
+    }
+
+private:
+    void append(const std::string &text)
+    {
+        m_output.insert(m_output.end(), text.begin(), text.end());
+        m_written += text.size();
+    }
+    void object(int number, const std::string &body)
+    {
+        m_offsets[number] = m_written;
+        append(std::to_string(number) + " 0 obj\n" + body + "\nendobj\n");
+    }
+    void takeImage()
+    {
+        std::vector<uint8_t> &bytes = m_image.output();
+        m_output.insert(m_output.end(), bytes.begin(), bytes.end());
+        m_written += bytes.size();
+        m_imageBytes += bytes.size();
+        bytes.clear();
+    }
+
+    JpegEncoder m_image;
+    uint64_t m_written = 0;
+    uint64_t m_imageBytes = 0;
+    uint64_t m_offsets[7] = {};
+};
+
 } // namespace
 
 std::unique_ptr<PageEncoder> MakePageEncoder(const std::string &format, uint32_t width, uint32_t height,
@@ -170,6 +246,8 @@ std::unique_ptr<PageEncoder> MakePageEncoder(const std::string &format, uint32_t
         return std::make_unique<JpegEncoder>(width, height, components, resolution);
     if (format == "image/png")
         return std::make_unique<PngEncoder>(width, height, components, resolution);
+    if (format == "application/pdf")
+        return std::make_unique<PdfEncoder>(width, height, components, resolution);
     return nullptr;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
-// Encodes a page band by band into JPEG (libjpeg) or PNG (libpng): lines go
+// Encodes a page band by band into JPEG (libjpeg), PNG (libpng) or a PDF
+// holding a JPEG image: lines go
 // in as they are scanned, encoded bytes come out to be sent at once, so a
 // page is never held whole.
 
@@ -25,7 +26,7 @@ protected:
     std::vector<uint8_t> m_output;
 };
 
-// "image/jpeg" or "image/png"; nullptr for any other format.
+// "image/jpeg", "image/png" or "application/pdf"; nullptr for any other format.
 std::unique_ptr<PageEncoder> MakePageEncoder(const std::string &format, uint32_t width, uint32_t height,
                                              int components, int resolution);
 

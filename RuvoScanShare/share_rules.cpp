@@ -136,13 +136,13 @@ ShareSettings ParseShareSettings(std::string_view text, std::vector<std::string>
             std::vector<std::string> formats;
             bool good = true;
             for (std::string_view word : words(value)) {
-                good = good && (word == "image/jpeg" || word == "image/png");
+                good = good && (word == "image/jpeg" || word == "image/png" || word == "application/pdf");
                 formats.emplace_back(word);
             }
             if (good && !formats.empty())
                 settings.formats = formats;
             else
-                problems.push_back(where + "formats are image/jpeg and image/png");
+                problems.push_back(where + "formats are image/jpeg, image/png and application/pdf");
         } else if (key == "job-timeout") {
             if (auto seconds = number(value, 10, 3600))
                 settings.jobTimeoutSeconds = *seconds;

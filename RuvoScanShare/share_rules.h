@@ -20,7 +20,7 @@ struct ShareSettings {
     int port = 8090;
     bool lan = false; // false: loopback only
     std::vector<Network> allowed; // empty with lan: every address
-    std::vector<std::string> formats = {"image/jpeg", "image/png"};
+    std::vector<std::string> formats = {"image/jpeg", "application/pdf", "image/png"};
     int jobTimeoutSeconds = 120; // a job nobody asks about for this long is aborted
     std::string scannerConfig = "/etc/sane.d/ruvo.conf";
 };

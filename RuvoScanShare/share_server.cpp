@@ -314,9 +314,13 @@ MHD_Result serve(ShareServer::State &state, MHD_Connection *connection, const st
                                 job->images, !job->finished, job->aborted});
             }
         }
-        // The feeder is asked only while no scan holds the scanner.
-        FeederState feeder = running ? (scanner.description.feeder.present ? FeederState::Loaded : FeederState::None)
-                                     : QueryFeeder(scanner);
+        // A network scanner's feeder is asked while no scan runs. A USB
+        // scanner is not opened for a status: a status comes right before
+        // each job, and the device is not opened twice in a row by two
+        // connections; its job finds an empty feeder itself (404).
+        FeederState feeder = scanner.description.feeder.present ? FeederState::Loaded : FeederState::None;
+        if (!running && !scanner.usb)
+            feeder = QueryFeeder(scanner);
         return answer(connection, 200, StatusXml(running ? ScannerState::Processing : ScannerState::Idle, feeder, jobs));
     }
     case Endpoint::ScanJobs: {

@@ -115,7 +115,8 @@ def write_configuration():
         out.write(f"{NET_ADDRESS} K402ADN\n{SLOW_ADDRESS}\n")
     for format_name, port in PORTS.items():
         with open(f"{WORK}/share-{port}.conf", "w") as out:
-            out.write(f"port = {port}\nformats = {format_name}\njob-timeout = 15\n"
+            formats = format_name + (", application/pdf" if format_name == "image/jpeg" else "")
+            out.write(f"port = {port}\nformats = {formats}\njob-timeout = 15\n"
                       f"scanners-config = {WORK}/ruvo.conf\n")
 
 
@@ -313,6 +314,49 @@ def test_hostile_requests():
     print(f"hostile: {alive} of 200 idle connections from one address kept open", flush=True)
 
 
+def test_pdf_job():
+    port = PORTS["image/jpeg"]
+    dpi = 150
+    body = SETTINGS.replace("image/png", "application/pdf").replace(">75<", f">{dpi}<")
+    status, location = post_job(port, f"/net-{NET_ADDRESS}/eSCL/ScanJobs", body)
+    if not check(status == 201 and location, f"a PDF job: {status}"):
+        return
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=120)
+    connection.request("GET", location + "/NextDocument")
+    response = connection.getresponse()
+    document = response.read()
+    check(response.status == 200 and response.getheader("Content-Type") == "application/pdf",
+          f"PDF page: {response.status} {response.getheader('Content-Type')}")
+    connection.request("GET", location + "/NextDocument")
+    response = connection.getresponse()
+    response.read()
+    check(response.status == 404, f"after the one platen page: {response.status}, not 404")
+    connection.request("DELETE", location)
+    connection.getresponse().read()
+    connection.close()
+    path = f"{WORK}/page.pdf"
+    with open(path, "wb") as out:
+        out.write(document)
+    info = subprocess.run(["pdfinfo", path], capture_output=True)
+    text = info.stdout.decode()
+    check(info.returncode == 0 and re.search(r"Pages:\s+1\n", text) and "Syntax Error" not in info.stderr.decode(),
+          f"pdfinfo: {text} {info.stderr.decode()}")
+    check(re.search(r"Page size:\s+612(\.0+)? x 1008(\.0+)? pts", text), f"pdfinfo page size: {text}")
+    # The page renders at its size; the image in it is the chart. (pdftoppm
+    # resamples images even at their own resolution, so its pixels are not
+    # the image's: the image is compared as pdfimages decodes it.)
+    rendered = parse_pnm(subprocess.run(["pdftoppm", "-r", str(dpi), "-gray", path], capture_output=True).stdout)
+    expected = chart(dpi, expected_area(None, dpi, 355.6), 8)
+    check(rendered is not None and rendered[1:3] == expected[1:3], f"pdftoppm: {rendered[:3] if rendered else None}")
+    subprocess.run(["pdfimages", path, f"{WORK}/pdf-image"], check=True)
+    with open(f"{WORK}/pdf-image-000.pgm", "rb") as handle:
+        image = parse_pnm(handle.read())
+    if check(image is not None and image[1:3] == expected[1:3], f"pdfimages: {image[:3] if image else None}"):
+        quality = psnr(image[3], expected[3])
+        check(quality >= 30.0, f"PDF page: PSNR {quality:.1f} dB below 30")
+    check(page_files() == [], f"PDF: page files left behind: {page_files()}")
+
+
 def test_listing():
     out = scanimage(["-L"]).stdout.decode()
     for name in ("usb-png", "net-png", "usb-jpeg", "net-jpeg"):
@@ -363,6 +407,7 @@ def main():
         test_listing()
         test_platen_scans()
         test_feeder_batch()
+        test_pdf_job()
         test_busy_and_cancel()
         test_hostile_requests()
     finally:

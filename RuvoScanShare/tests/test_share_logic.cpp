@@ -59,6 +59,7 @@ private slots:
     void routes();
     void encodedBandsDecodeToTheLines_data();
     void encodedBandsDecodeToTheLines();
+    void pdfCrossReferencesPointAtTheirObjects();
 };
 
 void TestShareLogic::capabilitiesNameWhatTheScannerHas()
@@ -343,6 +344,38 @@ void TestShareLogic::encodedBandsDecodeToTheLines()
         QCOMPARE(mean, 0.0);
     else
         QVERIFY2(mean == 0 || 10 * std::log10(255.0 * 255.0 / mean) > 30, qPrintable(QString::number(mean)));
+}
+
+void TestShareLogic::pdfCrossReferencesPointAtTheirObjects()
+{
+    const int width = 300, height = 200;
+    std::vector<uint8_t> lines(size_t(width * height), 128);
+    auto encoder = MakePageEncoder("application/pdf", width, height, 1, 150);
+    QVERIFY(encoder);
+    QByteArray document;
+    for (int y = 0; y < height; y += 50) {
+        QVERIFY(encoder->write(lines.data() + size_t(y * width), 50));
+        document.append(reinterpret_cast<const char *>(encoder->output().data()), int(encoder->output().size()));
+        encoder->output().clear();
+    }
+    QVERIFY(encoder->finish());
+    document.append(reinterpret_cast<const char *>(encoder->output().data()), int(encoder->output().size()));
+    QVERIFY(document.startsWith("%PDF-1.4") && document.endsWith("%%EOF\n"));
+    int table = document.lastIndexOf("\nxref\n") + 1;
+    int start = document.lastIndexOf("startxref\n");
+    QCOMPARE(document.mid(start + 10, document.indexOf('\n', start + 10) - start - 10).toInt(), table);
+    QList<QByteArray> rows = document.mid(table).split('\n');
+    for (int number = 1; number <= 6; ++number) {
+        int offset = rows[2 + number].left(10).toInt();
+        QVERIFY2(document.mid(offset).startsWith(QByteArray::number(number) + " 0 obj"), qPrintable(QString::number(number)));
+    }
+    // The image's length object names the bytes between stream and endstream.
+    int image = document.indexOf("stream\n", document.indexOf("5 0 obj")) + 7;
+    int end = document.indexOf("\nendstream", image);
+    int lengthAt = rows[8].left(10).toInt();
+    QCOMPARE(document.mid(lengthAt).split('\n')[1].toInt(), end - image);
+    QVERIFY(document.mid(image, 2) == QByteArray("\xff\xd8"));
+    QVERIFY(document.contains("/MediaBox [0 0 144.00 96.00]"));
 }
 
 QTEST_MAIN(TestShareLogic)
