@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
@@ -210,6 +211,30 @@ int32_t openUsb(Connection &link, uint16_t productId, const std::string &serial)
     return devfd;
 }
 
+// A USB scanner's connection stays open between its jobs, with the scanner
+// opened on it, as a SANE front end keeps a device open between scans:
+// closing it right after a scan would race the daemon's end of that scan.
+struct ParkedUsb {
+    std::unique_ptr<Connection> link;
+    int32_t devfd = -1;
+};
+std::mutex s_parkedMutex;
+std::map<std::string, ParkedUsb> s_parked;
+
+// A parked connection still answers: the daemon closes quiet ones, and that
+// close may still be on its way, so a request that is refused at once (a
+// handle never opened) is sent and its answer awaited.
+bool stillAnswers(Connection &link)
+{
+    pollfd waiting{link.fd(), POLLIN | POLLRDHUP, 0};
+    if (poll(&waiting, 1, 0) != 0)
+        return false;
+    USBCommonReq request{-1};
+    int32_t result = 0;
+    return link.send(USB_SCAN_UNLOCK, &request, sizeof(request)) &&
+           ruvo_wire::ReceiveExact(link.fd(), &result, sizeof(result), 10000);
+}
+
 } // namespace
 
 std::vector<ScannerEntry> ListScanners(const std::vector<NetworkScanner> &network, const std::vector<std::string> &formats)
@@ -311,7 +336,7 @@ FeederState QueryFeeder(const ScannerEntry &scanner)
 // ---- one scan ----
 
 struct DaemonScan::Session {
-    Connection link;
+    std::unique_ptr<Connection> owned;
     bool usb = false;
     int32_t devfd = -1;
     std::string address;
@@ -357,7 +382,7 @@ struct DaemonScan::Session {
     {
         USBCommonReq request{devfd};
         int32_t result = 0;
-        if (!link.exchange(USB_SCAN_UNLOCK, request, result))
+        if (!owned->exchange(USB_SCAN_UNLOCK, request, result))
             broken = true;
     }
 };
@@ -375,7 +400,7 @@ void DaemonScan::Session::readRecords()
             sendAbort(pending.size());
             break;
         }
-        pollfd waiting[2] = {{link.fd(), POLLIN, 0}, {wake[0], POLLIN, 0}};
+        pollfd waiting[2] = {{owned->fd(), POLLIN, 0}, {wake[0], POLLIN, 0}};
         if (poll(waiting, 2, 1000) < 0 && errno != EINTR)
             break;
         if (waiting[1].revents) {
@@ -386,7 +411,7 @@ void DaemonScan::Session::readRecords()
         }
         if (!(waiting[0].revents & (POLLIN | POLLHUP | POLLERR)))
             continue;
-        ssize_t got = recv(link.fd(), buffer, sizeof(buffer), 0);
+        ssize_t got = recv(owned->fd(), buffer, sizeof(buffer), 0);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0) {
@@ -437,19 +462,19 @@ void DaemonScan::Session::sendAbort(size_t leftover)
         USBScanAbortReq request{};
         request.devfd = devfd;
         std::snprintf(request.fileName, sizeof(request.fileName), "%s", baseName.c_str());
-        sent = link.send(USB_SCAN_ABORT, &request, sizeof(request));
+        sent = owned->send(USB_SCAN_ABORT, &request, sizeof(request));
     } else {
         TCPScanAbortReq request{};
         request.socket = socketRecord(address, dataChannel);
         std::snprintf(request.fileName, sizeof(request.fileName), "%s", baseName.c_str());
-        sent = link.send(TCP_SCAN_ABORT, &request, sizeof(request));
+        sent = owned->send(TCP_SCAN_ABORT, &request, sizeof(request));
     }
     uint64_t count = leftover;
     bool answered = false;
     auto deadline = Clock::now() + std::chrono::seconds(60);
     uint8_t buffer[4096];
     while (sent && Clock::now() < deadline) {
-        pollfd waiting{link.fd(), POLLIN, 0};
+        pollfd waiting{owned->fd(), POLLIN, 0};
         int ready = poll(&waiting, 1, 200);
         if (ready < 0 && errno == EINTR)
             continue;
@@ -460,7 +485,7 @@ void DaemonScan::Session::sendAbort(size_t leftover)
             }
             continue;
         }
-        ssize_t got = recv(link.fd(), buffer, sizeof(buffer), 0);
+        ssize_t got = recv(owned->fd(), buffer, sizeof(buffer), 0);
         if (got <= 0)
             break;
         count += static_cast<uint64_t>(got);
@@ -487,7 +512,7 @@ void DaemonScan::Session::deletePage(int index)
     CmdDeleteFileReq request{};
     std::snprintf(request.fileName, sizeof(request.fileName), "%s", pageFilePath(baseName, index).c_str());
     // No answer comes, so this may go out while records stream in.
-    if (!link.send(CMD_DELETE_FILE, &request, sizeof(request)))
+    if (!owned->send(CMD_DELETE_FILE, &request, sizeof(request)))
         broken = true;
 }
 
@@ -495,8 +520,9 @@ int DaemonScan::Start(const ScannerEntry &scanner, const ScanRequest &request, s
 {
     std::unique_ptr<DaemonScan> created(new DaemonScan);
     created->m_session = std::make_unique<Session>();
+    created->m_serial = scanner.serial;
     Session &session = *created->m_session;
-    if (!session.link.open() || pipe2(session.wake, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (pipe2(session.wake, O_CLOEXEC | O_NONBLOCK) != 0)
         return SANE_STATUS_IO_ERROR;
     session.usb = scanner.usb;
     session.address = scanner.address;
@@ -523,18 +549,32 @@ int DaemonScan::Start(const ScannerEntry &scanner, const ScanRequest &request, s
     int32_t result = SANE_STATUS_IO_ERROR;
     std::string baseName;
     if (scanner.usb) {
-        session.devfd = openUsb(session.link, scanner.productId, scanner.serial);
+        {
+            std::lock_guard<std::mutex> lock(s_parkedMutex);
+            auto parked = s_parked.find(scanner.serial);
+            if (parked != s_parked.end()) {
+                if (stillAnswers(*parked->second.link)) {
+                    session.owned = std::move(parked->second.link);
+                    session.devfd = parked->second.devfd;
+                }
+                s_parked.erase(parked);
+            }
+        }
+        if (session.devfd < 0) {
+            session.owned = std::make_unique<Connection>();
+            session.devfd = openUsb(*session.owned, scanner.productId, scanner.serial);
+        }
         if (session.devfd < 0)
             return SANE_STATUS_IO_ERROR;
         USBCommonReq handle{session.devfd};
         USBScanDevicePropertiesRes properties{};
-        if (!session.link.exchange(USB_SCAN_DEVPROPERTIES, handle, properties) || properties.result != SANE_STATUS_GOOD)
+        if (!session.owned->exchange(USB_SCAN_DEVPROPERTIES, handle, properties) || properties.result != SANE_STATUS_GOOD)
             return SANE_STATUS_IO_ERROR;
         unsigned boundary = session.components == 3 ? properties.st.boundery24 : properties.st.boundery8;
         if (boundary > 1)
             session.stride = (session.lineBytes + boundary - 1) / boundary * boundary;
         if (session.feeder) {
-            int32_t state = usbFeeder(session.link, session.devfd);
+            int32_t state = usbFeeder(*session.owned, session.devfd);
             if (state == ADF_STATUS_EMPTY)
                 return SANE_STATUS_NO_DOCS;
             if (state == ADF_STATUS_PAPER_JAM)
@@ -543,20 +583,23 @@ int DaemonScan::Start(const ScannerEntry &scanner, const ScanRequest &request, s
         USBScanLockReq lock{};
         lock.devfd = session.devfd;
         lock.info = settings;
-        if (!session.link.exchange(USB_SCAN_LOCK, lock, result))
+        if (!session.owned->exchange(USB_SCAN_LOCK, lock, result))
             return SANE_STATUS_IO_ERROR;
         if (result != SANE_STATUS_GOOD)
             return result == SANE_STATUS_DEVICE_BUSY ? SANE_STATUS_DEVICE_BUSY : SANE_STATUS_INVAL;
         auto answer = std::make_unique<USBScanStartRes>();
-        if (!session.link.exchange(USB_SCAN_START, handle, *answer))
+        if (!session.owned->exchange(USB_SCAN_START, handle, *answer))
             return SANE_STATUS_IO_ERROR;
         result = answer->result;
         baseName = fieldText(answer->fileName, sizeof(answer->fileName));
         if (result != SANE_STATUS_GOOD)
             session.unlock();
     } else {
+        session.owned = std::make_unique<Connection>();
+        if (!session.owned->open())
+            return SANE_STATUS_IO_ERROR;
         if (session.feeder) {
-            int32_t state = networkFeeder(session.link, scanner.address);
+            int32_t state = networkFeeder(*session.owned, scanner.address);
             if (state == ADF_STATUS_EMPTY)
                 return SANE_STATUS_NO_DOCS;
             if (state == ADF_STATUS_PAPER_JAM)
@@ -566,7 +609,7 @@ int DaemonScan::Start(const ScannerEntry &scanner, const ScanRequest &request, s
         start.socket = socketRecord(scanner.address, -1);
         start.info = settings;
         auto answer = std::make_unique<TCPScanStartRes>();
-        if (!session.link.exchange(TCP_SCAN_START, start, *answer))
+        if (!session.owned->exchange(TCP_SCAN_START, start, *answer))
             return SANE_STATUS_IO_ERROR;
         result = answer->result;
         session.dataChannel = answer->socketDataFd;
@@ -614,16 +657,14 @@ DaemonScan::~DaemonScan()
         for (int index = 0; index < begun; ++index)
             session.deletePage(index);
     }
-    if (session.usb && session.devfd >= 0 && !session.broken) {
-        // Answered only after the deletions before it: the daemon serves a
-        // connection in order.
-        USBCommonReq request{session.devfd};
-        int32_t result = 0;
-        session.link.exchange(USB_CLOSE_DEV, request, result);
-    } else if (!session.deleted.empty() && !session.broken) {
+    if (session.usb && session.devfd >= 0 && !session.broken && session.owned && session.owned->open()) {
+        // Kept for the scanner's next job (which first checks that it still answers).
+        std::lock_guard<std::mutex> lock(s_parkedMutex);
+        s_parked[m_serial] = ParkedUsb{std::move(session.owned), session.devfd};
+    } else if (!session.deleted.empty() && !session.broken && session.owned) {
         USBCommonReq request{-1};
         int32_t result = 0;
-        session.link.exchange(USB_SCAN_UNLOCK, request, result);
+        session.owned->exchange(USB_SCAN_UNLOCK, request, result);
     }
 }
 

@@ -69,6 +69,7 @@ public:
 private:
     DaemonScan() = default;
     std::unique_ptr<Session> m_session;
+    std::string m_serial;
     std::atomic<int> m_pagesDone{0};
 };
 
