@@ -22,6 +22,8 @@ packages=(
   procps psmisc iproute2 util-linux python3-minimal
   # the Debian packages: build, lint, check units and menu entries, install
   debhelper dpkg-dev lintian desktop-file-utils systemd adduser
+  # the scan share: HTTP, XML, PNG; its real client, mDNS and PDF checks
+  libmicrohttpd-dev libxml2-dev libpng-dev libavahi-client-dev sane-airscan avahi-daemon avahi-utils poppler-utils
 )
 
 SUDO=""

@@ -18,9 +18,9 @@ import re
 import sys
 
 PROGRAM_FOLDERS = ["RuvoPrinterTool", "RuvoNetTool", "RuvoFWUpdate", "RuvoScanDaemon",
-                   "RuvoPrintUpdate", "RuvoPrintRemove", "RuvoPrintWatchdog"]
+                   "RuvoPrintUpdate", "RuvoPrintRemove", "RuvoPrintWatchdog", "RuvoScanShare"]
 PROGRAMS = ["RuvoPrinterTool", "RuvoNetTool", "ruvoK40FW", "RuvoScanDaemon",
-            "RuvoPrintUpdate", "RuvoPrintRemove", "RuvoPrintWatchdog"]
+            "RuvoPrintUpdate", "RuvoPrintRemove", "RuvoPrintWatchdog", "RuvoScanShare"]
 SHARED_FROM_PROGRAMS = {"ruvo_printer_status", "ruvo_scan_wire"}
 
 
@@ -91,7 +91,8 @@ def main():
             if top(folder) in PROGRAM_FOLDERS and not is_test_folder(folder):
                 if top(link_folder) in ("tools", "bench") or is_test_folder(link_folder):
                     problems.append(f"{name} ({folder}/) links {link} from {link_folder}/")
-                if top(link_folder) in PROGRAM_FOLDERS and top(link_folder) != top(folder):
+                if (top(link_folder) in PROGRAM_FOLDERS and top(link_folder) != top(folder)
+                        and link not in SHARED_FROM_PROGRAMS):
                     problems.append(f"{name} ({folder}/) links {link} of another program")
         if (top(folder) in PROGRAM_FOLDERS and not is_test_folder(folder) and target["kind"] != "EXECUTABLE"
                 and name not in SHARED_FROM_PROGRAMS):

@@ -39,4 +39,10 @@ inline constexpr const char kScanServiceAccount[] = "_ruvoscan";
 inline constexpr const char kFirmwareUpdaterName[] = "ruvoK40FW";
 inline constexpr const char kServiceName[] = "ruvoK40Service";
 
+// The scan share: its setting file, the variable that points the tests at
+// another one, and its service account.
+inline constexpr const char kScanShareConfig[] = "/etc/ruvo/scan-share.conf";
+inline constexpr const char kScanShareConfigEnvironment[] = "RUVO_SCAN_SHARE_CONFIG";
+inline constexpr const char kScanShareAccount[] = "_ruvoscanshare";
+
 } // namespace ruvo_paths

@@ -28,11 +28,14 @@ PRODUCT = "/opt/ruvo/k40_series_printer"
 PRODUCT_PACKAGE = "ruvo-k40-series-printer"
 SIMULATORS_PACKAGE = "ruvo-k40-series-simulators"
 PROGRAMS = ["RuvoPrinterTool", "RuvoNetTool", "ruvoK40FW", "RuvoScanDaemon", "RuvoPrintUpdate",
-            "RuvoPrintRemove", "RuvoPrintWatchdog"]
-CONSOLE_PROGRAMS = ["RuvoScanDaemon", "RuvoPrintUpdate", "RuvoPrintRemove", "RuvoPrintWatchdog"]
-UNITS = ["ruvo-scan-daemon.service", "ruvo-print-watchdog.service", "ruvo-print-watchdog.path"]
+            "RuvoPrintRemove", "RuvoPrintWatchdog", "RuvoScanShare"]
+CONSOLE_PROGRAMS = ["RuvoScanDaemon", "RuvoPrintUpdate", "RuvoPrintRemove", "RuvoPrintWatchdog", "RuvoScanShare"]
+UNITS = ["ruvo-scan-daemon.service", "ruvo-print-watchdog.service", "ruvo-print-watchdog.path",
+         "ruvo-scan-share.service"]
 ENABLE_LINKS = {"/etc/systemd/system/multi-user.target.wants/ruvo-scan-daemon.service":
                 "/lib/systemd/system/ruvo-scan-daemon.service",
+                "/etc/systemd/system/multi-user.target.wants/ruvo-scan-share.service":
+                "/lib/systemd/system/ruvo-scan-share.service",
                 "/etc/systemd/system/paths.target.wants/ruvo-print-watchdog.path":
                 "/lib/systemd/system/ruvo-print-watchdog.path"}
 RULES = "/lib/udev/rules.d/55-ruvo-k40-series-printer.rules"

@@ -1,0 +1,84 @@
+// ruvo.conf and the printer list as the scanner clients read them: which
+// network scanners each names.
+#include "backend_config.h"
+
+#include <QtTest>
+
+using namespace ruvo_sane;
+
+namespace {
+
+QString describe(const std::vector<NetworkScannerEntry> &scanners)
+{
+    QStringList parts;
+    for (const NetworkScannerEntry &scanner : scanners)
+        parts << QString::fromStdString(scanner.address + "/" + scanner.model);
+    return parts.join(' ');
+}
+
+} // namespace
+
+class TestScannerConfig : public QObject {
+    Q_OBJECT
+private slots:
+    void configLines_data();
+    void configLines();
+    void printerListNetworkPrinters_data();
+    void printerListNetworkPrinters();
+};
+
+void TestScannerConfig::configLines_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("scanners");
+    QTest::addRow("address and model") << QByteArray("127.0.0.2 K402ADN\n") << "127.0.0.2/K402ADN";
+    QTest::addRow("address alone, CR LF") << QByteArray("127.0.0.3\r\n") << "127.0.0.3/";
+    QTest::addRow("comments and blanks") << QByteArray("# 127.0.0.9\n\n  127.0.0.4   # office\n") << "127.0.0.4/";
+    QTest::addRow("unknown model kept as address") << QByteArray("127.0.0.5 X999\n") << "127.0.0.5/";
+    QTest::addRow("display name") << QByteArray("127.0.0.5 Ruvo K400N\n") << "127.0.0.5/K400N";
+    QTest::addRow("repeated address once") << QByteArray("127.0.0.2\n127.0.0.2 K400N\n") << "127.0.0.2/";
+    QTest::addRow("not addresses")
+        << QByteArray("256.0.0.1\n1.2.3\n1.2.3.4.5\nscanner\n01234.1.1.1\n1.2.3.4x\n999999999999999\n") << "";
+    QTest::addRow("no line end at the end") << QByteArray("127.0.0.6 L520ADN") << "127.0.0.6/L520ADN";
+}
+
+void TestScannerConfig::configLines()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, scanners);
+    QCOMPARE(describe(ParseBackendConfig(std::string_view(text.constData(), static_cast<size_t>(text.size())))),
+             scanners);
+}
+
+void TestScannerConfig::printerListNetworkPrinters_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("scanners");
+    QByteArray two = "[Main]\nCount=3\n[printer_0]\nName=A\nModel=Ruvo K402ADN\nConnectType=2\nPort=127.0.0.7\n"
+                     "[printer_1]\nName=B\nModel=Ruvo K400\nConnectType=1\nPort=serial=X1\n"
+                     "[printer_2]\nName=C\nModel=\"Ruvo M200N\"\nConnectType=0\nPort=\"127.0.0.8\"\n";
+    QTest::addRow("network printers, the USB one left out") << two << "127.0.0.7/K402ADN 127.0.0.8/M200N";
+    QTest::addRow("count limits the sections read")
+        << QByteArray("[Main]\nCount=0\n[printer_0]\nModel=Ruvo K400N\nConnectType=2\nPort=127.0.0.7\n") << "";
+    QTest::addRow("unknown model")
+        << QByteArray("[Main]\nCount=1\n[printer_0]\nModel=Other K1\nConnectType=2\nPort=127.0.0.7\n") << "";
+    QTest::addRow("port not an address")
+        << QByteArray("[Main]\nCount=1\n[printer_0]\nModel=Ruvo K400N\nConnectType=2\nPort=printer.local\n") << "";
+    QTest::addRow("huge count") << QByteArray("[Main]\nCount=99999999999\n") << "";
+    QTest::addRow("keys before any section") << QByteArray("Count=1\nModel=Ruvo K400N\nPort=127.0.0.9\n") << "";
+}
+
+void TestScannerConfig::printerListNetworkPrinters()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, scanners);
+    QCOMPARE(describe(NetworkPrintersOfList(std::string_view(text.constData(), static_cast<size_t>(text.size())))),
+             scanners);
+    // The configuration comes first and names each address once.
+    std::vector<NetworkScannerEntry> merged =
+        MergeScanners({{"127.0.0.8", ""}}, {{"127.0.0.8", "M200N"}, {"127.0.0.9", "K400N"}});
+    QCOMPARE(describe(merged), QString("127.0.0.8/M200N 127.0.0.9/K400N"));
+}
+
+QTEST_MAIN(TestScannerConfig)
+#include "test_scanner_config.moc"
