@@ -93,8 +93,6 @@ DesktopNotifier::DesktopNotifier(const QString &appName, const QString &desktopE
             });
     m_connection.connect(c_szService, c_szPath, c_szService, QStringLiteral("ActionInvoked"), this,
                          SLOT(OnActionInvoked(uint, QString)));
-    m_connection.connect(c_szService, c_szPath, c_szService, QStringLiteral("NotificationClosed"), this,
-                         SLOT(OnNotificationClosed(uint, uint)));
 
     QDBusMessage owner = BusCall(QStringLiteral("NameHasOwner"));
     owner << QString::fromLatin1(c_szService);
@@ -143,9 +141,4 @@ void DesktopNotifier::OnActionInvoked(uint id, const QString &action)
 {
     if (action == QLatin1String("default") && m_book.IsOurs(id))
         emit AlertClicked();
-}
-
-void DesktopNotifier::OnNotificationClosed(uint id, uint)
-{
-    m_book.Closed(id);
 }

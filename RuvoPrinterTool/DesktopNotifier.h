@@ -30,7 +30,6 @@ signals:
 
 private slots:
     void OnActionInvoked(uint id, const QString &action);
-    void OnNotificationClosed(uint id, uint reason);
 
 private:
     void Send(const AlertBook::stSend &send);

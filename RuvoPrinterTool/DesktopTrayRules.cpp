@@ -57,16 +57,6 @@ std::optional<AlertBook::stSend> AlertBook::Answered(const QString &printer, qui
     return stSend{next, found->uId};
 }
 
-void AlertBook::Closed(quint32 id)
-{
-    if (id == 0)
-        return;
-    for (stPrinterAlerts &printer : m_printers) {
-        if (printer.uId == id)
-            printer.uId = 0;
-    }
-}
-
 bool AlertBook::IsOurs(quint32 id) const
 {
     if (id == 0)

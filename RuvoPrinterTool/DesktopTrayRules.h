@@ -49,8 +49,10 @@ struct stAlert {
 QVariantMap AlertHints(const stAlert &alert, const QString &desktopEntry);
 
 // One printer's alerts toward the notification service: a new alert replaces
-// the printer's previous one (its id goes into the call), and while a call is
-// on its way the newest alert waits, so two answers never race for one id.
+// the printer's previous one (its id goes into the call), also once that one
+// has expired, so a desktop's list of past alerts holds one per printer. While
+// a call is on its way the newest alert waits, so two answers never race for
+// one id.
 class AlertBook
 {
 public:
@@ -63,8 +65,6 @@ public:
     // The service answered the printer's call with `id` (0 when it failed);
     // returns the alert that waited, if any.
     std::optional<stSend> Answered(const QString &printer, quint32 id);
-    // The service closed `id`; it is not replaced any more.
-    void Closed(quint32 id);
     // True when `id` is the current alert of some printer.
     bool IsOurs(quint32 id) const;
     // The service left the bus: every id is forgotten, nothing is on its way.

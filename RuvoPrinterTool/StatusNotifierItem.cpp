@@ -15,7 +15,7 @@
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QMenu>
-#include <QPointer>
+#include <QTimer>
 
 namespace {
 const char c_szWatcherService[] = "org.kde.StatusNotifierWatcher";
@@ -27,6 +27,8 @@ const char c_szBusPath[] = "/org/freedesktop/DBus";
 // A watcher that does not answer within this is treated as absent until its
 // owner changes; the window never waits for it.
 constexpr int c_iCallTimeoutMs = 5000;
+constexpr int c_iRegisterAttempts = 8;
+constexpr int c_iRegisterRetryMs = 250;
 
 QDBusMessage BusCall(const QString &method)
 {
@@ -180,19 +182,28 @@ void StatusNotifierItem::FollowWatcher(const QString &owner)
     emit PresenceChanged();
 }
 
-void StatusNotifierItem::RegisterWithWatcher()
+void StatusNotifierItem::RegisterWithWatcher(int attempt)
 {
-    if (m_bWithdrawn || !m_bNameOwned || m_strWatcherOwner.isEmpty())
+    if (m_bWithdrawn || !m_bNameOwned || m_strWatcherOwner.isEmpty() || m_bRegistered)
         return;
     QDBusMessage call = QDBusMessage::createMethodCall(m_strWatcherOwner, c_szWatcherPath, c_szWatcherService,
                                                        QStringLiteral("RegisterStatusNotifierItem"));
     call << m_strServiceName;
     const quint64 generation = m_uWatcherGeneration;
-    CallLater(m_connection, call, this, [this, generation](const QDBusMessage &reply) {
+    CallLater(m_connection, call, this, [this, generation, attempt](const QDBusMessage &reply) {
         if (generation != m_uWatcherGeneration)
             return;
         m_bRegistered = reply.type() == QDBusMessage::ReplyMessage;
-        emit PresenceChanged();
+        if (m_bRegistered) {
+            ReadHostRegistered();
+            emit PresenceChanged();
+        } else if (attempt < c_iRegisterAttempts) {
+            // A watcher may take its name a moment before it serves its object.
+            QTimer::singleShot(c_iRegisterRetryMs * (attempt + 1), this, [this, generation, attempt]() {
+                if (generation == m_uWatcherGeneration)
+                    RegisterWithWatcher(attempt + 1);
+            });
+        }
     });
 }
 
@@ -219,6 +230,7 @@ void StatusNotifierItem::ReadHostRegistered()
 
 void StatusNotifierItem::OnHostRegistered()
 {
+    RegisterWithWatcher();
     if (!m_bHostRegistered && !m_strWatcherOwner.isEmpty()) {
         m_bHostRegistered = true;
         emit PresenceChanged();

@@ -74,7 +74,7 @@ private:
     friend class StatusNotifierItemAdaptor;
     void RequestServiceName();
     void FollowWatcher(const QString &owner);
-    void RegisterWithWatcher();
+    void RegisterWithWatcher(int attempt = 0);
     void ReadHostRegistered();
 
     // What the item's adaptor reads.

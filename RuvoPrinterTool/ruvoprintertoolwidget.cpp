@@ -126,6 +126,9 @@ RuvoPrinterToolWidget::~RuvoPrinterToolWidget()
 
     delete m_appSetting;
     m_appSetting = nullptr;
+    // Its menu exporter refers to the tray menu, a child released after this.
+    delete m_statusItem;
+    m_statusItem = nullptr;
     CleanTempFile();
     if (allStopped)
         delete m_sharedList;
@@ -260,11 +263,10 @@ void RuvoPrinterToolWidget::ApplyTrayPresence(const stTrayPresence &presence)
     if (m_trayChoice.bTrayReachable) {
         m_noTrayTimer->stop();
         // Shown only because no tray was there: back into the tray, unless the
-        // user has it open.
+        // user has asked for it since.
         if (m_bShownForNoTray) {
             m_bShownForNoTray = false;
-            if (isMinimized())
-                hide();
+            hide();
         }
     } else if (!m_noTrayTimer->isActive() && !m_bShownForNoTray) {
         m_noTrayTimer->start();
@@ -384,6 +386,7 @@ void RuvoPrinterToolWidget::SlotActivatedTrayIcon(QSystemTrayIcon::ActivationRea
 
 void RuvoPrinterToolWidget::SlotTrayActionShow()
 {
+    m_bShownForNoTray = false;
     if (isActiveWindow())
         return;
     setWindowFlags(Qt::Window);
