@@ -4,7 +4,6 @@ stTrayChoice ChooseTray(const stTrayPresence &presence)
 {
     stTrayChoice choice;
     const bool itemShown = presence.bWatcherOnBus && presence.bHostRegistered;
-    choice.bRegisterItem = presence.bWatcherOnBus;
     choice.bXEmbedIcon = presence.bXEmbedTray && !itemShown
                          && (presence.bXEmbedIconMade || !presence.bWatcherOnBus);
     choice.bTrayReachable = itemShown || choice.bXEmbedIcon;

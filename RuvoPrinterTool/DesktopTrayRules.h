@@ -17,14 +17,10 @@ struct stTrayPresence {
     bool bXEmbedIconMade = false;   // the XEmbed icon object exists already
 };
 
+// The item itself is always offered to whichever watcher is on the bus.
 struct stTrayChoice {
-    bool bRegisterItem = false;     // announce our item to the watcher
     bool bXEmbedIcon = false;       // show the XEmbed icon
     bool bTrayReachable = false;    // the user can reach the program from a tray
-    bool operator==(const stTrayChoice &o) const
-    {
-        return bRegisterItem == o.bRegisterItem && bXEmbedIcon == o.bXEmbedIcon && bTrayReachable == o.bTrayReachable;
-    }
 };
 
 // A host that shows items wins over an XEmbed tray, so a panel offering both

@@ -203,13 +203,7 @@ void RuvoPrinterToolWidget::InitTrayIcon()
     m_notifier = new DesktopNotifier(QString::fromUtf8(c_szTitle), QString::fromLatin1(c_szDesktopEntry), icon, bus,
                                      this);
     connect(m_notifier, &DesktopNotifier::AlertClicked, this, &RuvoPrinterToolWidget::SlotTrayActionShow);
-    connect(m_notifier, &DesktopNotifier::AlertFailed, this, [this](const stAlert &alert) {
-        if (m_trayIcon)
-            m_trayIcon->showMessage(alert.strPrinter, alert.strText,
-                                    alert.enUrgency == enAlertUrgency::Critical ? QSystemTrayIcon::Critical
-                                                                                : QSystemTrayIcon::Warning,
-                                    3000);
-    });
+    connect(m_notifier, &DesktopNotifier::AlertFailed, this, &RuvoPrinterToolWidget::ShowBalloon);
 
     m_noTrayTimer = new QTimer(this);
     m_noTrayTimer->setSingleShot(true);
@@ -254,7 +248,6 @@ void RuvoPrinterToolWidget::FollowDesktop()
 
 void RuvoPrinterToolWidget::ApplyTrayPresence(const stTrayPresence &presence)
 {
-    m_trayPresence = presence;
     m_trayChoice = ChooseTray(presence);
     if (m_bQuitting)
         return;
@@ -287,14 +280,20 @@ void RuvoPrinterToolWidget::OnNoTraySettled()
 
 void RuvoPrinterToolWidget::ShowAlert(const stAlert &alert)
 {
-    if (m_notifier->IsAvailable()) {
+    if (m_notifier->IsAvailable())
         m_notifier->Show(alert);
-    } else if (m_trayIcon) {
+    else
+        ShowBalloon(alert);
+}
+
+void RuvoPrinterToolWidget::ShowBalloon(const stAlert &alert)
+{
+    // Qt's own balloon needs the XEmbed icon to point at.
+    if (m_trayIcon)
         m_trayIcon->showMessage(alert.strPrinter, alert.strText,
                                 alert.enUrgency == enAlertUrgency::Critical ? QSystemTrayIcon::Critical
                                                                             : QSystemTrayIcon::Warning,
                                 3000);
-    }
 }
 
 void RuvoPrinterToolWidget::InitThread()

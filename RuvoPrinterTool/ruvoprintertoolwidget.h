@@ -64,6 +64,7 @@ private:
     void MakeXEmbedIcon();
     void FollowDesktop();
     void ShowAlert(const stAlert &alert);
+    void ShowBalloon(const stAlert &alert);
     void OnNoTraySettled();
     void StartStatusWorkers(int count);
     void DebugOutputPrinterInfo();
@@ -73,7 +74,6 @@ private:
     QSystemTrayIcon *m_trayIcon = nullptr; // the XEmbed icon, made only while no watcher is on the bus
     StatusNotifierItem *m_statusItem = nullptr;
     DesktopNotifier *m_notifier = nullptr;
-    stTrayPresence m_trayPresence;
     stTrayChoice m_trayChoice;
     stTrayPresence m_observedPresence;
     bool m_bPresenceObserved = false;
