@@ -1,6 +1,8 @@
 #include "ruvoprintertoolwidget.h"
 
 #include "AppSetting.h"
+#include "DesktopNotifier.h"
+#include "StatusNotifierItem.h"
 #include "RuvoPaths.h"
 #include "TrayRules.h"
 #include "TrdDeviceManage.h"
@@ -12,6 +14,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDBusConnection>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QHeaderView>
@@ -21,6 +24,7 @@
 #include <QStringList>
 #include <QTableWidget>
 #include <QThread>
+#include <QTimer>
 
 #include <vector>
 
@@ -30,6 +34,19 @@ const char c_szIconPath[] = ":/Icon/Resource/Ruvo.png";
 // notice the quit flag. A cycle is short, so only a worker stuck in I/O (a
 // status file that never answers, a cancel command that hangs) reaches it.
 constexpr int c_iWorkerStopWaitMs = 3000;
+// A panel that restarts, or starts just after us at login, is given this long
+// before the window steps in for a missing tray.
+constexpr int c_iNoTraySettleMs = 3000;
+// How often the XEmbed tray's presence is looked at (a cached X11 look-up).
+constexpr int c_iXEmbedPollMs = 2000;
+const char c_szTitle[] = "Ruvo打印助手";
+const char c_szDesktopEntry[] = "ruvo-printer-tool";
+
+bool SamePresence(const stTrayPresence &a, const stTrayPresence &b)
+{
+    return a.bWatcherOnBus == b.bWatcherOnBus && a.bHostRegistered == b.bHostRegistered
+        && a.bXEmbedTray == b.bXEmbedTray && a.bXEmbedIconMade == b.bXEmbedIconMade;
+}
 
 QString WorkingTree() { return QDir::homePath() + "/" + "ruvo/"; }
 
@@ -109,6 +126,9 @@ RuvoPrinterToolWidget::~RuvoPrinterToolWidget()
 
     delete m_appSetting;
     m_appSetting = nullptr;
+    // Its menu exporter refers to the tray menu, a child released after this.
+    delete m_statusItem;
+    m_statusItem = nullptr;
     CleanTempFile();
     if (allStopped)
         delete m_sharedList;
@@ -157,11 +177,6 @@ void RuvoPrinterToolWidget::InitDeviceTable()
 void RuvoPrinterToolWidget::InitTrayIcon()
 {
     RUVO_LOG("InitTrayIcon start");
-    m_trayIcon = new QSystemTrayIcon(this);
-    m_trayIcon->setIcon(QIcon(QString::fromUtf8(c_szIconPath)));
-    m_trayIcon->setToolTip(QStringLiteral("Ruvo打印助手"));
-    connect(m_trayIcon, &QSystemTrayIcon::activated, this, &RuvoPrinterToolWidget::SlotActivatedTrayIcon);
-
     m_actionShow = new QAction(QStringLiteral("显示主界面"), this);
     m_actionUpdateFW = new QAction(QStringLiteral("打印机更新助手"), this);
     m_actionSetting = new QAction(QStringLiteral("设置"), this);
@@ -176,9 +191,109 @@ void RuvoPrinterToolWidget::InitTrayIcon()
     m_trayMenu->addAction(m_actionUpdateFW);
     m_trayMenu->addAction(m_actionSetting);
     m_trayMenu->addAction(m_actionExit);
-    m_trayIcon->setContextMenu(m_trayMenu);
-    m_trayIcon->setVisible(true);
+
+    // The same menu and actions serve the item a panel shows over D-Bus and the
+    // XEmbed icon; whichever the desktop offers is shown (FollowDesktop).
+    const QImage icon(QString::fromUtf8(c_szIconPath));
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    m_statusItem = new StatusNotifierItem(QStringLiteral("RuvoPrinterTool"), QString::fromUtf8(c_szTitle), icon,
+                                          m_trayMenu, bus, this);
+    connect(m_statusItem, &StatusNotifierItem::PresenceChanged, this, &RuvoPrinterToolWidget::FollowDesktop);
+    connect(m_statusItem, &StatusNotifierItem::Activated, this, &RuvoPrinterToolWidget::SlotTrayActionShow);
+    m_notifier = new DesktopNotifier(QString::fromUtf8(c_szTitle), QString::fromLatin1(c_szDesktopEntry), icon, bus,
+                                     this);
+    connect(m_notifier, &DesktopNotifier::AlertClicked, this, &RuvoPrinterToolWidget::SlotTrayActionShow);
+    connect(m_notifier, &DesktopNotifier::AlertFailed, this, &RuvoPrinterToolWidget::ShowBalloon);
+
+    m_noTrayTimer = new QTimer(this);
+    m_noTrayTimer->setSingleShot(true);
+    m_noTrayTimer->setInterval(c_iNoTraySettleMs);
+    connect(m_noTrayTimer, &QTimer::timeout, this, &RuvoPrinterToolWidget::OnNoTraySettled);
+    m_xembedPoll = new QTimer(this);
+    m_xembedPoll->setInterval(c_iXEmbedPollMs);
+    connect(m_xembedPoll, &QTimer::timeout, this, &RuvoPrinterToolWidget::FollowDesktop);
+    m_xembedPoll->start();
+    FollowDesktop();
     RUVO_LOG("InitTrayIcon end");
+}
+
+void RuvoPrinterToolWidget::MakeXEmbedIcon()
+{
+    m_trayIcon = new QSystemTrayIcon(this);
+    m_trayIcon->setIcon(QIcon(QString::fromUtf8(c_szIconPath)));
+    m_trayIcon->setToolTip(QString::fromUtf8(c_szTitle));
+    connect(m_trayIcon, &QSystemTrayIcon::activated, this, &RuvoPrinterToolWidget::SlotActivatedTrayIcon);
+    connect(m_trayIcon, &QSystemTrayIcon::messageClicked, this, &RuvoPrinterToolWidget::SlotTrayActionShow);
+    m_trayIcon->setContextMenu(m_trayMenu);
+}
+
+void RuvoPrinterToolWidget::FollowDesktop()
+{
+    stTrayPresence presence;
+    presence.bWatcherOnBus = m_statusItem->IsWatcherOnBus();
+    presence.bHostRegistered = m_statusItem->IsHostRegistered();
+    // Qt asks the watcher, blocking, when its first tray icon is made: make it
+    // only while there is none to ask.
+    if (!presence.bWatcherOnBus && !m_trayIcon && !m_bQuitting)
+        MakeXEmbedIcon();
+    presence.bXEmbedIconMade = m_trayIcon != nullptr;
+    presence.bXEmbedTray = m_trayIcon && QSystemTrayIcon::isSystemTrayAvailable();
+    // Only a change is applied, so the offscreen tests can set what they need.
+    if (m_bPresenceObserved && SamePresence(presence, m_observedPresence))
+        return;
+    m_bPresenceObserved = true;
+    m_observedPresence = presence;
+    ApplyTrayPresence(presence);
+}
+
+void RuvoPrinterToolWidget::ApplyTrayPresence(const stTrayPresence &presence)
+{
+    m_trayChoice = ChooseTray(presence);
+    if (m_bQuitting)
+        return;
+    if (m_trayIcon)
+        m_trayIcon->setVisible(m_trayChoice.bXEmbedIcon);
+    if (m_trayChoice.bTrayReachable) {
+        m_noTrayTimer->stop();
+        // Shown only because no tray was there: back into the tray, unless the
+        // user has asked for it since.
+        if (m_bShownForNoTray) {
+            m_bShownForNoTray = false;
+            hide();
+        }
+    } else if (!m_noTrayTimer->isActive() && !m_bShownForNoTray) {
+        m_noTrayTimer->start();
+    }
+}
+
+void RuvoPrinterToolWidget::OnNoTraySettled()
+{
+    if (m_trayChoice.bTrayReachable || m_bQuitting)
+        return;
+    // Hidden with no tray, the program could never be reached again.
+    if (!isVisible() || isMinimized()) {
+        m_bShownForNoTray = true;
+        setWindowFlags(Qt::Window);
+        showNormal();
+    }
+}
+
+void RuvoPrinterToolWidget::ShowAlert(const stAlert &alert)
+{
+    if (m_notifier->IsAvailable())
+        m_notifier->Show(alert);
+    else
+        ShowBalloon(alert);
+}
+
+void RuvoPrinterToolWidget::ShowBalloon(const stAlert &alert)
+{
+    // Qt's own balloon needs the XEmbed icon to point at.
+    if (m_trayIcon)
+        m_trayIcon->showMessage(alert.strPrinter, alert.strText,
+                                alert.enUrgency == enAlertUrgency::Critical ? QSystemTrayIcon::Critical
+                                                                            : QSystemTrayIcon::Warning,
+                                3000);
 }
 
 void RuvoPrinterToolWidget::InitThread()
@@ -255,10 +370,9 @@ void RuvoPrinterToolWidget::SlotUpdatePrinterStatus(int index)
 
     m_tableDeviceManage->setItem(index, 2, new QTableWidgetItem(TonerText(entry.dwRemainingToner)));
     const stStateView view = DescribePrinterState(entry, m_iLanguage);
-    if (view.enNotice == enTrayNotice::Critical)
-        m_trayIcon->showMessage(entry.strName, view.strNoticeText, QSystemTrayIcon::Critical, 3000);
-    else if (view.enNotice == enTrayNotice::Warning)
-        m_trayIcon->showMessage(entry.strName, view.strNoticeText, QSystemTrayIcon::Warning, 3000);
+    if (view.enNotice != enTrayNotice::None)
+        ShowAlert({entry.strName, view.strNoticeText,
+                   view.enNotice == enTrayNotice::Critical ? enAlertUrgency::Critical : enAlertUrgency::Normal});
     m_tableDeviceManage->setItem(index, 3, new QTableWidgetItem(view.strStateText));
     DebugOutputPrinterStatus(index);
 }
@@ -271,6 +385,7 @@ void RuvoPrinterToolWidget::SlotActivatedTrayIcon(QSystemTrayIcon::ActivationRea
 
 void RuvoPrinterToolWidget::SlotTrayActionShow()
 {
+    m_bShownForNoTray = false;
     if (isActiveWindow())
         return;
     setWindowFlags(Qt::Window);
@@ -289,15 +404,24 @@ void RuvoPrinterToolWidget::SlotTrayActionSetting()
 
 void RuvoPrinterToolWidget::SlotTrayActionExit()
 {
+    m_bQuitting = true;
     m_appSetting->close();
     hide();
-    m_trayIcon->hide();
+    if (m_trayIcon)
+        m_trayIcon->hide();
+    m_statusItem->Withdraw();
     emit SgnThreadQuit();
     QCoreApplication::quit();
 }
 
 void RuvoPrinterToolWidget::closeEvent(QCloseEvent *event)
 {
+    // Without a tray a hidden window could never come back.
+    if (!m_trayChoice.bTrayReachable && !m_bQuitting) {
+        showMinimized();
+        event->ignore();
+        return;
+    }
     hide();
     event->ignore();
 }

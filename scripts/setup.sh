@@ -18,6 +18,8 @@ packages=(
   # virtual desktop, tray host, screenshots, reading windows from outside
   xvfb xauth trayer xdotool imagemagick x11-utils x11-xserver-utils
   fonts-wqy-microhei dbus dbus-x11 at-spi2-core python3 python3-gi gir1.2-atspi-2.0
+  # the tray item's menu over D-Bus; a real item host, watcher and notification server for its tests
+  libdbusmenu-qt5-dev haskell-gtk-sni-tray-utils haskell-status-notifier-item-utils xfce4-notifyd libglib2.0-bin
   # process and network tools used by tests and the demo
   procps psmisc iproute2 util-linux python3-minimal
   # the Debian packages: build, lint, check units and menu entries, install

@@ -99,6 +99,7 @@ private slots:
     void rowsAndCellsFollowListAndStatusFiles();
     void closingOnlyHidesAndExitStopsEveryWorker();
     void exitEndsTheProcessWithinItsBoundWhileWorkersHang();
+    void withoutAnyTrayTheWindowStaysReachable();
     void settingsOkCancelAndClose();
     void settingsKeepsAnExistingEntry();
     void workingTreeClosesWithoutFollowingLinks();
@@ -148,6 +149,10 @@ void TestTrayWindow::closingOnlyHidesAndExitStopsEveryWorker()
 {
     WriteFile(RuvoPaths::PrinterListFile(), PrinterList({{"Desk", "1", "serial=A1"}, {"Hall", "1", "serial=B2"}}));
     auto *window = new RuvoPrinterToolWidget;
+    stTrayPresence xembedTray; // the offscreen platform has no tray of its own
+    xembedTray.bXEmbedTray = true;
+    xembedTray.bXEmbedIconMade = true;
+    window->ApplyTrayPresence(xembedTray);
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
     window->close();
@@ -219,6 +224,42 @@ void TestTrayWindow::exitEndsTheProcessWithinItsBoundWhileWorkersHang()
     QCOMPARE(tray.exitCode(), 0);
     // 3 s for all workers together, and a moment for the process to end.
     QVERIFY2(elapsed < 3000 + 2000, qPrintable(QString("the process ended %1 ms after 退出").arg(elapsed)));
+}
+
+// Hidden with no tray the program could never be reached: the window shows
+// itself, its close button only minimises it, and a tray that appears takes
+// the window back (unless the user asked for it meanwhile).
+void TestTrayWindow::withoutAnyTrayTheWindowStaysReachable()
+{
+    RuvoPrinterToolWidget window;
+    stTrayPresence none;
+    stTrayPresence itemHost;
+    itemHost.bWatcherOnBus = true;
+    itemHost.bHostRegistered = true;
+    window.ApplyTrayPresence(none);
+    window.hide(); // as with -hide
+    QVERIFY(!window.IsTrayReachable());
+    QTRY_VERIFY_WITH_TIMEOUT(window.isVisible(), 15000);
+    QVERIFY(!window.isMinimized());
+
+    QVERIFY(!window.close());
+    QVERIFY(window.isVisible());
+    QVERIFY(window.isMinimized());
+
+    window.ApplyTrayPresence(itemHost);
+    QVERIFY(window.IsTrayReachable());
+    QVERIFY(!window.isVisible());
+    window.close();
+    QVERIFY(!window.isVisible());
+
+    // The tray goes again; this time the user opens the window before the
+    // panel returns, and it stays open.
+    window.ApplyTrayPresence(none);
+    QTRY_VERIFY_WITH_TIMEOUT(window.isVisible(), 15000);
+    window.SlotTrayActionShow();
+    window.ApplyTrayPresence(itemHost);
+    QVERIFY(window.isVisible());
+    window.SlotTrayActionExit();
 }
 
 void TestTrayWindow::settingsOkCancelAndClose()

@@ -4,7 +4,9 @@ tray application over 60 s against an idle Qt application running beside it,
 then the delay from a status file rewrite to the table cell showing it, read
 from outside over the accessibility bus.
 
-usage: bench_tray.py <RuvoPrinterTool> <idle Qt baseline>"""
+usage: bench_tray.py <RuvoPrinterTool> <idle Qt baseline> [item-host]
+With "item-host" the steady phase runs beside a StatusNotifierItem host and
+its watcher instead of the XEmbed tray."""
 import os
 import statistics
 import warnings
@@ -15,6 +17,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "RuvoPrinterTool", "tests"))
 from desktop_session import Accessible, DesktopSession, wait_for  # noqa: E402
+from e2e_desktop_tray import Desktop  # noqa: E402
 
 warnings.simplefilter("ignore", DeprecationWarning)  # the table interface's old name is the one this gi has
 PRINTERS = 64
@@ -73,6 +76,7 @@ def stop_all(processes, session):
 
 def main():
     tool, baseline = sys.argv[1], sys.argv[2]
+    item_host = len(sys.argv) > 3 and sys.argv[3] == "item-host"
     os.makedirs(CFG, exist_ok=True)
     lines = ["[Main]", "Count=%d" % PRINTERS]
     for i in range(PRINTERS):
@@ -83,10 +87,12 @@ def main():
 
     # Steady phase, on a desktop without the accessibility bridge (it would
     # weigh on both programs alike): nobody asks the window anything.
-    session = DesktopSession(tempfile.mkdtemp(prefix="ruvo-bench-"), 1024, 600)
+    session = Desktop(tempfile.mkdtemp(prefix="ruvo-bench-"), 1024, 600)
     processes = []
     try:
-        session.start(accessibility=False)
+        session.start(tray=not item_host, accessibility=False)
+        if item_host:
+            session.start_item_host()
         app = subprocess.Popen([tool], env=session.env)
         idle = subprocess.Popen([baseline], env=session.env)
         processes += [app, idle]
@@ -139,7 +145,8 @@ def main():
             time.sleep(0.7)
 
         core = STEADY_SECONDS
-        print("tray benchmark: %d printers, steady status files, %d s" % (PRINTERS, STEADY_SECONDS))
+        print("tray benchmark: %d printers, steady status files, %d s, beside %s"
+              % (PRINTERS, STEADY_SECONDS, "an item host" if item_host else "an XEmbed tray"))
         print("  CPU      RuvoPrinterTool %6.2f %% of one core   idle Qt app %6.2f %%   difference %.2f points   (aim < 1 %%)"
               % (100 * used_app / core, 100 * used_idle / core, 100 * (used_app - used_idle) / core))
         print("  peak RSS RuvoPrinterTool %6.1f MiB             idle Qt app %6.1f MiB ratio %.2f   (aim < 80 MiB)"
