@@ -76,7 +76,8 @@ def timed(title, function, *arguments):
 
 def copy_tree(source, target):
     """The files of the checkout (git's list when there is one), build folders left out."""
-    if os.path.isdir(os.path.join(source, ".git")):
+    # A linked worktree's .git is a file naming the repository.
+    if os.path.exists(os.path.join(source, ".git")):
         status, output = run(["git", "-C", source, "ls-files", "-co", "--exclude-standard", "-z"])
         if status == 0:
             for name in output.split("\0"):
@@ -86,7 +87,7 @@ def copy_tree(source, target):
                 shutil.copy2(os.path.join(source, name), os.path.join(target, name), follow_symlinks=False)
             return
     shutil.copytree(source, target, symlinks=True,
-                    ignore=lambda folder, names: [n for n in names if n.startswith("build-") or n == ".git"])
+                    ignore=lambda folder, names: [n for n in names if n.startswith("build") or n == ".git"])
 
 
 def build_packages(source, work):
