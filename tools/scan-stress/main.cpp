@@ -200,11 +200,21 @@ Snapshot snapshot()
     return now;
 }
 
-// Waits until the daemon is down to `processes` processes again.
+// Waits until the daemon is down to `processes` processes again and its
+// descriptors have stopped changing: a daemon that has just started may still
+// hold one it closes a moment later (slowly so under a sanitizer).
 Snapshot settle(size_t processes, double seconds = 10)
 {
     waitFor([&] { return daemonProcesses().size() <= processes; }, seconds);
-    return snapshot();
+    Snapshot last = snapshot();
+    waitFor([&] {
+        usleep(200 * 1000);
+        const Snapshot now = snapshot();
+        const bool steady = now.processes == last.processes && now.descriptors == last.descriptors;
+        last = now;
+        return steady;
+    }, seconds);
+    return last;
 }
 
 long logBytes()
