@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QUuid>
 #include <QtTest>
 
 namespace {
@@ -102,17 +103,21 @@ void TestTrayBus::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     // A bus that can start no service: only the peers of this test are on it.
+    // Its socket is abstract: a path inside a deep build folder can pass the
+    // hundred-odd bytes a socket address holds, and the bus then never starts.
+    const QByteArray listenAddress = "unix:abstract=ruvo-tray-bus-" + QByteArray::number(QCoreApplication::applicationPid())
+                                     + "-" + QUuid::createUuid().toByteArray(QUuid::Id128);
     QFile config(m_dir.filePath("bus.conf"));
     QVERIFY(config.open(QIODevice::WriteOnly));
     config.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
                  " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                 "<busconfig><type>session</type><listen>unix:path=" + QFile::encodeName(m_dir.filePath("bus"))
-                 + "</listen><policy context=\"default\"><allow send_destination=\"*\"/><allow receive_sender=\"*\"/><allow own=\"*\"/>"
+                 "<busconfig><type>session</type><listen>" + listenAddress + "</listen><policy context=\"default\"><allow send_destination=\"*\"/><allow receive_sender=\"*\"/><allow own=\"*\"/>"
                    "</policy></busconfig>\n");
     config.close();
     m_bus.start("dbus-daemon", {"--config-file=" + config.fileName(), "--nofork", "--nopidfile", "--print-address=1"});
+    m_bus.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QVERIFY(m_bus.waitForStarted(10000));
-    QVERIFY(m_bus.waitForReadyRead(10000));
+    QVERIFY2(m_bus.waitForReadyRead(10000), "dbus-daemon printed no address");
     m_strAddress = QString::fromUtf8(m_bus.readLine()).trimmed();
     QVERIFY(!m_strAddress.isEmpty());
 }
