@@ -77,13 +77,17 @@ def port_open(address, port):
 
 
 def descendants(root):
-    parents = {}
+    """The live processes below root; a killed one still waiting to be reaped is left out."""
+    parents, dead = {}, set()
     for entry in os.listdir("/proc"):
         if entry.isdigit():
             try:
                 with open(f"/proc/{entry}/stat") as handle:
-                    # The command name in brackets may hold spaces; the parent follows the state.
-                    parents[int(entry)] = int(handle.read().rsplit(")", 1)[1].split()[1])
+                    # The command name in brackets may hold spaces; the state and the parent follow it.
+                    state, parent = handle.read().rsplit(")", 1)[1].split()[:2]
+                parents[int(entry)] = int(parent)
+                if state in ("Z", "X"):
+                    dead.add(int(entry))
             except (OSError, IndexError, ValueError):
                 pass
     found, grew = set(), True
@@ -93,7 +97,7 @@ def descendants(root):
             if pid not in found and (parent == root or parent in found):
                 found.add(pid)
                 grew = True
-    return found
+    return found - dead
 
 
 class Rig:
@@ -125,11 +129,17 @@ class Rig:
     def crash_daemon(self):
         """Every process of the daemon killed at once, as systemd does to a crashed unit's group.
         The emulator adopts the daemon's detached processes, so they are all its descendants."""
-        for pid in descendants(self.emulator.pid):
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+        # A process forked while the first ones were being killed is found on the next round.
+        for _ in range(50):
+            found = descendants(self.emulator.pid)
+            if not found:
+                break
+            for pid in found:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            time.sleep(0.02)
         # With nothing left to run the emulator takes its device out and ends.
         self.emulator.wait(timeout=30)
 
