@@ -76,15 +76,37 @@ def port_open(address, port):
         return False
 
 
+def descendants(root):
+    """The live processes below root; a killed one still waiting to be reaped is left out."""
+    parents, dead = {}, set()
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as handle:
+                    # The command name in brackets may hold spaces; the state and the parent follow it.
+                    state, parent = handle.read().rsplit(")", 1)[1].split()[:2]
+                parents[int(entry)] = int(parent)
+                if state in ("Z", "X"):
+                    dead.add(int(entry))
+            except (OSError, IndexError, ValueError):
+                pass
+    found, grew = set(), True
+    while grew:
+        grew = False
+        for pid, parent in parents.items():
+            if pid not in found and (parent == root or parent in found):
+                found.add(pid)
+                grew = True
+    return found - dead
+
+
 class Rig:
     """The emulated USB scanner with the daemon inside it, and network scanners."""
 
     def __init__(self, usb_knobs, simulators, emulator_output=subprocess.DEVNULL):
         self.record = f"{WORK}/usb-record"
         os.makedirs(self.record, exist_ok=True)
-        self.emulator = subprocess.Popen(
-            [EMULATOR, "--chart", "--device", f"7a3e:0405:{SERIAL}", "--sheet-length-mm", str(SHEET_MM),
-             "--record-dir", self.record] + usb_knobs + ["--", DAEMON], stdout=emulator_output)
+        self.start_daemon(usb_knobs, emulator_output)
         self.simulators = []
         for address, knobs in simulators:
             folder = f"{WORK}/sim-{address}"
@@ -97,6 +119,29 @@ class Rig:
         if not ready:
             self.stop()
             raise RuntimeError("the daemon or a simulated scanner did not come up")
+
+    def start_daemon(self, usb_knobs, emulator_output=subprocess.DEVNULL):
+        self.emulator = subprocess.Popen(
+            [EMULATOR, "--chart", "--device", f"7a3e:0405:{SERIAL}", "--sheet-length-mm", str(SHEET_MM),
+             "--record-dir", self.record] + usb_knobs + ["--", DAEMON], stdout=emulator_output)
+        return wait_for(lambda: port_open("127.0.0.1", 7000))
+
+    def crash_daemon(self):
+        """Every process of the daemon killed at once, as systemd does to a crashed unit's group.
+        The emulator adopts the daemon's detached processes, so they are all its descendants."""
+        # A process forked while the first ones were being killed is found on the next round.
+        for _ in range(50):
+            found = descendants(self.emulator.pid)
+            if not found:
+                break
+            for pid in found:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            time.sleep(0.02)
+        # With nothing left to run the emulator takes its device out and ends.
+        self.emulator.wait(timeout=30)
 
     def stop_daemon(self):
         if self.emulator.poll() is None:
@@ -363,6 +408,44 @@ def test_usb_scanner_pulled_out():
         rig.stop()
 
 
+def test_daemon_restarted_mid_scan():
+    """The daemon dies mid-page and is started again, as systemd does after a crash."""
+    rig = Rig(["--pages", "3"], [("127.0.0.3", ["--pages", "3", "--block-sizes", "3000", "--block-delay-ms", "50"])])
+    try:
+        for name in page_files():
+            os.unlink(f"{SCAN_DIR}/{name}")
+        scan = subprocess.Popen(["scanimage", "-d", SLOW_NET, "--mode", "Color", "--resolution", "150",
+                                 "--format=pnm"], env=environment(debug=True), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        reading = wait_for(lambda: len(page_files()) > 0 and os.path.getsize(f"{SCAN_DIR}/{page_files()[0]}") > 0)
+        check(reading, "daemon restart: the scan never wrote a page")
+        check(scan.poll() is None, "daemon restart: scanimage ended before the daemon was killed")
+        killed_at = time.monotonic()
+        rig.crash_daemon()
+        restarted = rig.start_daemon(["--pages", "3"])
+        check(restarted, "daemon restart: the daemon did not come back")
+        try:
+            out, err = scan.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            scan.kill()
+            out, err = scan.communicate()
+            check(False, "daemon restart: scanimage still waits 30 s after the kill")
+        elapsed = time.monotonic() - killed_at
+        err = err.decode()
+        print(f"daemon kill to IO_ERROR: {elapsed:.2f} s", flush=True)
+        check(scan.returncode not in (0, None) and "Error during device I/O" in err,
+              f"daemon restart: scanimage said {err[-2000:]!r}")
+        check(elapsed < 10, f"daemon restart: scanimage took {elapsed:.1f} s")
+        for device in (SLOW_NET, USB):
+            result = scanimage(["-d", device, "--mode", "Gray", "--resolution", "75", "--format=pnm"]
+                               + scan_area_arguments((0, 0, 40, 30)))
+            expected = chart(75, pixels_of_area(0, 0, 40, 30, 75), 8)
+            check(result.returncode == 0 and parse_pnm(result.stdout) == expected,
+                  f"daemon restart: the next scan on {device} failed: {result.stderr.decode()[-2000:]}")
+    finally:
+        rig.stop()
+
+
 def main():
     os.makedirs(f"{WORK}/conf", exist_ok=True)
     with open(f"{WORK}/conf/dll.conf", "w") as out:
@@ -386,6 +469,9 @@ def main():
     started = time.monotonic()
     test_usb_scanner_pulled_out()
     print(f"test_usb_scanner_pulled_out: {time.monotonic() - started:.1f} s", flush=True)
+    started = time.monotonic()
+    test_daemon_restarted_mid_scan()
+    print(f"test_daemon_restarted_mid_scan: {time.monotonic() - started:.1f} s", flush=True)
     print(f"{len(failures)} failed" if failures else "all SANE end-to-end checks passed")
     return 1 if failures else 0
 

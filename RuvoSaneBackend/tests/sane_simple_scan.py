@@ -3,7 +3,8 @@
 and one from the simulated network scanner through the backend and the daemon,
 on a virtual display (Xvfb). Checks, from simple-scan's own log of its SANE
 calls, that it read the whole frame the backend announced, and takes a
-screenshot of each page on screen.
+screenshot of each page on screen. Then the USB scanner is pulled out mid-page
+and plugged back: the same simple-scan shows the failure and scans again.
 
   sane_simple_scan.py [--shot-dir DIR]    (inside scripts/isolated-run, or the demo's namespace)
 """
@@ -16,6 +17,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import sane_end_to_end as e2e  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "RuvoPrinterTool", "tests"))
+from desktop_session import Accessible, DesktopSession  # noqa: E402
 
 
 def start_display():
@@ -87,6 +91,156 @@ def scan_one_page(device, display, bus, shot):
     e2e.check(e2e.wait_for(lambda: e2e.page_files() == [], 20), f"simple-scan {device}: page files left behind")
 
 
+def front_end_environment(device, desktop):
+    env = e2e.environment()
+    env.update(desktop.env)
+    home = f"{e2e.WORK}/home-{device.replace(':', '_')}-replug"
+    os.makedirs(home, exist_ok=True)
+    # English texts whatever the machine's locale, so the failure box is found by its words.
+    env.update({"HOME": home, "XDG_CONFIG_HOME": f"{home}/.config", "XDG_CACHE_HOME": f"{home}/.cache",
+                "LANG": "C.UTF-8", "LANGUAGE": "", "LC_ALL": "C.UTF-8"})
+    env.pop("NO_AT_BRIDGE", None)
+    return env
+
+
+# The chart's colour bars, which a white or grey page never holds.
+CHART_COLOURS = {"yellow": (255, 255, 0), "cyan": (0, 255, 255), "magenta": (255, 0, 255), "blue": (0, 0, 255)}
+
+
+def chart_colours_on_screen(desktop, area, shot):
+    """How many pixels of each chart colour the screen shows inside area (x, y, width, height)."""
+    desktop.screenshot(shot)
+    x, y, width, height = area
+    pixels = subprocess.run(["convert", shot, "-crop", f"{width}x{height}+{x}+{y}", "+repage", "-depth", "8",
+                             "rgb:-"], capture_output=True, check=True).stdout
+    counts = dict.fromkeys(CHART_COLOURS, 0)
+    for offset in range(0, len(pixels) - 2, 3):
+        pixel = pixels[offset:offset + 3]
+        for name, colour in CHART_COLOURS.items():
+            if all(abs(pixel[i] - colour[i]) <= 40 for i in range(3)):
+                counts[name] += 1
+    return counts
+
+
+def frame_shape(text):
+    shape = re.search(r"bytes_per_line=(\d+) pixels_per_line=\d+ lines=(\d+)", text)
+    return (int(shape.group(1)), int(shape.group(2))) if shape else None
+
+
+def bytes_read(text):
+    return sum(int(n) for n in re.findall(r"sane_read \(\d+\) -> \(SANE_STATUS_GOOD, (\d+)\)", text))
+
+
+def scan_across_replug(desktop, report):
+    """The USB scanner is pulled out mid-page and plugged back: the same simple-scan
+    shows the failure and scans a whole page again. Driven over the accessibility bus."""
+    env = front_end_environment(e2e.USB, desktop)
+    log_path = f"{e2e.WORK}/simple-scan-replug.log"
+    with open(log_path, "w") as log:
+        front_end = subprocess.Popen(["simple-scan", "--debug", "-d", e2e.USB], env=env, stdout=log,
+                                     stderr=subprocess.STDOUT)
+
+    def log_text():
+        with open(log_path, errors="replace") as handle:
+            return handle.read()
+
+    def reported(line):
+        with open(report) as handle:
+            return line in handle.read().split("\n")
+
+    accessible = Accessible()
+
+    def application():
+        found = accessible.applications("simple-scan")
+        return found[0] if found else None
+
+    def button(name):
+        app = application()
+        return accessible.find(app, "push button", name) if app else None
+
+    def failure_box():
+        app = application()
+        return accessible.find(app, "alert") if app else None
+
+    def dump():
+        app = application()
+        lines = []
+        for node in accessible.walk(app, limit=25) if app else []:
+            try:
+                lines.append(f"{node.get_role_name()} {node.get_name()!r}")
+            except Exception:  # a widget that went away while listed
+                pass
+        return "\n".join(lines)
+
+    try:
+        # The Scan button is there once simple-scan has found its scanner.
+        ready = e2e.wait_for(lambda: button("Scan") is not None and "sane_get_devices" in log_text(), 60)
+        if not e2e.check(ready, f"simple-scan replug: no Scan button: {log_text()[-1500:]}"):
+            return
+        accessible.press(button("Scan"))
+        unplugged = e2e.wait_for(lambda: reported("unplugged /dev/bus/usb/001/002"), 60)
+        if not e2e.check(unplugged, f"simple-scan replug: the scanner was never pulled out: {log_text()[-1500:]}"):
+            return
+        unplugged_at = time.monotonic()
+        failed = e2e.wait_for(lambda: "SANE_STATUS_IO_ERROR" in log_text(), 10)
+        print(f"simple-scan replug: unplug to IO_ERROR {time.monotonic() - unplugged_at:.2f} s", flush=True)
+        if not e2e.check(failed, f"simple-scan replug: no I/O error within 10 s: {log_text()[-1500:]}"):
+            return
+        before = frame_shape(log_text())
+        box = e2e.wait_for(lambda: failure_box() is not None, 10)
+        print(f"simple-scan replug: unplug to the failure box {time.monotonic() - unplugged_at:.2f} s", flush=True)
+        if not e2e.check(box, f"simple-scan replug: no failure box:\n{dump()}"):
+            return
+        texts = [node.get_name() for node in accessible.find_all(failure_box(), "label")]
+        e2e.check("Failed to scan" in texts, f"simple-scan replug: the failure box says {texts}")
+        e2e.check(front_end.poll() is None, "simple-scan replug: simple-scan ended on the failure")
+        e2e.check(e2e.wait_for(lambda: reported("replugged /dev/bus/usb/001/002"), 30),
+                  "simple-scan replug: never plugged back")
+        close = accessible.find(failure_box(), "push button", "Close")
+        if not e2e.check(close is not None, f"simple-scan replug: the failure box has no Close button:\n{dump()}"):
+            return
+        accessible.press(close)
+        if not e2e.check(e2e.wait_for(lambda: failure_box() is None, 10),
+                         "simple-scan replug: the failure box stays after Close"):
+            return
+        page_area = accessible.find(application(), "drawing area")
+        if not e2e.check(page_area is not None, f"simple-scan replug: no page area:\n{dump()}"):
+            return
+        extents = page_area.get_extents(accessible.Atspi.CoordType.SCREEN)
+        area = (extents.x, extents.y, extents.width, extents.height)
+        blank = chart_colours_on_screen(desktop, area, f"{e2e.WORK}/replug-before.png")
+        e2e.check(not any(blank.values()), f"simple-scan replug: the chart is on screen before the rescan: {blank}")
+
+        failed_part = len(log_text())
+        accessible.press(button("Scan"))
+        ended = e2e.wait_for(lambda: "SANE_STATUS_EOF" in log_text()[failed_part:], 120)
+        if not e2e.check(ended, f"simple-scan replug: no page after the replug: {log_text()[-1500:]}"):
+            return
+        text = log_text()[failed_part:]
+        after = frame_shape(text)
+        e2e.check("sane_open" in text, "simple-scan replug: the scanner was not opened again")
+        e2e.check(after is not None and after == before,
+                  f"simple-scan replug: the frame after the replug is {after}, before it {before}")
+        e2e.check(after is not None and bytes_read(text) == after[0] * after[1],
+                  f"simple-scan replug: read {bytes_read(text)} bytes of {after} after the replug")
+        # The page is drawn once read: every colour bar of the chart shows in the page area.
+        drawn = {}
+
+        def chart_drawn():
+            drawn.update(chart_colours_on_screen(desktop, area, f"{e2e.WORK}/replug-after.png"))
+            return all(count >= 20 for count in drawn.values())
+
+        e2e.check(e2e.wait_for(chart_drawn, 20), f"simple-scan replug: the new page is not the chart: {drawn}")
+        print(f"simple-scan replug: {bytes_read(text)} bytes, {after}, chart colours {drawn}", flush=True)
+    finally:
+        front_end.send_signal(signal.SIGTERM)
+        try:
+            front_end.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            front_end.kill()
+            front_end.wait()
+
+
 def main():
     shot_dir = sys.argv[sys.argv.index("--shot-dir") + 1] if "--shot-dir" in sys.argv else None
     os.makedirs(f"{e2e.WORK}/conf", exist_ok=True)
@@ -111,6 +265,18 @@ def main():
                   flush=True)
     finally:
         rig.stop()
+    report = f"{e2e.WORK}/emulator-replug.out"
+    with open(report, "w") as output:
+        rig = e2e.Rig(["--pages", "3", "--unplug-after-bytes", "300000", "--replug-after-ms", "3000"], [], output)
+    started = time.monotonic()
+    desktop = DesktopSession(f"{e2e.WORK}/desktop-replug", 1024, 768)
+    try:
+        desktop.start(tray=False, accessibility=True)
+        scan_across_replug(desktop, report)
+    finally:
+        desktop.stop()
+        rig.stop()
+    print(f"{e2e.USB} across a replug: {time.monotonic() - started:.1f} s", flush=True)
     print(f"{len(e2e.failures)} failed" if e2e.failures else "simple-scan scanned both scanners")
     return 1 if e2e.failures else 0
 

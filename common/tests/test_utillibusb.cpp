@@ -10,7 +10,9 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -69,8 +71,17 @@ bool HeldByDriver(Fault fault)
            || fault == Fault::KernelDriverReplyNever;
 }
 
+// How the cable is pulled in the middle of an operation.
+enum class Pull { AsTheRequestGoes, WhileTheReplyIsAwaited, AtTheSecondPiece };
+
+int EntriesIn(const char *folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
+}
+
 } // namespace
 Q_DECLARE_METATYPE(Fault)
+Q_DECLARE_METATYPE(Pull)
 
 class TestUtilLibusb : public QObject
 {
@@ -86,6 +97,8 @@ private slots:
     void oneWaySendCarriesTheWholeBufferOnceInPieces();
     void portSerialRule_data();
     void portSerialRule();
+    void printerPulledOutMidOperationLeavesNothingBehind_data();
+    void printerPulledOutMidOperationLeavesNothingBehind();
 };
 
 void TestUtilLibusb::initTestCase()
@@ -396,6 +409,90 @@ void TestUtilLibusb::portSerialRule()
     QFETCH(QByteArray, deviceSerial);
     QFETCH(bool, matches);
     QCOMPARE(SerialMatches(SerialFromPort(port), deviceSerial), matches);
+}
+
+void TestUtilLibusb::printerPulledOutMidOperationLeavesNothingBehind_data()
+{
+    QTest::addColumn<Pull>("pull");
+    QTest::addColumn<bool>("heldByDriver");
+    QTest::addRow("exchange, printer the driver held, pulled out as the request goes")
+        << Pull::AsTheRequestGoes << true;
+    QTest::addRow("exchange, printer the driver held, pulled out while the reply is awaited")
+        << Pull::WhileTheReplyIsAwaited << true;
+    QTest::addRow("one-way send, printer the driver held, pulled out at the second piece")
+        << Pull::AtTheSecondPiece << true;
+    QTest::addRow("exchange, free printer, pulled out as the request goes") << Pull::AsTheRequestGoes << false;
+}
+
+// The operation that took the printer from its kernel driver gives it back
+// to a device that is already gone: every round fails as a transfer on a
+// vanished device, and after all of them the process holds no more
+// descriptors or threads than before (the emulation also stops a process at
+// 50 open device nodes), and the printer, plugged back, works and is given
+// back to its driver again.
+void TestUtilLibusb::printerPulledOutMidOperationLeavesNothingBehind()
+{
+    QFETCH(Pull, pull);
+    QFETCH(bool, heldByDriver);
+    usbemu::Emulator emulator;
+    usbemu::PrinterConfig config;
+    if (heldByDriver)
+        config.claim = usbemu::ClaimBehaviour::HeldByKernelDriver;
+    const int printer = emulator.AddPrinter(config);
+    QVERIFY(printer >= 0);
+
+    QByteArray request = ReadRequest();
+    QByteArray image(3 * c_iOneWayPieceSize, '\x5A');
+    unsigned char reply[1024] = {};
+    auto operate = [&]() {
+        int received = 0;
+        if (pull == Pull::AtTheSecondPiece)
+            return FWUpdateTask(c_iVid, c_iPid, c_strPort, image.data(), image.size());
+        return USBSendRecvData(c_iVid, c_iPid, c_strPort, reinterpret_cast<unsigned char *>(request.data()),
+                               request.size(), reply, sizeof reply, &received);
+    };
+    // The first operation opens what stays open for the process's life (the log among it).
+    QCOMPARE(operate(), 0);
+    const int descriptors = EntriesIn("/proc/self/fd");
+    const int threads = EntriesIn("/proc/self/task");
+
+    constexpr int rounds = 6;
+    for (int round = 0; round < rounds; ++round) {
+        std::atomic<bool> done{false};
+        std::thread puller;
+        if (pull == Pull::WhileTheReplyIsAwaited) {
+            emulator.SetReplyNever(printer, true);
+            const size_t sentBefore = emulator.OutTransfers(printer).size();
+            puller = std::thread([&, sentBefore]() {
+                while (!done && emulator.OutTransfers(printer).size() == sentBefore)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                emulator.Unplug(printer);
+            });
+        } else {
+            emulator.UnplugAtOutTransfer(printer, pull == Pull::AtTheSecondPiece ? 1 : 0);
+        }
+        const qint64 logStart = LogSize();
+        const int code = operate();
+        done = true;
+        if (puller.joinable())
+            puller.join();
+        const QString log = LogSince(logStart);
+        QCOMPARE(code, -7);
+        QVERIFY2(log.contains("*** error=LIBUSB_ERROR_NO_DEVICE \n"), qPrintable(log));
+        QCOMPARE(log.count("*** success! \n"), 1);
+        QVERIFY(emulator.WaitUntilPresent(printer, false, 5000));
+        emulator.SetReplyNever(printer, false);
+        emulator.PlugBack(printer);
+        QVERIFY(emulator.Present(printer));
+    }
+
+    emulator.ClearRecords(printer);
+    QCOMPARE(operate(), 0);
+    QCOMPARE(emulator.OutTransfers(printer).size(), size_t(pull == Pull::AtTheSecondPiece ? 3 : 1));
+    QCOMPARE(EntriesIn("/proc/self/fd"), descriptors);
+    QCOMPARE(EntriesIn("/proc/self/task"), threads);
+    if (heldByDriver)
+        QVERIFY2(emulator.KernelDriverAttached(printer), "the printer was not given back to its driver");
 }
 
 int main(int argc, char **argv)

@@ -824,6 +824,13 @@ void Emulator::Unplug(int printer)
     p.changed.notify_all();
 }
 
+void Emulator::UnplugAtOutTransfer(int printer, int fromNow)
+{
+    Printer &p = *m_impl->printers.at(static_cast<size_t>(printer));
+    std::lock_guard<std::mutex> lock(p.mutex);
+    p.config.unplugAtOutTransfer = p.outAttempts + fromNow;
+}
+
 void Emulator::PlugBack(int printer)
 {
     Printer &p = *m_impl->printers.at(static_cast<size_t>(printer));

@@ -103,6 +103,9 @@ public:
     // entries go, and then every transfer fails with ENODEV, pending ones
     // included. PlugBack waits for that and adds it again ("add" uevent).
     void Unplug(int printer);
+    // Pulls the printer out when the host submits the OUT transfer this many
+    // after the ones submitted so far (0: the next one), as unplugAtOutTransfer.
+    void UnplugAtOutTransfer(int printer, int fromNow);
     void PlugBack(int printer);
     bool Present(int printer) const;
     // Switches bReplyNever: a printer that answered nothing answers again.
