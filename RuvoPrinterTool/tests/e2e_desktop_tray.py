@@ -150,9 +150,15 @@ def click_an_alert(desktop, monitor, summary, deadline=60):
     while time.monotonic() < end:
         popups = desktop.window_ids("--class", "xfce4-notifyd")
         if popups:
-            x, y, width, height = desktop.geometry(popups[-1])
-            subprocess.run(["xdotool", "mousemove", str(x + width - 56), str(y + height - 31), "click", "1"],
-                           env=desktop.env, check=True)
+            # An alert shown for 3 s may close between the search and the click:
+            # then look for the next one.
+            try:
+                x, y, width, height = desktop.geometry(popups[-1])
+                subprocess.run(["xdotool", "mousemove", str(x + width - 56), str(y + height - 31), "click", "1"],
+                               env=desktop.env, check=True)
+            except subprocess.CalledProcessError:
+                time.sleep(0.1)
+                continue
             try:
                 return wait_for(desktop.window_shown, 3, "the window after the click")
             except TimeoutError:
