@@ -13,6 +13,7 @@
 // Needs root: it re-runs itself in a private mount namespace (fresh /opt and
 // /tmp) so the daemon's fixed scan directory is never the real one.
 
+#include "product_paths.h"
 #include "scan_test_support.h"
 #include "scan_types.h"
 
@@ -42,7 +43,6 @@ namespace {
 
 const char kScannerAddress[] = "127.0.0.60";
 const int kDaemonPort = 7060;
-const char kScanDir[] = "/opt/ruvo/k40_series_printer/scan";
 
 using Clock = std::chrono::steady_clock;
 
@@ -258,9 +258,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "net-scan-bench: blocks are 1 to 976 KiB, pages and rounds at least 1\n");
         return 2;
     }
-    mkdir("/opt/ruvo", 0755);
-    mkdir("/opt/ruvo/k40_series_printer", 0755);
-    mkdir(kScanDir, 0755);
+    scan_test_support::makeDirectories(ruvo_paths::kScanDir);
     signal(SIGPIPE, SIG_IGN);
 
     pid_t simulator = spawn({NET_SCANNER_SIM, "--address", kScannerAddress, "--pages", std::to_string(pages),
