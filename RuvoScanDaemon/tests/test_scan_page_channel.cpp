@@ -6,6 +6,7 @@
 #include "scan_test.h"
 
 #include "scan_pages.h"
+#include "scan_test_support.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,8 +14,6 @@
 
 #include <cstdlib>
 #include <deque>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,13 +63,7 @@ std::string pattern(size_t length, unsigned seed)
     return bytes;
 }
 
-std::string fileBytes(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using scan_test_support::readFile;
 
 std::string scratchDirectory()
 {
@@ -150,8 +143,8 @@ SCAN_TEST(pagesHoldTheChannelBytesExactly)
     Run run = runOver(pages, blocks, first + second);
     CHECK_EQ(run.outcome.result, SANE_STATUS_EOF);
     CHECK_EQ(run.channelFailures, 0);
-    CHECK(fileBytes(PageFileName(base, 0)) == first);
-    CHECK(fileBytes(PageFileName(base, 1)) == second);
+    CHECK(readFile(PageFileName(base, 0)) == first);
+    CHECK(readFile(PageFileName(base, 1)) == second);
     REQUIRE(run.records.size() == size_t(7));
     const int32_t sizes[] = {0, 70000, 1, 0, 300000, 4096, 0};
     const int32_t indexes[] = {0, 1, 1, 1, 2, 2, 2};
@@ -180,7 +173,7 @@ SCAN_TEST(aChannelThatDiesInsideABlockLeavesThePageAsBefore)
     CHECK_EQ(run.outcome.result, SANE_STATUS_IO_ERROR);
     CHECK(run.outcome.scannerEnded);
     CHECK_EQ(run.channelFailures, 1);
-    CHECK(fileBytes(PageFileName(base, 0)) == whole);
+    CHECK(readFile(PageFileName(base, 0)) == whole);
     REQUIRE(run.records.size() == size_t(3));
     CHECK_EQ(run.records[2].result, SANE_STATUS_IO_ERROR);
     CHECK_EQ(run.records[2].bufferLen, 0);
@@ -200,7 +193,7 @@ SCAN_TEST(aBlockOverTheCapIsNotTaken)
     Run run = runOver(pages, blocks, stream);
     CHECK_EQ(run.outcome.result, SANE_STATUS_NO_MEM);
     CHECK_EQ(run.channelFailures, 0);
-    CHECK(fileBytes(PageFileName(base, 0)) == stream.substr(0, 60000));
+    CHECK(readFile(PageFileName(base, 0)) == stream.substr(0, 60000));
     REQUIRE(run.records.size() == size_t(3));
     CHECK_EQ(run.records[2].result, SANE_STATUS_NO_MEM);
     CHECK_EQ(run.records[2].bufferLen, 0);
