@@ -215,7 +215,9 @@ std::vector<NetworkScannerEntry> configuredScanners()
         std::string path = folder + "/ruvo.conf";
         struct stat info;
         if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-            configured = ParseBackendConfig(readTextFile(path));
+            std::vector<RefusedConfigLine> refused;
+            configured = ParseBackendConfig(readTextFile(path), &refused);
+            ReportRefusedConfigLines(path, refused);
             break;
         }
     }

@@ -199,31 +199,32 @@ private:
     std::vector<uint8_t> m_buffer;
 };
 
+// Reads the record channel's headers; a data block's bytes stay in the
+// channel for the page files to move straight into the page.
 class NetworkRecordSource : public ScanRecordSource {
 public:
     explicit NetworkRecordSource(const RuvoSocket &socket) : m_socket(socket) {}
-    ~NetworkRecordSource() override { std::free(m_buffer); }
-    NetworkRecordSource(const NetworkRecordSource &) = delete;
-    NetworkRecordSource &operator=(const NetworkRecordSource &) = delete;
 
     ScanRecordRead next() override
     {
         ScanRecordRead read;
-        int length = 0;
+        uint32_t pending = 0;
         ScanStatus status = SCAN_STATUS_OPERATION_CONTINUOUS;
-        read.result = ruvo_tcp_ScanRecord(&m_socket, &status, &m_buffer, &m_bufferSize, &length);
+        read.result = ruvo_tcp_ScanRecordHeader(&m_socket, &status, &pending);
         // Page file 0 always exists, whatever the channel sends first.
         read.status = m_first ? SCAN_STATUS_BEGIN_OF_PAGE : status;
         m_first = false;
-        read.data = m_buffer;
-        read.length = length > 0 ? static_cast<size_t>(length) : 0;
+        if (read.result == SANE_STATUS_GOOD && pending > 0) {
+            read.channel = m_socket.tcpFromScanner;
+            read.length = pending;
+        }
         return read;
     }
 
+    void channelFailed() override { ruvo_tcp_RecordDataFailed(&m_socket); }
+
 private:
     RuvoSocket m_socket;
-    unsigned char *m_buffer = nullptr; // grown by ruvo_tcp_ScanRecord with realloc
-    int m_bufferSize = 0;
     bool m_first = true;
 };
 

@@ -41,9 +41,18 @@ public:
     // bytes stay unwritten; SANE_STATUS_NO_MEM (nothing written) when the scan
     // would pass its byte cap or the file system its floor.
     int append(const uint8_t *bytes, size_t length);
+    // Moves `length` bytes from the socket `channel` to the open page through
+    // a pipe, never through this process's memory; the results of append, or
+    // kChannelFailed when the channel ended or stalled first (the page then
+    // keeps none of these bytes).
+    int appendFromChannel(int channel, size_t length);
+    static constexpr int kChannelFailed = -1;
 
 private:
     bool giveToOwner(int fd);
+    // SANE_STATUS_GOOD when `length` more bytes fit the cap and the floor.
+    int roomFor(size_t length);
+    void wrote(uint64_t bytes);
 
     std::string m_baseName;
     PageOwner m_owner;
@@ -56,6 +65,10 @@ private:
     bool m_measured = false;
     UniqueFd m_file;
     int m_count = 0;
+    // The pipe that carries channel data to the page, made at the first use.
+    UniqueFd m_pipeOut;
+    UniqueFd m_pipeIn;
+    size_t m_pipeCapacity = 0;
 };
 
 // What one read of the scanner produced.
@@ -66,6 +79,9 @@ struct ScanRecordRead {
     bool fresh = true;
     const uint8_t *data = nullptr;
     size_t length = 0;
+    // When not -1: the `length` bytes are still in this socket, for the page
+    // files to take (data is then unused).
+    int channel = -1;
 };
 
 // How a data process reads its scanner: the only part in which USB and
@@ -74,6 +90,8 @@ class ScanRecordSource {
 public:
     virtual ~ScanRecordSource() = default;
     virtual ScanRecordRead next() = 0;
+    // The channel of the last read failed while its bytes were being taken.
+    virtual void channelFailed() {}
 };
 
 // The two record layouts of the client protocol (USBScanRecordRes, TCPRecordRes)

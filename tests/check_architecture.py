@@ -6,21 +6,28 @@ usage: check_architecture.py <build>/target-graph.tsv docs/ARCHITECTURE.md
 
 Rules:
   - a library of common/ links only libraries of common/;
-  - a target of a program folder never links a target of tools/, bench/ or
-    another program's folder;
+  - a target of a program folder (the SANE backend's included) never links a
+    target of tools/, bench/, packaging/ or another program's folder;
   - a library of a program folder is linked by no other program, except the
     status decoder and the scan daemon's wire records, which tools/ and the
     scanner backend may link too;
-  - every library of common/ and of the program folders has one row in the
+  - no program links a library of tools/ or packaging/;
+  - every library of the tree outside the test folders (common/, the program
+    folders, the SANE backend, tools/, packaging/, bench/) has one row in the
     document's table, whose "links" and "programs" columns are the graph's.
 """
 import re
 import sys
 
 PROGRAM_FOLDERS = ["RuvoPrinterTool", "RuvoNetTool", "RuvoFWUpdate", "RuvoScanDaemon",
-                   "RuvoPrintUpdate", "RuvoPrintRemove", "RuvoPrintWatchdog", "RuvoScanShare"]
+                   "RuvoPrintUpdate", "RuvoPrintRemove", "RuvoPrintWatchdog", "RuvoScanShare",
+                   "RuvoSaneBackend"]
+# What the packages ship that runs: the programs and the SANE backend.
 PROGRAMS = ["RuvoPrinterTool", "RuvoNetTool", "ruvoK40FW", "RuvoScanDaemon",
-            "RuvoPrintUpdate", "RuvoPrintRemove", "RuvoPrintWatchdog", "RuvoScanShare"]
+            "RuvoPrintUpdate", "RuvoPrintRemove", "RuvoPrintWatchdog", "RuvoScanShare",
+            "sane-ruvo"]
+NEVER_IN_PROGRAMS = ("tools", "packaging", "bench")
+LIBRARY_KINDS = ("STATIC_LIBRARY", "INTERFACE_LIBRARY", "SHARED_LIBRARY", "MODULE_LIBRARY", "OBJECT_LIBRARY")
 SHARED_FROM_PROGRAMS = {"ruvo_printer_status", "ruvo_scan_wire"}
 
 
@@ -68,7 +75,7 @@ def read_table(path):
             continue
         if set(cells[0]) <= set("-: "):
             continue
-        words = lambda text: set(re.findall(r"[A-Za-z0-9_]+", text.replace("—", "")))
+        words = lambda text: set(re.findall(r"[A-Za-z0-9_-]+", text.replace("—", "")))
         rows[cells[0].strip("`")] = {"folder": cells[1].strip("`"), "links": words(cells[2]),
                                      "programs": words(cells[3])}
     return rows
@@ -89,7 +96,7 @@ def main():
             if top(folder) == "common" and not is_test_folder(folder) and top(link_folder) != "common":
                 problems.append(f"{name} (common/) links {link} from {link_folder}/")
             if top(folder) in PROGRAM_FOLDERS and not is_test_folder(folder):
-                if top(link_folder) in ("tools", "bench") or is_test_folder(link_folder):
+                if top(link_folder) in NEVER_IN_PROGRAMS or is_test_folder(link_folder):
                     problems.append(f"{name} ({folder}/) links {link} from {link_folder}/")
                 if (top(link_folder) in PROGRAM_FOLDERS and top(link_folder) != top(folder)
                         and link not in SHARED_FROM_PROGRAMS):
@@ -100,10 +107,11 @@ def main():
             if own:
                 problems.append(f"{name} of {top(folder)}/ is linked by the program(s) {', '.join(own)}")
 
+        if top(folder) in NEVER_IN_PROGRAMS and target["kind"] in LIBRARY_KINDS and users[name]:
+            problems.append(f"{name} of {top(folder)}/ is linked by the program(s) {', '.join(sorted(users[name]))}")
+
     documented = {name for name, target in graph.items()
-                  if target["kind"] in ("STATIC_LIBRARY", "INTERFACE_LIBRARY", "SHARED_LIBRARY", "MODULE_LIBRARY")
-                  and not is_test_folder(target["folder"])
-                  and (top(target["folder"]) == "common" or top(target["folder"]) in PROGRAM_FOLDERS)}
+                  if target["kind"] in LIBRARY_KINDS and not is_test_folder(target["folder"])}
     for name in sorted(documented - table.keys()):
         problems.append(f"{name} is missing from the library table")
     for name in sorted(table.keys() - documented):

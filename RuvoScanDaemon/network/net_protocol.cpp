@@ -1,5 +1,6 @@
 #include "net_protocol.h"
 
+#include "dotted_ipv4.h"
 #include "ruvo_network.h"
 
 #include <net/if.h>
@@ -40,25 +41,7 @@ bool IsDottedIPv4(const char *text, size_t capacity)
     size_t length = strnlen(text, capacity);
     if (length == capacity)
         return false; // no terminator inside the field
-    int parts = 0;
-    size_t i = 0;
-    while (true) {
-        size_t start = i;
-        unsigned value = 0;
-        while (i < length && isDigit(static_cast<unsigned char>(text[i])) && i - start < 3) {
-            value = value * 10 + static_cast<unsigned>(text[i] - '0');
-            ++i;
-        }
-        size_t digits = i - start;
-        if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0'))
-            return false;
-        ++parts;
-        if (i == length)
-            return parts == 4;
-        if (text[i] != '.' || parts == 4)
-            return false;
-        ++i;
-    }
+    return ruvo_address::IsDottedIPv4(std::string_view(text, length));
 }
 
 std::string_view HttpBody(std::string_view reply)

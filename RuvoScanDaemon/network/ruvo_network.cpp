@@ -357,11 +357,15 @@ int ruvo_http_ScanStartResult(const char *reply)
     return ScanStartResultCode(reply ? std::string_view(reply) : std::string_view());
 }
 
-int ruvo_tcp_ScanRecord(RuvoSocket *socket, ScanStatus *status, unsigned char **data, int *dataSize,
-                        int *dataLength)
+namespace {
+
+// One header of the record channel and what follows it up to the data of a
+// data block: 0 with *pendingLength bytes of data waiting in the channel (0
+// for a new page), 5 at the end, otherwise a failure that closed the channel.
+int readRecordHeader(RuvoSocket *socket, ScanStatus *status, uint32_t *pendingLength)
 {
-    RUVO_LOG_ENTER();
     *status = SCAN_STATUS_OPERATION_CONTINUOUS;
+    *pendingLength = 0;
     if (!ownsRecordChannel(socket)) {
         RuvoErrLog("record channel %d is not open", static_cast<int>(socket->tcpFromScanner));
         return SANE_STATUS_IO_ERROR;
@@ -408,18 +412,49 @@ int ruvo_tcp_ScanRecord(RuvoSocket *socket, ScanStatus *status, unsigned char **
     case RecordHeaderKind::Data:
         break;
     }
-    int grown = ruvo_net_grow_buffer(data, dataSize, parsed.length);
+    if (parsed.length > kMaxRecordBlockLength) {
+        RuvoErrLog("realloc bufSize err");
+        closeRecordChannel(socket);
+        return SANE_STATUS_NO_MEM;
+    }
+    *pendingLength = parsed.length;
+    return SANE_STATUS_GOOD;
+}
+
+} // namespace
+
+int ruvo_tcp_ScanRecord(RuvoSocket *socket, ScanStatus *status, unsigned char **data, int *dataSize,
+                        int *dataLength)
+{
+    RUVO_LOG_ENTER();
+    uint32_t pending = 0;
+    int result = readRecordHeader(socket, status, &pending);
+    if (result != SANE_STATUS_GOOD || *status == SCAN_STATUS_BEGIN_OF_PAGE)
+        return result;
+    int grown = ruvo_net_grow_buffer(data, dataSize, pending);
     if (grown != SANE_STATUS_GOOD) {
         closeRecordChannel(socket);
         return grown;
     }
-    if (receiveWithRetry(channel, *data, parsed.length) != 0) {
-        RuvoErrLog("ruvo_tcp_recv_with_retry recv err");
-        closeRecordChannel(socket);
+    if (receiveWithRetry(socket->tcpFromScanner, *data, pending) != 0) {
+        ruvo_tcp_RecordDataFailed(socket);
         return SANE_STATUS_IO_ERROR;
     }
-    *dataLength = static_cast<int>(parsed.length);
+    *dataLength = static_cast<int>(pending);
     return SANE_STATUS_GOOD;
+}
+
+int ruvo_tcp_ScanRecordHeader(RuvoSocket *socket, ScanStatus *status, uint32_t *pendingLength)
+{
+    // The same step as ruvo_tcp_ScanRecord for whoever reads the log.
+    RuvoInfoLog("** %s", "ruvo_tcp_ScanRecord");
+    return readRecordHeader(socket, status, pendingLength);
+}
+
+void ruvo_tcp_RecordDataFailed(RuvoSocket *socket)
+{
+    RuvoErrLog("ruvo_tcp_recv_with_retry recv err");
+    closeRecordChannel(socket);
 }
 
 int ruvo_http_ScanAbort(RuvoSocket *socket)

@@ -73,6 +73,13 @@ int ruvo_http_ScanStartResult(const char *reply);
 int ruvo_tcp_ScanRecord(RuvoSocket *socket, ScanStatus *status, unsigned char **data, int *dataSize,
                         int *dataLength);
 
+// ruvo_tcp_ScanRecord without reading a data block's bytes: they wait in the
+// channel (socket->tcpFromScanner), *pendingLength of them, for the caller to
+// move straight into a page file. When moving them fails on the channel's
+// side, the caller ends the channel with ruvo_tcp_RecordDataFailed.
+int ruvo_tcp_ScanRecordHeader(RuvoSocket *socket, ScanStatus *status, uint32_t *pendingLength);
+void ruvo_tcp_RecordDataFailed(RuvoSocket *socket);
+
 // Closes the record channel of the running scan and posts "SCANTYPE=4".
 // Results: SANE_STATUS_GOOD, SANE_STATUS_IO_ERROR, or SANE_STATUS_INVAL for a
 // bad scanner address.

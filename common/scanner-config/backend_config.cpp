@@ -63,36 +63,12 @@ std::string iniValue(std::string_view value)
 
 } // namespace
 
-bool IsDottedIPv4(std::string_view text)
-{
-    if (text.empty() || text.size() > 15)
-        return false;
-    int parts = 0;
-    size_t position = 0;
-    while (true) {
-        size_t digits = 0;
-        int value = 0;
-        while (position < text.size() && text[position] >= '0' && text[position] <= '9') {
-            if (++digits > 3)
-                return false;
-            value = value * 10 + (text[position] - '0');
-            ++position;
-        }
-        if (digits == 0 || digits > 3 || value > 255)
-            return false;
-        ++parts;
-        if (position == text.size())
-            return parts == 4;
-        if (text[position] != '.' || parts == 4)
-            return false;
-        ++position;
-    }
-}
-
-std::vector<NetworkScannerEntry> ParseBackendConfig(std::string_view text)
+std::vector<NetworkScannerEntry> ParseBackendConfig(std::string_view text, std::vector<RefusedConfigLine> *refused)
 {
     std::vector<NetworkScannerEntry> scanners;
+    int number = 0;
     forEachLine(text.substr(0, kMaxConfigBytes), [&](std::string_view line) {
+        ++number;
         size_t comment = line.find('#');
         if (comment != std::string_view::npos)
             line = line.substr(0, comment);
@@ -100,7 +76,12 @@ std::vector<NetworkScannerEntry> ParseBackendConfig(std::string_view text)
         size_t blank = line.find_first_of(" \t");
         std::string_view address = line.substr(0, blank);
         std::string_view model = blank == std::string_view::npos ? std::string_view() : trim(line.substr(blank));
-        if (!IsDottedIPv4(address) || scanners.size() >= kMaxNetworkScanners)
+        if (!IsDottedIPv4(address)) {
+            if (refused && !line.empty() && refused->size() < kMaxNetworkScanners)
+                refused->push_back({number, std::string(line.substr(0, kMaxRefusedLineText))});
+            return;
+        }
+        if (scanners.size() >= kMaxNetworkScanners)
             return;
         std::string addressText(address);
         if (haveAddress(scanners, addressText))

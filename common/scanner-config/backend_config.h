@@ -3,6 +3,8 @@
 // ruvo.conf and the network printers of the suite's printer list. Both are
 // text from outside the backend, read by pure functions that never trust it.
 
+#include "dotted_ipv4.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,13 +21,21 @@ struct NetworkScannerEntry {
 inline constexpr size_t kMaxNetworkScanners = 64;
 inline constexpr size_t kMaxConfigBytes = 1 << 20;
 
-// Four decimal numbers 0..255 separated by dots, nothing else.
-bool IsDottedIPv4(std::string_view text);
+using ruvo_address::IsDottedIPv4;
+
+// A line of ruvo.conf that names no address the scan daemon would take.
+struct RefusedConfigLine {
+    int number = 0;   // from 1
+    std::string text; // without its comment, at most kMaxRefusedLineText bytes
+};
+inline constexpr size_t kMaxRefusedLineText = 80;
 
 // ruvo.conf: one scanner a line, its IPv4 address, optionally followed by a
 // model code ("127.0.0.2 K402ADN"). '#' starts a comment; blank lines and
-// lines that are not an address are skipped. Repeated addresses count once.
-std::vector<NetworkScannerEntry> ParseBackendConfig(std::string_view text);
+// lines that are not an address are skipped (and, with `refused`, listed
+// there, at most kMaxNetworkScanners of them). Repeated addresses count once.
+std::vector<NetworkScannerEntry> ParseBackendConfig(std::string_view text,
+                                                    std::vector<RefusedConfigLine> *refused = nullptr);
 
 // The printer list (INI: [Main] Count=N, [printer_i] with Name, Model,
 // ConnectType, Port, URI): the printers with a connect type other than 1

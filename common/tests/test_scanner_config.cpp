@@ -23,6 +23,8 @@ class TestScannerConfig : public QObject {
 private slots:
     void configLines_data();
     void configLines();
+    void refusedConfigLines_data();
+    void refusedConfigLines();
     void printerListNetworkPrinters_data();
     void printerListNetworkPrinters();
 };
@@ -38,7 +40,8 @@ void TestScannerConfig::configLines_data()
     QTest::addRow("display name") << QByteArray("127.0.0.5 Ruvo K400N\n") << "127.0.0.5/K400N";
     QTest::addRow("repeated address once") << QByteArray("127.0.0.2\n127.0.0.2 K400N\n") << "127.0.0.2/";
     QTest::addRow("not addresses")
-        << QByteArray("256.0.0.1\n1.2.3\n1.2.3.4.5\nscanner\n01234.1.1.1\n1.2.3.4x\n999999999999999\n") << "";
+        << QByteArray("256.0.0.1\n1.2.3\n1.2.3.4.5\nscanner\n01234.1.1.1\n1.2.3.4x\n999999999999999\n"
+                      "192.168.001.5\n127.0.0.01\n") << "";
     QTest::addRow("no line end at the end") << QByteArray("127.0.0.6 L520ADN") << "127.0.0.6/L520ADN";
 }
 
@@ -48,6 +51,35 @@ void TestScannerConfig::configLines()
     QFETCH(QString, scanners);
     QCOMPARE(describe(ParseBackendConfig(std::string_view(text.constData(), static_cast<size_t>(text.size())))),
              scanners);
+}
+
+void TestScannerConfig::refusedConfigLines_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("scanners");
+    QTest::addColumn<QString>("refused");
+    QTest::addRow("leading zero, as the daemon refuses it")
+        << QByteArray("192.168.001.5 K402ADN\n127.0.0.2\n") << "127.0.0.2/" << "1:192.168.001.5 K402ADN";
+    QTest::addRow("comments, blanks and good lines are not refused")
+        << QByteArray("# 010.0.0.1\n\n   \n127.0.0.3 # office\n") << "127.0.0.3/" << "";
+    QTest::addRow("comment cut off the refused line")
+        << QByteArray("127.0.0.2\n\n 256.1.1.1   # upstairs\r\n") << "127.0.0.2/" << "3:256.1.1.1";
+    QTest::addRow("long line cut") << QByteArray("x").repeated(200) + "\n" << ""
+                                   << "1:" + QString(QByteArray("x").repeated(80));
+}
+
+void TestScannerConfig::refusedConfigLines()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, scanners);
+    QFETCH(QString, refused);
+    std::vector<RefusedConfigLine> lines;
+    QCOMPARE(describe(ParseBackendConfig(std::string_view(text.constData(), static_cast<size_t>(text.size())), &lines)),
+             scanners);
+    QStringList shown;
+    for (const RefusedConfigLine &line : lines)
+        shown << QString::number(line.number) + ":" + QString::fromStdString(line.text);
+    QCOMPARE(shown.join('|'), refused);
 }
 
 void TestScannerConfig::printerListNetworkPrinters_data()
@@ -62,6 +94,8 @@ void TestScannerConfig::printerListNetworkPrinters_data()
         << QByteArray("[Main]\nCount=0\n[printer_0]\nModel=Ruvo K400N\nConnectType=2\nPort=127.0.0.7\n") << "";
     QTest::addRow("unknown model")
         << QByteArray("[Main]\nCount=1\n[printer_0]\nModel=Other K1\nConnectType=2\nPort=127.0.0.7\n") << "";
+    QTest::addRow("port with a leading zero")
+        << QByteArray("[Main]\nCount=1\n[printer_0]\nModel=Ruvo K400N\nConnectType=2\nPort=192.168.001.5\n") << "";
     QTest::addRow("port not an address")
         << QByteArray("[Main]\nCount=1\n[printer_0]\nModel=Ruvo K400N\nConnectType=2\nPort=printer.local\n") << "";
     QTest::addRow("huge count") << QByteArray("[Main]\nCount=99999999999\n") << "";

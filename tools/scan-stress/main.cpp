@@ -15,6 +15,7 @@
 #include "multi_user.h"
 #include "product_paths.h"
 #include "scan_client.h"
+#include "scan_test_support.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -295,8 +296,7 @@ class Daemon {
 public:
     explicit Daemon(int port, const std::string &wrapper = "") : m_port(port)
     {
-        mkdir("/opt/ruvo", 0755);
-        mkdir("/opt/ruvo/k40_series_printer", 0755);
+        scan_test_support::makeDirectories(ruvo_paths::kProductRoot);
         std::vector<std::string> arguments;
         if (!wrapper.empty())
             arguments = {wrapper, "--pages", "1", "--page-bytes", "2000", "--"};
@@ -918,8 +918,7 @@ void repeatedSearches()
 int runScenarios()
 {
     std::printf("scan-stress: daemon %s%s\n", s_options.daemon.c_str(), s_options.ci ? " (CI size)" : "");
-    mkdir("/opt/ruvo", 0755);
-    mkdir("/opt/ruvo/k40_series_printer", 0755);
+    scan_test_support::makeDirectories(ruvo_paths::kProductRoot);
     {
         Daemon daemon(kDaemonPort);
         if (!daemon.ready()) {
