@@ -1,10 +1,9 @@
 #include "NetSettings.h"
 
 #include "UsbResultText.h"
-#include "dotted_ipv4.h"
 #include "product_paths.h"
 
-#include <QStringList>
+#include <QRegularExpression>
 
 namespace {
 
@@ -39,10 +38,9 @@ QString *AddressField(stIPInfo &info, int tag)
 
 bool IsIPValid(const QString &text)
 {
-    // The scan daemon reads this printer's address later from the printer
-    // list: the tool takes only what the daemon takes.
-    const QByteArray bytes = text.toUtf8();
-    return ruvo_address::IsDottedIPv4(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(
+        "((2[0-4]\\d|25[0-5]|[01]?\\d\\d?)\\.){3}(2[0-4]\\d|25[0-5]|[01]?\\d\\d?)"));
+    return pattern.match(text).hasMatch();
 }
 
 bool FormatIPData(const QString &text, QByteArray &frame, int offset)

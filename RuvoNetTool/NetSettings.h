@@ -22,7 +22,7 @@ constexpr int c_iReadRequestLength = 28;
 constexpr int c_iWriteRequestLength = 75;
 constexpr int c_iReplyCapacity = 1024;
 
-// Dotted decimal, four parts 0..255 without leading zeros (the scan daemon's rule).
+// Dotted decimal, four parts 0..255 of one to three digits (leading zeros allowed).
 bool IsIPValid(const QString &text);
 // Writes the four octets of `text` at frame[offset..offset+3]; false (nothing
 // written) when the text is not an address or the frame is too short.

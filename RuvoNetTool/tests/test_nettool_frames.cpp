@@ -45,7 +45,7 @@ private slots:
     void logGoesToItsOwnPlace();
     void readRequestIsFixed();
     void staticWriteFrame();
-    void addressGoesOnTheWireAsNumbers();
+    void addressWithLeadingZerosGoesOnTheWireAsNumbers();
     void addressCheck_data();
     void addressCheck();
     void blockHeaderOnlyAtBlockStartsWithLeadByte_data();
@@ -89,14 +89,13 @@ void TestNetToolFrames::staticWriteFrame()
     QCOMPARE(WriteSendData(info), expected);
 }
 
-void TestNetToolFrames::addressGoesOnTheWireAsNumbers()
+void TestNetToolFrames::addressWithLeadingZerosGoesOnTheWireAsNumbers()
 {
     QByteArray frame(8, '\x55');
-    QVERIFY(FormatIPData("10.1.200.99", frame, 2));
+    QVERIFY(FormatIPData("010.001.200.099", frame, 2));
     QCOMPARE(frame, QByteArray::fromHex("5555 0A01C863 5555"));
     QVERIFY2(!FormatIPData("1.2.3.4", frame, 5), "an address must fit the frame");
     QVERIFY(!FormatIPData("1.2.3", frame, 0));
-    QVERIFY2(!FormatIPData("010.001.200.099", frame, 0), "the scan daemon would refuse this address");
     QCOMPARE(frame, QByteArray::fromHex("5555 0A01C863 5555"));
 }
 
@@ -107,9 +106,7 @@ void TestNetToolFrames::addressCheck_data()
     QTest::addRow("plain") << "192.168.1.10" << true;
     QTest::addRow("all zero") << "0.0.0.0" << true;
     QTest::addRow("all ones") << "255.255.255.255" << true;
-    QTest::addRow("leading zeros, as the scan daemon refuses them") << "010.001.1.1" << false;
-    QTest::addRow("leading zero in the last part") << "192.168.1.05" << false;
-    QTest::addRow("zero alone") << "10.0.0.1" << true;
+    QTest::addRow("leading zeros") << "010.001.1.1" << true;
     QTest::addRow("empty") << "" << false;
     QTest::addRow("part above 255") << "256.1.1.1" << false;
     QTest::addRow("three parts") << "1.2.3" << false;
@@ -200,7 +197,6 @@ void TestNetToolFrames::rejectsBadReplies_data()
     QTest::addRow("lower-case dhcp") << Blocks(AllItems("dhcp"));
     QTest::addRow("empty secondary DNS") << Blocks(AllItems("DHCP", ""));
     QTest::addRow("address above 255") << Blocks(Item(0x4011, "256.1.1.1"));
-    QTest::addRow("address with a leading zero") << Blocks(Item(0x4011, "192.168.001.5"));
     QTest::addRow("unknown tag") << Blocks(Item(0x4011, "1.1.1.1") + Item(0x4018, "1.1.1.1"));
     QTest::addRow("closing tag is not a reply item") << Blocks(Item(0x401F, "1.1.1.1"));
     QTest::addRow("value runs past the payload") << Blocks(Item(0x4011, "1.1.1.1", 16));
