@@ -63,6 +63,30 @@ std::string iniValue(std::string_view value)
 
 } // namespace
 
+std::optional<int> DaemonTcpPortOfConfig(std::string_view text)
+{
+    std::optional<int> port;
+    forEachLine(text, [&](std::string_view line) {
+        line = trim(line.substr(0, line.find('#')));
+        std::string_view keyword(kDaemonTcpKeyword);
+        if (line.compare(0, keyword.size(), keyword) != 0 || line.size() == keyword.size() ||
+            (line[keyword.size()] != ' ' && line[keyword.size()] != '\t'))
+            return;
+        std::string_view value = trim(line.substr(keyword.size()));
+        if (value.empty() || value.size() > 5 ||
+            !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            port.reset();
+            return;
+        }
+        int number = std::atoi(std::string(value).c_str());
+        if (number >= 1 && number <= 65535)
+            port = number;
+        else
+            port.reset();
+    });
+    return port;
+}
+
 bool IsDottedIPv4(std::string_view text)
 {
     if (text.empty() || text.size() > 15)

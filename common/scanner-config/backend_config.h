@@ -3,6 +3,7 @@
 // ruvo.conf and the network printers of the suite's printer list. Both are
 // text from outside the backend, read by pure functions that never trust it.
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,14 @@ bool IsDottedIPv4(std::string_view text);
 // model code ("127.0.0.2 K402ADN"). '#' starts a comment; blank lines and
 // lines that are not an address are skipped. Repeated addresses count once.
 std::vector<NetworkScannerEntry> ParseBackendConfig(std::string_view text);
+
+// The one line that sends the backend to the daemon over loopback TCP
+// instead of its local socket: "daemon-tcp-port 7000". Nothing tells who
+// listens on a TCP port, so only an administrator's explicit line chooses it.
+// nullopt without such a line, or when its port is not 1..65535; the last
+// such line counts.
+inline constexpr char kDaemonTcpKeyword[] = "daemon-tcp-port";
+std::optional<int> DaemonTcpPortOfConfig(std::string_view text);
 
 // The printer list (INI: [Main] Count=N, [printer_i] with Name, Model,
 // ConnectType, Port, URI): the printers with a connect type other than 1
