@@ -85,8 +85,6 @@ private slots:
     void jpegThatIsNotThePageFails();
     void hostileProgressivePagesStayBounded_data();
     void hostileProgressivePagesStayBounded();
-    void daemonTcpLine_data();
-    void daemonTcpLine();
 };
 
 void TestSaneLogic::usbRecordStreams_data()
@@ -447,34 +445,6 @@ void TestSaneLogic::hostileProgressivePagesStayBounded()
         QCOMPARE(decoder->state(), PageDecoder::State::Done);
         QCOMPARE(decoder->linesDone(), int64_t(linesExpected));
     }
-}
-
-void TestSaneLogic::daemonTcpLine_data()
-{
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<int>("port"); // 0: the local socket
-    QTest::addRow("no line: local socket") << QByteArray("127.0.0.2 K402ADN\n") << 0;
-    QTest::addRow("named port") << QByteArray("127.0.0.2\ndaemon-tcp-port 7000\n") << 7000;
-    QTest::addRow("tab, comment, CR LF") << QByteArray("daemon-tcp-port\t7123 # old clients\r\n") << 7123;
-    QTest::addRow("commented out") << QByteArray("#daemon-tcp-port 7000\n") << 0;
-    QTest::addRow("no port") << QByteArray("daemon-tcp-port\n") << 0;
-    QTest::addRow("port out of range") << QByteArray("daemon-tcp-port 70000\n") << 0;
-    QTest::addRow("port zero") << QByteArray("daemon-tcp-port 0\n") << 0;
-    QTest::addRow("not a number") << QByteArray("daemon-tcp-port 7000x\n") << 0;
-    QTest::addRow("keyword glued to the port") << QByteArray("daemon-tcp-port7000\n") << 0;
-    QTest::addRow("a bad last line falls back") << QByteArray("daemon-tcp-port 7000\ndaemon-tcp-port -1\n") << 0;
-    QTest::addRow("last line counts") << QByteArray("daemon-tcp-port 7000\ndaemon-tcp-port 7001\n") << 7001;
-}
-
-void TestSaneLogic::daemonTcpLine()
-{
-    QFETCH(QByteArray, text);
-    QFETCH(int, port);
-    std::optional<int> parsed = DaemonTcpPortOfConfig(std::string_view(text.constData(), size_t(text.size())));
-    QCOMPARE(parsed.value_or(0), port);
-    // The line is never taken for a scanner.
-    QVERIFY(ParseBackendConfig(std::string_view(text.constData(), size_t(text.size()))).size() <=
-            size_t(text.count("127.0.0.")));
 }
 
 QTEST_APPLESS_MAIN(TestSaneLogic)
