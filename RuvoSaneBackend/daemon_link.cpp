@@ -11,24 +11,26 @@
 
 namespace ruvo_sane {
 
-int DaemonPort()
+std::string DaemonRoute::describe() const
 {
-    if (const char *text = std::getenv("RUVO_SCAN_DAEMON_PORT")) {
-        int port = std::atoi(text);
-        if (port > 0 && port < 65536)
-            return port;
-    }
-    return kScanDaemonPort;
+    if (tcpPort)
+        return "127.0.0.1:" + std::to_string(*tcpPort);
+    return "the local socket " + ruvo_wire::ScanSocketPath();
 }
 
-bool DaemonLink::connect(int port, std::string &error)
+bool DaemonLink::connect(const DaemonRoute &route, std::string &error)
 {
     close();
-    int fd = ruvo_wire::ConnectToDaemon(port);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
+    int fd = -1;
+    if (route.tcpPort) {
+        fd = ruvo_wire::ConnectToDaemon(*route.tcpPort);
+        if (fd < 0)
+            error = std::strerror(errno);
+    } else {
+        fd = ruvo_wire::ConnectToLocalDaemon(error);
     }
+    if (fd < 0)
+        return false;
     m_fd = fd;
     return true;
 }
@@ -62,6 +64,11 @@ bool DaemonLink::command(int32_t command, const void *body, size_t length)
 bool DaemonLink::receive(void *buffer, size_t length, int timeoutMs)
 {
     return m_fd >= 0 && ruvo_wire::ReceiveExact(m_fd, buffer, length, timeoutMs);
+}
+
+bool DaemonLink::receiveBefore(void *buffer, size_t length, ruvo_wire::Deadline deadline)
+{
+    return m_fd >= 0 && ruvo_wire::ReceiveBefore(m_fd, buffer, length, deadline);
 }
 
 } // namespace ruvo_sane

@@ -1,16 +1,25 @@
 #pragma once
-// One connection to the scan daemon on the loopback address: fixed-size
-// requests out, fixed-size responses in, every wait bounded.
+// One connection to the scan daemon, over its local socket (the listener
+// checked to be the scan service) or, where ruvo.conf names it, loopback TCP:
+// fixed-size requests out, fixed-size responses in, each answer within one
+// deadline.
+
+#include "client_io.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace ruvo_sane {
 
-// The daemon's port: 7000, or RUVO_SCAN_DAEMON_PORT (tests beside another daemon).
-int DaemonPort();
+// How the daemon is reached: its local socket, or loopback TCP on `tcpPort`.
+struct DaemonRoute {
+    std::optional<int> tcpPort;
+    // "the local socket /run/..." or "127.0.0.1:7000", for messages.
+    std::string describe() const;
+};
 
 class DaemonLink {
 public:
@@ -19,8 +28,8 @@ public:
     DaemonLink(const DaemonLink &) = delete;
     DaemonLink &operator=(const DaemonLink &) = delete;
 
-    // Connects to 127.0.0.1:`port`; on failure `error` says why.
-    bool connect(int port, std::string &error);
+    // Connects along `route`; on failure `error` says why.
+    bool connect(const DaemonRoute &route, std::string &error);
     void close();
     bool isOpen() const { return m_fd >= 0; }
     int descriptor() const { return m_fd; }
@@ -31,8 +40,10 @@ public:
     // Sends the command value and its body as one piece. Safe beside a
     // receive running in another thread; sends from two threads are serialised.
     bool command(int32_t command, const void *body, size_t length);
-    // Receives exactly `length` bytes, waiting at most `timeoutMs` for each part.
+    // Receives exactly `length` bytes within `timeoutMs` for all of them.
     bool receive(void *buffer, size_t length, int timeoutMs);
+    // Receives exactly `length` bytes by `deadline` (one answer in several parts).
+    bool receiveBefore(void *buffer, size_t length, ruvo_wire::Deadline deadline);
     // One request record and its fixed-size answer.
     template <typename Request, typename Answer>
     bool exchange(int32_t command, const Request &request, Answer &answer, int timeoutMs)

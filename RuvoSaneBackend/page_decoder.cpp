@@ -145,6 +145,7 @@ struct JpegState {
     uint32_t width = 0;
     int components = 1;
     int64_t lines = -1;
+    int64_t maxLines = -1;
     std::vector<uint8_t> line; // the line being handed out
     size_t inLine = 0;
     bool lineReady = false;
@@ -167,7 +168,8 @@ bool jpegStep(JpegState *state)
         bool grey = state->components == 1;
         if (header != JPEG_HEADER_OK || info->image_width != state->width ||
             info->num_components != state->components ||
-            (state->lines >= 0 && static_cast<int64_t>(info->image_height) != state->lines)) {
+            (state->lines >= 0 && static_cast<int64_t>(info->image_height) != state->lines) ||
+            (state->lines < 0 && static_cast<int64_t>(info->image_height) > state->maxLines)) {
             state->phase = Phase::Failed;
             return true;
         }
@@ -201,16 +203,20 @@ bool jpegStep(JpegState *state)
 
 class JpegDecoder : public PageDecoder {
 public:
-    JpegDecoder(uint32_t width, int components, int64_t lines) : m_state(new JpegState)
+    JpegDecoder(uint32_t width, int components, int64_t lines, int64_t maxLines) : m_state(new JpegState)
     {
         JpegState &state = *m_state;
         state.width = width;
         state.components = components;
         state.lines = lines;
+        state.maxLines = maxLines;
         state.info.err = jpeg_std_error(&state.error.manager);
         state.error.manager.error_exit = jpegErrorExit;
         state.error.manager.emit_message = jpegNoMessage;
         jpeg_create_decompress(&state.info);
+        // Past this libjpeg would need a backing store, which this build has
+        // not: the page fails with an error instead.
+        state.info.mem->max_memory_to_use = kJpegMemoryLimit;
         state.source.manager.init_source = sourceInit;
         state.source.manager.fill_input_buffer = sourceFill;
         state.source.manager.skip_input_data = sourceSkip;
@@ -305,9 +311,9 @@ std::unique_ptr<PageDecoder> MakeRawDecoder(size_t lineBytes, size_t stride, int
     return std::make_unique<RawDecoder>(lineBytes, stride, lines);
 }
 
-std::unique_ptr<PageDecoder> MakeJpegDecoder(uint32_t width, int components, int64_t lines)
+std::unique_ptr<PageDecoder> MakeJpegDecoder(uint32_t width, int components, int64_t lines, int64_t maxLines)
 {
-    return std::make_unique<JpegDecoder>(width, components, lines);
+    return std::make_unique<JpegDecoder>(width, components, lines, maxLines);
 }
 
 } // namespace ruvo_sane

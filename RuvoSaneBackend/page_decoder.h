@@ -32,7 +32,11 @@ public:
 // page is as long as its bytes (a feeder page).
 std::unique_ptr<PageDecoder> MakeRawDecoder(size_t lineBytes, size_t stride, int64_t lines);
 // A JPEG stream `width` pixels wide with 1 (grey) or 3 (colour) components;
-// `lines` high, or -1 for any height.
-std::unique_ptr<PageDecoder> MakeJpegDecoder(uint32_t width, int components, int64_t lines);
+// `lines` high, or -1 for any height up to `maxLines` (the sheet length of a
+// feeder page). libjpeg gets at most kJpegMemoryLimit: a progressive page,
+// whose whole coefficient buffer libjpeg keeps, fails beyond it instead of
+// taking the front end's memory.
+inline constexpr long kJpegMemoryLimit = 32L * 1024 * 1024;
+std::unique_ptr<PageDecoder> MakeJpegDecoder(uint32_t width, int components, int64_t lines, int64_t maxLines);
 
 } // namespace ruvo_sane

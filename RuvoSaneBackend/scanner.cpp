@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -160,23 +161,18 @@ struct ScanSession {
     Clock::time_point lastRecord = Clock::now();
 
     std::thread reader;
-    int wake[2] = {-1, -1};          // cancel -> reader
     std::atomic<bool> abortRequested{false};
-    std::atomic<bool> readerDone{false};
+    std::atomic<bool> stopRequested{false}; // the session ends: the reader returns
+    // The page read is a whole flatbed page: a cancel lets the scan end by itself.
+    std::atomic<bool> wholeFlatbedPage{false};
+    std::atomic<bool> readerDone{false}; // the record stream has ended
     std::atomic<bool> aborted{false}; // the daemon removed the page files with the abort
 
     int page = -1;
     UniqueFd file;
     uint64_t fileOffset = 0;
     std::unique_ptr<PageDecoder> decoder;
-    std::vector<bool> deleted;
-
-    ~ScanSession()
-    {
-        for (int fd : wake)
-            if (fd >= 0)
-                ::close(fd);
-    }
+    std::vector<bool> deleted; // guarded by mutex
 };
 
 // ---- finding devices ----
@@ -208,18 +204,32 @@ std::vector<std::string> ConfigFolders()
 
 namespace {
 
-std::vector<NetworkScannerEntry> configuredScanners()
+// The first ruvo.conf of the configuration folders; empty when there is none.
+std::string configPath()
 {
-    std::vector<NetworkScannerEntry> configured;
     for (const std::string &folder : ConfigFolders()) {
         std::string path = folder + "/ruvo.conf";
         struct stat info;
-        if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-            std::vector<RefusedConfigLine> refused;
-            configured = ParseBackendConfig(readTextFile(path), &refused);
-            ReportRefusedConfigLines(path, refused);
-            break;
-        }
+        if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+            return path;
+    }
+    return {};
+}
+
+std::string configText()
+{
+    const std::string path = configPath();
+    return path.empty() ? std::string() : readTextFile(path);
+}
+
+std::vector<NetworkScannerEntry> configuredScanners()
+{
+    std::vector<NetworkScannerEntry> configured;
+    const std::string path = configPath();
+    if (!path.empty()) {
+        std::vector<RefusedConfigLine> refused;
+        configured = ParseBackendConfig(readTextFile(path), &refused);
+        ReportRefusedConfigLines(path, refused);
     }
     std::string listPath = std::string(ruvo_paths::kProductRoot) + ruvo_paths::kCfgSubDir +
                            ruvo_paths::kPrinterListFileName;
@@ -257,13 +267,15 @@ bool findUsb(DaemonLink &link, uint16_t productId, std::vector<USBFindDevRes> &f
     request.pid = productId;
     request.compareWithPID = productId != 0;
     int32_t count = 0;
-    if (!link.command(USB_FIND_DEV, &request, sizeof(request)) || !link.receive(&count, sizeof(count), kAnswerTimeoutMs))
+    // The count and every record are one answer: one deadline for all of it.
+    ruvo_wire::Deadline deadline = ruvo_wire::DeadlineIn(kAnswerTimeoutMs);
+    if (!link.command(USB_FIND_DEV, &request, sizeof(request)) || !link.receiveBefore(&count, sizeof(count), deadline))
         return false;
     if (count < 0 || count > kMaxFoundDevices)
         return count < 0; // a failed search finds nothing; more than the table holds is not a daemon
     auto record = std::make_unique<USBFindDevRes>();
     for (int32_t i = 0; i < count; ++i) {
-        if (!link.receive(record.get(), sizeof(*record), kAnswerTimeoutMs))
+        if (!link.receiveBefore(record.get(), sizeof(*record), deadline))
             return false;
         found.push_back(*record);
     }
@@ -281,12 +293,18 @@ std::string cleanSerial(const USBFindDevRes &device)
 
 } // namespace
 
+DaemonRoute ConfiguredDaemonRoute()
+{
+    return DaemonRoute{DaemonTcpPortOfConfig(configText())};
+}
+
 std::vector<DeviceEntry> DiscoverDevices()
 {
     std::vector<DeviceEntry> devices;
     DaemonLink link;
     std::string error;
-    if (link.connect(DaemonPort(), error)) {
+    DaemonRoute route = ConfiguredDaemonRoute();
+    if (link.connect(route, error)) {
         std::vector<USBFindDevRes> found;
         if (!findUsb(link, 0, found))
             Debug(kDebugError, "the scan daemon did not answer the USB scanner search");
@@ -297,8 +315,8 @@ std::vector<DeviceEntry> DiscoverDevices()
                 devices.push_back(usbEntry(row->productId, cleanSerial(device), row->code));
         }
     } else {
-        Debug(kDebugError, "cannot reach the scan daemon on 127.0.0.1:%d (%s); is RuvoScanDaemon running?",
-              DaemonPort(), error.c_str());
+        Debug(kDebugError, "cannot reach the scan daemon on %s (%s); is RuvoScanDaemon running?",
+              route.describe().c_str(), error.c_str());
     }
     for (const NetworkScannerEntry &scanner : configuredScanners())
         devices.push_back(networkEntry(scanner));
@@ -311,10 +329,12 @@ std::optional<DeviceEntry> EntryFromName(const std::string &name)
         std::string address = name.substr(4);
         if (!IsDottedIPv4(address))
             return std::nullopt;
+        // Only a scanner of the configuration or the printer list: a name
+        // from a remote front end must not send the daemon anywhere else.
         for (const NetworkScannerEntry &scanner : configuredScanners())
             if (scanner.address == address)
                 return networkEntry(scanner);
-        return networkEntry({address, {}});
+        return std::nullopt;
     }
     if (name.rfind("usb:", 0) == 0 && name.size() >= 9 && name[8] == ':') {
         char *end = nullptr;
@@ -331,7 +351,11 @@ std::optional<DeviceEntry> EntryFromName(const std::string &name)
 
 // ---- opening ----
 
-Scanner::Scanner(DeviceEntry entry) : m_entry(std::move(entry)), m_link(new Link) {}
+Scanner::Scanner(DeviceEntry entry) : m_entry(std::move(entry)), m_link(new Link)
+{
+    if (pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0)
+        m_wake[0] = m_wake[1] = -1;
+}
 
 Scanner::~Scanner()
 {
@@ -343,6 +367,9 @@ Scanner::~Scanner()
         if (m_link->daemon.command(USB_CLOSE_DEV, &request, sizeof(request)))
             m_link->daemon.receive(&result, sizeof(result), kAnswerTimeoutMs);
     }
+    for (int fd : m_wake)
+        if (fd >= 0)
+            ::close(fd);
 }
 
 int Scanner::Open(const DeviceEntry &entry, std::unique_ptr<Scanner> &scanner)
@@ -370,9 +397,10 @@ int Scanner::connectAndFind()
 {
     dropLink();
     std::string error;
-    if (!m_link->daemon.connect(DaemonPort(), error)) {
-        Debug(kDebugError, "cannot reach the scan daemon on 127.0.0.1:%d (%s); is RuvoScanDaemon running?",
-              DaemonPort(), error.c_str());
+    DaemonRoute route = ConfiguredDaemonRoute();
+    if (!m_link->daemon.connect(route, error)) {
+        Debug(kDebugError, "cannot reach the scan daemon on %s (%s); is RuvoScanDaemon running?",
+              route.describe().c_str(), error.c_str());
         return SANE_STATUS_IO_ERROR;
     }
     if (!m_entry.usb)
@@ -565,11 +593,11 @@ int Scanner::start(const ScanChoice &choice)
         if (status == SANE_STATUS_GOOD)
             return openPage(m_session->page + 1);
         endSession(true);
-        m_frame = Frame::Idle;
+        setFrame(Frame::Idle);
         return status == SANE_STATUS_EOF ? SANE_STATUS_NO_DOCS : status;
     }
     endSession(true);
-    m_frame = Frame::Idle;
+    setFrame(Frame::Idle);
 
     if (ToPixels(choice).width == 0)
         return SANE_STATUS_INVAL;
@@ -607,7 +635,7 @@ int Scanner::startScan(const ScanChoice &choice)
     auto session = std::make_unique<ScanSession>();
     session->choice = choice;
     session->shape = ShapeOf(choice);
-    if (pipe2(session->wake, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (m_wake[0] < 0)
         return SANE_STATUS_NO_MEM;
     int32_t result = SANE_STATUS_IO_ERROR;
     std::string baseName;
@@ -644,7 +672,10 @@ int Scanner::startScan(const ScanChoice &choice)
         return status == SANE_STATUS_EOF || status == SANE_STATUS_GOOD ? SANE_STATUS_IO_ERROR : status;
     }
     session->baseName = baseName;
-    m_session = std::move(session);
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        m_session = std::move(session);
+    }
     ScanSession *running = m_session.get();
     if (!isScanBaseName(baseName)) {
         // Not a page file name of the scan directory: nothing of it is read.
@@ -693,26 +724,33 @@ int Scanner::openPage(int page)
     session.fileOffset = 0;
     const FrameShape &shape = session.shape;
     if (UsesJpeg(session.choice)) {
-        session.decoder = MakeJpegDecoder(shape.pixelsPerLine, shape.colour ? 3 : 1, shape.lines);
+        // A feeder page is at most one sheet long.
+        int64_t sheetLines = static_cast<int64_t>(
+            std::ceil(m_abilities.feederHeightMm * session.choice.resolution / 25.4));
+        session.decoder = MakeJpegDecoder(shape.pixelsPerLine, shape.colour ? 3 : 1, shape.lines, sheetLines);
     } else {
         unsigned boundary = m_entry.usb ? (shape.colour ? m_boundary24 : m_boundary8) : 0;
         session.decoder = MakeRawDecoder(shape.bytesPerLine, PaddedLineBytes(shape.bytesPerLine, boundary), shape.lines);
     }
-    m_frame = Frame::Reading;
+    setFrame(Frame::Reading);
     Debug(kDebugInfo, "reading page %d of %s", page, session.baseName.c_str());
     return SANE_STATUS_GOOD;
 }
 
-void Scanner::deletePageFile(int page)
+void Scanner::deletePageFile(ScanSession &session, int page)
 {
-    ScanSession &session = *m_session;
     if (page < 0)
         return;
-    if (session.deleted.size() <= static_cast<size_t>(page))
-        session.deleted.resize(static_cast<size_t>(page) + 1, false);
-    if (session.deleted[static_cast<size_t>(page)] || session.aborted || !isScanBaseName(session.baseName))
-        return;
-    session.deleted[static_cast<size_t>(page)] = true;
+    {
+        // The reader deletes the unread pages of a cancelled scan; the call
+        // that runs deletes the pages it has read.
+        std::lock_guard<std::mutex> lock(session.mutex);
+        if (session.deleted.size() <= static_cast<size_t>(page))
+            session.deleted.resize(static_cast<size_t>(page) + 1, false);
+        if (session.deleted[static_cast<size_t>(page)] || session.aborted || !isScanBaseName(session.baseName))
+            return;
+        session.deleted[static_cast<size_t>(page)] = true;
+    }
     CmdDeleteFileReq request{};
     std::snprintf(request.fileName, sizeof(request.fileName), "%s", pageFilePath(session.baseName, page).c_str());
     // No answer comes, so this may go out while records stream in.
@@ -725,15 +763,16 @@ void Scanner::finishPage()
     ScanSession &session = *m_session;
     session.file.reset();
     session.decoder.reset();
-    deletePageFile(session.page);
-    m_frame = Frame::PageDone;
+    deletePageFile(session, session.page);
+    session.wholeFlatbedPage = !session.choice.feeder;
+    setFrame(Frame::PageDone);
 }
 
 int Scanner::failScan(int status)
 {
     status = mapFeederFailure(status);
     endSession(false);
-    m_frame = Frame::Failed;
+    setFrame(Frame::Failed);
     m_failStatus = status;
     return status;
 }
@@ -835,8 +874,15 @@ int Scanner::read(uint8_t *out, int maxLength, int *length)
     }
 }
 
+void Scanner::setFrame(Frame frame)
+{
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    m_frame = frame;
+}
+
 std::optional<FrameShape> Scanner::activeShape() const
 {
+    std::lock_guard<std::mutex> lock(m_stateMutex);
     if (m_session && (m_frame == Frame::Reading || m_frame == Frame::PageDone))
         return m_session->shape;
     return std::nullopt;
@@ -854,18 +900,23 @@ void Scanner::readRecords(ScanSession *session)
         return lstat(pageFilePath(session->baseName, page).c_str(), &info) == 0 && S_ISREG(info.st_mode);
     };
     bool usb = m_entry.usb;
+    std::optional<Clock::time_point> cancelSeen;
     while (true) {
-        if (session->abortRequested) {
+        if (m_cancelRequested && !cancelSeen)
+            cancelSeen = Clock::now();
+        // A whole flatbed page needs no abort: its scan ends by itself soon.
+        bool cancelNow = cancelSeen && (!session->wholeFlatbedPage || Clock::now() - *cancelSeen > kNaturalEndLimit);
+        if (session->abortRequested || cancelNow) {
             abortScan(session, pending.size());
             break;
         }
-        pollfd waiting[2] = {{fd, POLLIN, 0}, {session->wake[0], POLLIN, 0}};
-        int ready = poll(waiting, 2, 1000);
+        pollfd waiting[2] = {{fd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+        int ready = poll(waiting, 2, cancelSeen ? 200 : 1000);
         if (ready < 0 && errno != EINTR)
             break;
         if (waiting[1].revents) {
             char drained[16];
-            while (::read(session->wake[0], drained, sizeof(drained)) > 0) {
+            while (::read(m_wake[0], drained, sizeof(drained)) > 0) {
             }
             continue;
         }
@@ -896,7 +947,10 @@ void Scanner::readRecords(ScanSession *session)
                 session->tracker.apply(record, exists);
             }
             pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(used));
-            session->lastRecord = Clock::now();
+            // Only a whole record shows the scan moving: bytes dripped one
+            // at a time do not hold the stall limit off.
+            if (used > 0)
+                session->lastRecord = Clock::now();
             finished = session->tracker.finished();
             protocolError = session->tracker.protocolError();
             session->changed.notify_all();
@@ -913,9 +967,48 @@ void Scanner::readRecords(ScanSession *session)
             break;
         }
     }
-    session->readerDone = true;
-    std::lock_guard<std::mutex> lock(session->mutex);
-    session->changed.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(session->mutex);
+        session->readerDone = true;
+        session->changed.notify_all();
+    }
+    waitAfterRecords(session);
+}
+
+// After the last record the reader stays until the session ends, so that a
+// cancel of pages the scanner delivered and nobody read removes them at once.
+void Scanner::waitAfterRecords(ScanSession *session)
+{
+    while (!session->stopRequested) {
+        if (m_cancelRequested && !session->aborted && m_link->daemon.isOpen() && !m_link->broken) {
+            int begun = 0;
+            {
+                std::lock_guard<std::mutex> lock(session->mutex);
+                begun = session->tracker.pagesBegun();
+            }
+            for (int page = 0; page < begun; ++page)
+                deletePageFile(*session, page);
+            return;
+        }
+        pollfd waiting{m_wake[0], POLLIN, 0};
+        if (poll(&waiting, 1, 1000) > 0) {
+            char drained[16];
+            while (::read(m_wake[0], drained, sizeof(drained)) > 0) {
+            }
+        }
+    }
+}
+
+void Scanner::stopReader(ScanSession &session)
+{
+    if (!session.reader.joinable())
+        return;
+    session.stopRequested = true;
+    char wake = 1;
+    if (::write(m_wake[1], &wake, 1) < 0) {
+        // The pipe is full: the reader is awake already.
+    }
+    session.reader.join();
 }
 
 // Aborts the scan through the daemon. Records may still arrive before the
@@ -987,20 +1080,19 @@ bool Scanner::settleReader()
     }
     if (!session.readerDone)
         return false;
-    session.reader.join();
+    stopReader(session);
     return true;
 }
 
 void Scanner::cancel()
 {
+    // Only an atomic store and a write: both safe in a signal handler. No
+    // lock, no join, no memory freed, no wait on the daemon.
     m_cancelRequested = true;
-    // A call of this scanner is running (the front end's signal handler may
-    // be calling): it acts on the request within 200 ms.
-    if (m_busy.exchange(true))
-        return;
-    if (m_cancelRequested.exchange(false))
-        cancelNow();
-    m_busy = false;
+    char wake = 1;
+    if (::write(m_wake[1], &wake, 1) < 0) {
+        // The pipe is full: the reader has been woken already.
+    }
 }
 
 void Scanner::cancelNow()
@@ -1009,9 +1101,9 @@ void Scanner::cancelNow()
         // A whole flatbed page needs no abort: the scan ends by itself.
         bool graceful = m_frame == Frame::PageDone && !m_session->choice.feeder;
         endSession(graceful);
-        m_frame = Frame::Cancelled;
+        setFrame(Frame::Cancelled);
     } else if (m_frame != Frame::Idle) {
-        m_frame = Frame::Cancelled;
+        setFrame(Frame::Cancelled);
     }
 }
 
@@ -1027,14 +1119,9 @@ void Scanner::endSession(bool graceful)
             std::unique_lock<std::mutex> lock(session.mutex);
             session.changed.wait_for(lock, kNaturalEndLimit, [&] { return session.readerDone.load(); });
         }
-        if (!session.readerDone) {
+        if (!session.readerDone)
             session.abortRequested = true;
-            char wake = 1;
-            if (::write(session.wake[1], &wake, 1) < 0) {
-                // The pipe is full: the reader is awake already.
-            }
-        }
-        session.reader.join();
+        stopReader(session);
     }
     session.file.reset();
     session.decoder.reset();
@@ -1045,7 +1132,7 @@ void Scanner::endSession(bool graceful)
             begun = session.tracker.pagesBegun();
         }
         for (int page = 0; page < begun; ++page)
-            deletePageFile(page);
+            deletePageFile(session, page);
         // The deletions have no answer; a request that has one, sent after
         // them, comes back only once they are done (the daemon serves a
         // connection in order). A handle this connection never opened is
@@ -1057,7 +1144,10 @@ void Scanner::endSession(bool graceful)
                 m_link->broken = true;
         }
     }
-    m_session.reset();
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        m_session.reset();
+    }
     if (m_link->broken)
         dropLink();
 }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,9 @@ std::vector<DeviceEntry> DiscoverDevices();
 std::optional<DeviceEntry> EntryFromName(const std::string &name);
 // Where ruvo.conf is read from: the folders of SANE_CONFIG_DIR, then /etc/sane.d.
 std::vector<std::string> ConfigFolders();
+// How ruvo.conf says the daemon is reached (its local socket unless it names TCP).
+struct DaemonRoute;
+DaemonRoute ConfiguredDaemonRoute();
 
 struct ScannerAbilities {
     bool flatbed = true;
@@ -61,8 +65,9 @@ public:
 
     int start(const ScanChoice &choice);
     int read(uint8_t *out, int maxLength, int *length);
-    // Safe from a signal handler while another call of this scanner runs:
-    // then it only leaves a note that the running call acts on.
+    // Safe from a signal handler: it only marks the scan cancelled and wakes
+    // the record reader, which aborts the scan; the next call of this
+    // scanner (or one waiting now) ends it.
     void cancel();
     // The shape of the frame being read, when one is.
     std::optional<FrameShape> activeShape() const;
@@ -82,8 +87,10 @@ private:
     int failScan(int status);
     void cancelNow();
     void endSession(bool graceful);
-    void deletePageFile(int page);
+    void deletePageFile(ScanSession &session, int page);
     void readRecords(ScanSession *session);
+    void waitAfterRecords(ScanSession *session);
+    void stopReader(ScanSession &session);
     void abortScan(ScanSession *session, size_t leftover);
     int mapFeederFailure(int status);
     void dropLink();
@@ -99,7 +106,14 @@ private:
 
     std::atomic<bool> m_busy{false};
     std::atomic<bool> m_cancelRequested{false};
+    // cancel -> the record reader: one byte a cancel (non-blocking, lives
+    // with the scanner, so a late signal never writes to a closed pipe).
+    int m_wake[2] = {-1, -1};
     enum class Frame { Idle, Reading, PageDone, Cancelled, Failed };
+    void setFrame(Frame frame);
+    // Written by the call that runs (start, read, close); read by
+    // sane_get_parameters and sane_control_option on any thread.
+    mutable std::mutex m_stateMutex; // guards m_frame and m_session (the pointer)
     Frame m_frame = Frame::Idle;
     int m_failStatus = 0;
     std::unique_ptr<ScanSession> m_session;

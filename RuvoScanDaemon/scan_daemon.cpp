@@ -46,6 +46,14 @@ volatile sig_atomic_t s_receivedSignal = 0;
 // connection process that the scan's last record is on its way.
 int s_endNoticeFd = -1;
 
+// Tells a data process to stop between two transfers with its scanner.
+constexpr int kDataStopSignal = SIGUSR1;
+
+void onDataStopSignal(int)
+{
+    RequestRecordLoopStop();
+}
+
 constexpr int kListenBacklog = 20;
 constexpr int kClientSendBuffer = 32 * 1024;
 // Malformed requests of one connection that are logged; later ones are not, so
@@ -624,11 +632,13 @@ void handleUsbScanAbort(ConnectionState &state)
     if (claim && lockedByAnother(*claim, USB_SCAN_ABORT)) {
         result = SANE_STATUS_DEVICE_BUSY;
     } else if (claim) {
-        result = ScanAbort(request.devfd);
-        // The data process ends before its pages go, so none is written again
-        // after the removal and no record follows the abort result.
-        state.data.stop();
+        // The data process ends first, between two of its transfers: only one
+        // process may talk to the scanner, and the abort's own exchange must not
+        // reach the data process. Its pages then go, so none is written again
+        // after the removal, and no record follows the abort result.
+        state.data.interrupt(state.limits.stopGraceMs);
         settleUsbScan(state);
+        result = ScanAbort(request.devfd);
         if (state.usbScanHandle == request.devfd)
             state.usbScanSettled = true;
         deletePagesOfScan(state, *fileName);
@@ -953,7 +963,7 @@ void endConnection(ConnectionState &state)
     // two device reads, unless it takes longer than the grace.
     shutdown(state.fd, SHUT_RDWR);
     if (state.data.running())
-        state.data.finish(state.limits.stopGraceMs);
+        state.data.interrupt(state.limits.stopGraceMs);
     settleUsbScan(state);
     if (state.usbScanHandle >= 0 && !state.usbScanSettled && state.locked.count(state.usbScanHandle))
         ScanAbort(state.usbScanHandle);
@@ -1010,7 +1020,8 @@ bool SendWhole(int fd, const void *bytes, size_t length, int stallMs)
             done += static_cast<size_t>(sent);
             continue;
         }
-        if (sent < 0 && errno == EINTR)
+        // A data process told to stop gives up a record its client does not take.
+        if (sent < 0 && errno == EINTR && !RecordLoopStopRequested())
             continue;
         return false; // the peer is gone, or nothing went out for stallMs
     }
@@ -1095,6 +1106,13 @@ bool DataProcess::start(const std::function<int()> &body)
     if (child < 0)
         return false;
     if (child == 0) {
+        // Restarted, so a transfer under way runs to its end; only the waits
+        // between records (the client's socket, which has a time limit) see it.
+        struct sigaction stopAction {};
+        stopAction.sa_handler = onDataStopSignal;
+        sigemptyset(&stopAction.sa_mask);
+        stopAction.sa_flags = SA_RESTART;
+        sigaction(kDataStopSignal, &stopAction, nullptr);
         gateWrite.reset();
         noticeRead.reset();
         char ignored;
@@ -1175,6 +1193,15 @@ void DataProcess::stop()
     } while (result < 0 && errno == EINTR);
     reaped(result == m_pid ? status : 0);
     m_lastExit.reset();
+}
+
+void DataProcess::interrupt(int graceMs)
+{
+    if (!running())
+        return;
+    // Still this process's unreaped child, so the id cannot belong to anyone else.
+    kill(m_pid, kDataStopSignal);
+    finish(graceMs);
 }
 
 void DataProcess::finish(int graceMs)

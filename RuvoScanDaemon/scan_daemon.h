@@ -143,6 +143,9 @@ public:
     void stop();
     // Waits up to `graceMs` for the child to end on its own, then stops it.
     void finish(int graceMs);
+    // Tells the child to end before its next transfer with the scanner, then
+    // finish(graceMs): SIGKILL only for a child stuck longer than that.
+    void interrupt(int graceMs);
     // Exit status of the last child that ended by itself; nullopt when it was
     // killed or none ended yet.
     std::optional<int> lastExitStatus() const { return m_lastExit; }

@@ -164,7 +164,19 @@ bool sendScanRecord(int connection, RecordLayout layout, int32_t status, int32_t
     return SendWhole(connection, &record, sizeof(record), sendStallMs);
 }
 
+volatile sig_atomic_t s_stopRequested = 0;
+
 } // namespace
+
+void RequestRecordLoopStop()
+{
+    s_stopRequested = 1;
+}
+
+bool RecordLoopStopRequested()
+{
+    return s_stopRequested != 0;
+}
 
 std::string ScanBaseName(const std::string &scanDir, int processId, int index)
 {
@@ -325,6 +337,11 @@ ScanLoopOutcome RunScanRecordLoop(ScanRecordSource &source, PageFiles &pages, Re
         outcome.result = SANE_STATUS_ACCESS_DENIED;
     };
     do {
+        if (RecordLoopStopRequested()) {
+            outcome.result = SANE_STATUS_CANCELLED;
+            outcome.scannerEnded = false;
+            break;
+        }
         int fileIndex = pages.count();
         ScanRecordRead read = source.next();
         outcome.result = read.result;

@@ -107,10 +107,17 @@ struct ScanLoopOutcome {
 
 // Reads records until one carries a result other than 0, writing their data to
 // the page files and sending one record per read to `connection`; a record that
-// cannot be sent within `sendStallMs` ends the loop. `beforeLastRecord` runs
+// cannot be sent within `sendStallMs` ends the loop, and so does a stop request
+// (SANE_STATUS_CANCELLED, nothing sent). `beforeLastRecord` runs
 // just before the record that ends the scan is sent.
 ScanLoopOutcome RunScanRecordLoop(ScanRecordSource &source, PageFiles &pages, RecordLayout layout, int connection,
                                   int sendStallMs, const std::function<void()> &beforeLastRecord = {});
+
+// A data process told to stop (from a signal handler: async-signal-safe) ends
+// its record loop before its next transfer with the scanner and sends no
+// further record, so that the process that told it can use the scanner alone.
+void RequestRecordLoopStop();
+bool RecordLoopStopRequested();
 
 // Removes the pages "<baseName>_<digits>.tmp" that lie directly in `basePath`
 // as regular files, where baseName is "<basePath>/ruvoscandata_<pid>_<index>";

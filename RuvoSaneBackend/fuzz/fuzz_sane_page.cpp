@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     data += 4;
     size = size - 4;
     size_t lineBytes = width * static_cast<size_t>(components);
-    auto decoder = jpeg ? ruvo_sane::MakeJpegDecoder(width, components, lines)
+    auto decoder = jpeg ? ruvo_sane::MakeJpegDecoder(width, components, lines, 2000)
                         : ruvo_sane::MakeRawDecoder(lineBytes, lineBytes + padding, lines);
     std::vector<uint8_t> out(1000);
     size_t fed = 0, produced = 0;

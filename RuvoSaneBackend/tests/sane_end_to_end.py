@@ -100,6 +100,17 @@ def descendants(root):
     return found - dead
 
 
+def local_socket_open():
+    """The daemon's local socket (RUVO_SCAN_SOCKET, set by the isolated run) takes connections."""
+    try:
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+            probe.settimeout(1)
+            probe.connect(os.environ["RUVO_SCAN_SOCKET"])
+            return True
+    except (OSError, KeyError):
+        return False
+
+
 class Rig:
     """The emulated USB scanner with the daemon inside it, and network scanners."""
 
@@ -114,7 +125,7 @@ class Rig:
             self.simulators.append(subprocess.Popen(
                 [SIMULATOR, "--chart", "--address", address, "--record-dir", folder, "--keep-pages",
                  "--sheet-length-mm", str(SHEET_MM)] + knobs, stdout=subprocess.DEVNULL))
-        ready = wait_for(lambda: port_open("127.0.0.1", 7000) and
+        ready = wait_for(lambda: local_socket_open() and
                          all(port_open(address, 2080) for address, _ in simulators))
         if not ready:
             self.stop()
@@ -215,6 +226,24 @@ def test_listing():
     out = result.stdout.decode()
     check(f"device `{USB}' is a Ruvo K402ADN multi-function peripheral" in out, f"scanimage -L: {out!r}")
     check(f"device `{NET}' is a Ruvo K402ADN multi-function peripheral" in out, f"scanimage -L: {out!r}")
+
+
+def test_tcp_only_when_configured():
+    # With the local socket out of reach the backend finds no daemon, unless
+    # ruvo.conf names TCP: then it lists the USB scanner through port 7000.
+    folder = f"{WORK}/conf-tcp"
+    os.makedirs(folder, exist_ok=True)
+    with open(f"{folder}/dll.conf", "w") as out:
+        out.write("ruvo\n")
+    for tcp_line, listed in (("", False), ("daemon-tcp-port 7000\n", True)):
+        with open(f"{folder}/ruvo.conf", "w") as out:
+            out.write("127.0.0.2 K402ADN\n" + tcp_line)
+        env = environment()
+        env["SANE_CONFIG_DIR"] = folder
+        env["RUVO_SCAN_SOCKET"] = f"{WORK}/no-daemon-here.sock"
+        result = subprocess.run(["scanimage", "-L"], env=env, capture_output=True, timeout=120)
+        out = result.stdout.decode()
+        check((f"device `{USB}'" in out) == listed, f"TCP line {tcp_line!r}: scanimage -L: {out!r}")
 
 
 def test_raw_pixels():
@@ -458,7 +487,7 @@ def main():
                   ("127.0.0.6", ["--pages", "3", "--jam-on-page", "0"])]
     rig = Rig(["--pages", "3"], simulators)
     try:
-        for test in (test_listing, test_raw_pixels, test_jpeg, test_feeder_batch, test_cancel_mid_page,
+        for test in (test_listing, test_tcp_only_when_configured, test_raw_pixels, test_jpeg, test_feeder_batch, test_cancel_mid_page,
                      test_conformance, test_failures_as_sane_codes):
             started = time.monotonic()
             test()

@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
@@ -77,6 +78,22 @@ bool portOpen(const char *address, int port)
     peer.sin_family = AF_INET;
     peer.sin_port = htons(static_cast<uint16_t>(port));
     inet_pton(AF_INET, address, &peer.sin_addr);
+    bool open = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&peer), sizeof(peer)) == 0;
+    if (fd >= 0)
+        close(fd);
+    return open;
+}
+
+// The daemon's local socket (RUVO_SCAN_SOCKET, set by the isolated run) takes connections.
+bool localSocketOpen()
+{
+    QByteArray path = qgetenv("RUVO_SCAN_SOCKET");
+    sockaddr_un peer{};
+    peer.sun_family = AF_UNIX;
+    if (path.isEmpty() || size_t(path.size()) >= sizeof(peer.sun_path))
+        return false;
+    std::memcpy(peer.sun_path, path.constData(), size_t(path.size()));
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     bool open = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&peer), sizeof(peer)) == 0;
     if (fd >= 0)
         close(fd);
@@ -224,7 +241,7 @@ public:
                   simulator.second);
         }
         m_ready = eventually([&] {
-            if (!portOpen("127.0.0.1", 7000))
+            if (!localSocketOpen())
                 return false;
             for (const auto &simulator : simulators)
                 if (!portOpen(simulator.first.toUtf8().constData(), 2080))
@@ -315,6 +332,7 @@ private slots:
     void cancelAfterTheScannerDeliveredUnreadPages();
     void scannerFailuresAsSaneCodes_data();
     void scannerFailuresAsSaneCodes();
+    void unlistedNetworkNamesAreRefused();
 };
 
 void TestSaneFrontend::initTestCase()
@@ -509,6 +527,19 @@ void TestSaneFrontend::scannerFailuresAsSaneCodes()
     sane_ruvo_cancel(handle);
     sane_ruvo_close(handle);
     QVERIFY(eventually([] { return pageFiles().isEmpty(); }, 10000));
+}
+
+void TestSaneFrontend::unlistedNetworkNamesAreRefused()
+{
+    Rig rig({}, {{"127.0.0.2", {}}, {"127.0.0.7", {}}}, false);
+    QVERIFY(rig.ready());
+    // 127.0.0.7 answers like any scanner, but neither ruvo.conf nor the
+    // printer list names it: a name from a remote front end cannot reach it.
+    SANE_Handle handle = nullptr;
+    QCOMPARE(sane_ruvo_open("net:127.0.0.7", &handle), SANE_STATUS_INVAL);
+    QCOMPARE(sane_ruvo_open("net:10.1.2.3", &handle), SANE_STATUS_INVAL);
+    QCOMPARE(sane_ruvo_open("net:127.0.0.2", &handle), SANE_STATUS_GOOD);
+    sane_ruvo_close(handle);
 }
 
 QTEST_GUILESS_MAIN(TestSaneFrontend)

@@ -8,7 +8,9 @@
 
 #include <QtTest>
 
+#include <cstdio>
 #include <cstring>
+#include <jpeglib.h>
 
 using namespace ruvo_sane;
 
@@ -81,6 +83,8 @@ private slots:
     void jpegDecodedPieceByPieceEqualsLibjpeg();
     void jpegThatIsNotThePageFails_data();
     void jpegThatIsNotThePageFails();
+    void hostileProgressivePagesStayBounded_data();
+    void hostileProgressivePagesStayBounded();
 };
 
 void TestSaneLogic::usbRecordStreams_data()
@@ -328,7 +332,7 @@ void TestSaneLogic::jpegDecodedPieceByPieceEqualsLibjpeg()
     auto whole = scan_chart::DecodeJpeg(jpeg);
     QVERIFY(whole);
     for (size_t piece : {size_t(1), size_t(100), size_t(4096)}) {
-        auto decoder = MakeJpegDecoder(157, depth == 8 ? 1 : 3, lines);
+        auto decoder = MakeJpegDecoder(157, depth == 8 ? 1 : 3, lines, 90);
         std::vector<uint8_t> output = drain(*decoder, jpeg, piece, 333);
         QCOMPARE(decoder->state(), PageDecoder::State::Done);
         QCOMPARE(decoder->linesDone(), int64_t(90));
@@ -364,9 +368,83 @@ void TestSaneLogic::jpegThatIsNotThePageFails()
         jpeg.resize(static_cast<size_t>(keepBytes));
     if (keepBytes < 0)
         jpeg.assign(5000, 0x42);
-    auto decoder = MakeJpegDecoder(static_cast<uint32_t>(width), components, lines);
+    auto decoder = MakeJpegDecoder(static_cast<uint32_t>(width), components, lines, 1000);
     drain(*decoder, jpeg, 512, 4096);
     QCOMPARE(decoder->state(), PageDecoder::State::Failed);
+}
+
+namespace {
+
+// A progressive grey JPEG of `width` x `height` (a gradient), written by
+// libjpeg itself, then its frame header made to claim `claimedHeight` lines.
+std::vector<uint8_t> progressiveJpeg(int width, int height, int claimedHeight)
+{
+    jpeg_compress_struct info;
+    jpeg_error_mgr error;
+    info.err = jpeg_std_error(&error);
+    jpeg_create_compress(&info);
+    unsigned char *buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = static_cast<JDIMENSION>(width);
+    info.image_height = static_cast<JDIMENSION>(height);
+    info.input_components = 1;
+    info.in_color_space = JCS_GRAYSCALE;
+    jpeg_set_defaults(&info);
+    jpeg_simple_progression(&info);
+    jpeg_start_compress(&info, TRUE);
+    std::vector<uint8_t> line(static_cast<size_t>(width));
+    while (info.next_scanline < info.image_height) {
+        for (int x = 0; x < width; ++x)
+            line[static_cast<size_t>(x)] = static_cast<uint8_t>((x + static_cast<int>(info.next_scanline)) & 0xFF);
+        JSAMPROW row = line.data();
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    std::vector<uint8_t> bytes(buffer, buffer + size);
+    std::free(buffer);
+    jpeg_destroy_compress(&info);
+    for (size_t i = 0; i + 8 < bytes.size(); ++i)
+        if (bytes[i] == 0xFF && bytes[i + 1] == 0xC2) {
+            bytes[i + 5] = static_cast<uint8_t>(claimedHeight >> 8);
+            bytes[i + 6] = static_cast<uint8_t>(claimedHeight & 0xFF);
+            break;
+        }
+    return bytes;
+}
+
+} // namespace
+
+void TestSaneLogic::hostileProgressivePagesStayBounded_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("claimedHeight");
+    QTest::addColumn<int>("sheetLines");
+    QTest::addColumn<int>("linesExpected"); // -1: the page fails
+    // A small progressive page is an ordinary page.
+    QTest::addRow("progressive within bounds") << 300 << 200 << 1000 << 200;
+    // Taller than a sheet: refused from its header, before libjpeg allocates.
+    QTest::addRow("taller than the sheet") << 2000 << 20000 << 5000 << -1;
+    // Within the sheet, but its coefficient buffer (80 MB) is over libjpeg's limit.
+    QTest::addRow("buffer over the memory limit") << 2000 << 20000 << 30000 << -1;
+}
+
+void TestSaneLogic::hostileProgressivePagesStayBounded()
+{
+    QFETCH(int, width);
+    QFETCH(int, claimedHeight);
+    QFETCH(int, sheetLines);
+    QFETCH(int, linesExpected);
+    std::vector<uint8_t> jpeg = progressiveJpeg(width, std::min(claimedHeight, 200), claimedHeight);
+    QVERIFY(jpeg.size() < 100000);
+    auto decoder = MakeJpegDecoder(static_cast<uint32_t>(width), 1, -1, sheetLines);
+    drain(*decoder, jpeg, 4096, 65536);
+    if (linesExpected < 0) {
+        QCOMPARE(decoder->state(), PageDecoder::State::Failed);
+    } else {
+        QCOMPARE(decoder->state(), PageDecoder::State::Done);
+        QCOMPARE(decoder->linesDone(), int64_t(linesExpected));
+    }
 }
 
 QTEST_APPLESS_MAIN(TestSaneLogic)

@@ -11,6 +11,7 @@
 #include "scan_pages.h"
 #include "scan_test_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -606,4 +607,144 @@ SCAN_TEST(aReapedDataProcessIsNeverSignalled)
     waitpid(outer, &status, 0);
     REQUIRE(WIFEXITED(status));
     CHECK_EQ(WEXITSTATUS(status), 0);
+}
+
+namespace {
+
+// A scanner read that takes a while and marks its start and end on `marks`,
+// so the test sees whether a data process was stopped inside one.
+class MarkedTransfers : public ScanRecordSource {
+public:
+    MarkedTransfers(int marks, useconds_t transferUs, bool endless) : m_marks(marks), m_us(transferUs), m_endless(endless) {}
+    ScanRecordRead next() override
+    {
+        char begin = 'B';
+        char end = 'E';
+        (void)!write(m_marks, &begin, 1);
+        // A transfer a stop request does not cut short (as in the kernel).
+        do {
+            usleep(m_us);
+        } while (m_endless);
+        (void)!write(m_marks, &end, 1);
+        ScanRecordRead read;
+        read.data = m_bytes;
+        read.length = sizeof(m_bytes);
+        return read;
+    }
+
+private:
+    int m_marks;
+    useconds_t m_us;
+    bool m_endless;
+    uint8_t m_bytes[64] = {};
+};
+
+struct InterruptRun {
+    std::optional<int> exitStatus; // nullopt: it had to be killed
+    std::string marks;
+    bool stillRunning = true;
+};
+
+// True once `process` has waited in sendto for a while.
+bool waitingInSend(pid_t process)
+{
+    std::string path = "/proc/" + std::to_string(process) + "/syscall";
+    for (int tries = 0; tries < 600; ++tries) {
+        std::string first = readFile(path);
+        if (first.rfind("44 ", 0) == 0) {
+            usleep(100 * 1000);
+            if (readFile(path) == first)
+                return true;
+        }
+        usleep(50 * 1000);
+    }
+    return false;
+}
+
+// Starts a data process reading MarkedTransfers into a page of `index`,
+// waits for its `beginsBeforeStop`-th transfer (0: until it waits to send a
+// record its client does not read), then interrupts it.
+InterruptRun interruptDataProcess(int index, useconds_t transferUs, bool endless, int clientBuffer,
+                                  int beginsBeforeStop, int graceMs)
+{
+    prepare();
+    int marks[2];
+    REQUIRE(pipe2(marks, O_CLOEXEC) == 0);
+    int pair[2];
+    REQUIRE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
+    if (clientBuffer > 0) {
+        setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &clientBuffer, sizeof(clientBuffer));
+        setsockopt(pair[1], SOL_SOCKET, SO_RCVBUF, &clientBuffer, sizeof(clientBuffer));
+    }
+    std::string base = baseIn(kScanDir, index);
+    int connection = pair[0];
+    int markWrite = marks[1];
+    DataProcess data;
+    REQUIRE(data.start([=] {
+        MarkedTransfers source(markWrite, transferUs, endless);
+        PageFiles pages(base, PageOwner{true, geteuid()}, 1ull << 30);
+        return RunScanRecordLoop(source, pages, RecordLayout::Usb, connection, 60 * 1000).scannerEnded ? 0 : 1;
+    }));
+    pid_t child = dataProcPid;
+    data.release();
+    close(marks[1]);
+    InterruptRun run;
+    char mark;
+    int begins = 0;
+    if (beginsBeforeStop == 0)
+        REQUIRE(waitingInSend(child));
+    while (begins < beginsBeforeStop && read(marks[0], &mark, 1) == 1) {
+        run.marks += mark;
+        begins += mark == 'B';
+    }
+    data.interrupt(graceMs);
+    run.stillRunning = data.running();
+    run.exitStatus = data.lastExitStatus();
+    // The writing end closed with the child: everything it marked is here.
+    while (read(marks[0], &mark, 1) == 1)
+        run.marks += mark;
+    close(marks[0]);
+    close(pair[0]);
+    close(pair[1]);
+    return run;
+}
+
+size_t countOf(const std::string &text, char wanted)
+{
+    return static_cast<size_t>(std::count(text.begin(), text.end(), wanted));
+}
+
+} // namespace
+
+SCAN_TEST(anInterruptedDataProcessEndsBetweenTwoTransfers)
+{
+    // Told to stop in the middle of a transfer, it finishes that one and
+    // starts no other, and ends by itself long before the grace runs out.
+    InterruptRun run = interruptDataProcess(40, 50 * 1000, false, 0, 4, 20 * 1000);
+    CHECK(!run.stillRunning);
+    CHECK(run.exitStatus.has_value());
+    CHECK_EQ(run.exitStatus.value_or(-1), 1);
+    CHECK(run.marks.size() >= 8);
+    CHECK_EQ(countOf(run.marks, 'B'), countOf(run.marks, 'E'));
+    CHECK(run.marks.size() <= 12);
+    CHECK_EQ(run.marks.back(), 'E');
+}
+
+SCAN_TEST(anInterruptedDataProcessGivesUpARecordItsClientDoesNotTake)
+{
+    // The client reads nothing: the process waits in send() (60 s allowed)
+    // when it is told to stop, and must end then rather than be killed.
+    InterruptRun run = interruptDataProcess(41, 100, false, 65536, 0, 20 * 1000);
+    CHECK(!run.stillRunning);
+    CHECK(run.exitStatus.has_value());
+    CHECK(!run.marks.empty());
+    CHECK_EQ(countOf(run.marks, 'B'), countOf(run.marks, 'E'));
+}
+
+SCAN_TEST(aDataProcessStuckInATransferIsKilledAfterTheGrace)
+{
+    InterruptRun run = interruptDataProcess(42, 20 * 1000, true, 0, 1, 300);
+    CHECK(!run.stillRunning);
+    CHECK(!run.exitStatus.has_value());
+    CHECK_EQ(run.marks, std::string("B"));
 }

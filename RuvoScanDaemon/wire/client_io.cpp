@@ -1,16 +1,94 @@
 #include "client_io.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <cstdlib>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
+#include "product_paths.h"
+
 namespace ruvo_wire {
+
+std::string ScanSocketPath()
+{
+    const char *path = std::getenv(ruvo_paths::kScanSocketEnvironment);
+    if (path && *path)
+        return path;
+    return ruvo_paths::kScanSocketPath;
+}
+
+bool TrustedDaemonUid(uid_t peer, bool serviceAccountExists, uid_t serviceUid)
+{
+    return serviceAccountExists ? peer == serviceUid : peer == 0;
+}
+
+bool PeerIsScanService(int fd, std::string &error)
+{
+    ucred peer{};
+    socklen_t size = sizeof(peer);
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof(peer)) {
+        error = std::string("cannot tell who holds the scan socket (") + std::strerror(errno) + ")";
+        return false;
+    }
+    passwd entry{};
+    passwd *found = nullptr;
+    std::vector<char> storage(16384);
+    int failed = getpwnam_r(ruvo_paths::kScanServiceAccount, &entry, storage.data(), storage.size(), &found);
+    if (failed != 0 && failed != ENOENT && failed != ESRCH) {
+        // Not knowing whether the account exists is not a reason to trust root.
+        error = "cannot look up the scan service account";
+        return false;
+    }
+    bool exists = found != nullptr;
+    if (!TrustedDaemonUid(peer.uid, exists, exists ? entry.pw_uid : 0)) {
+        error = "the scan socket is held by uid " + std::to_string(peer.uid) + ", not by the scan service (" +
+                (exists ? std::string(ruvo_paths::kScanServiceAccount) : std::string("root")) + ")";
+        return false;
+    }
+    return true;
+}
+
+int ConnectToLocalDaemon(std::string &error, int receiveBuffer)
+{
+    std::string path = ScanSocketPath();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address.sun_path)) {
+        error = "the scan socket's path is too long";
+        return -1;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return -1;
+    }
+    if (receiveBuffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+    int result;
+    do
+        result = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
+    while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        error = path + ": " + std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    if (!PeerIsScanService(fd, error)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 int ConnectToDaemon(int port, int receiveBuffer)
 {
@@ -59,13 +137,17 @@ bool SendRequest(int fd, int32_t command, const void *body, size_t length)
     return SendAll(fd, request.data(), request.size());
 }
 
-bool ReceiveExact(int fd, void *buffer, size_t length, int timeoutMs)
+bool ReceiveBefore(int fd, void *buffer, size_t length, Deadline deadline)
 {
     auto *bytes = static_cast<uint8_t *>(buffer);
     size_t done = 0;
     while (done < length) {
+        // A peer that drips bytes gains nothing: the wait left shrinks with each part.
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
         pollfd waiting{fd, POLLIN, 0};
-        int ready = poll(&waiting, 1, timeoutMs);
+        int ready = poll(&waiting, 1, static_cast<int>(std::min<long long>(left.count() + 1, 1 << 30)));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0)
@@ -78,6 +160,11 @@ bool ReceiveExact(int fd, void *buffer, size_t length, int timeoutMs)
         done += static_cast<size_t>(got);
     }
     return true;
+}
+
+bool ReceiveExact(int fd, void *buffer, size_t length, int timeoutMs)
+{
+    return ReceiveBefore(fd, buffer, length, DeadlineIn(timeoutMs));
 }
 
 } // namespace ruvo_wire

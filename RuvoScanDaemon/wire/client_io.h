@@ -1,24 +1,52 @@
 #pragma once
-// The client's side of the port-7000 protocol on a socket: connect to the
-// daemon on the loopback address, send a command with its fixed-size body,
-// receive a fixed-size answer with a bounded wait. Shared by every client of
-// the daemon (the scanner backend, the command-line clients).
+// The client's side of the daemon's record protocol on a socket: connect to
+// the daemon (its local socket, checked to be the scan service's, or loopback
+// TCP where the configuration asks for it), send a command with its
+// fixed-size body, receive a fixed-size answer within one deadline. Shared by
+// every client of the daemon (the scanner backend, the command-line clients).
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <sys/types.h>
 
 namespace ruvo_wire {
 
+using Deadline = std::chrono::steady_clock::time_point;
+
+// The daemon's local socket: RUVO_SCAN_SOCKET when set, else the installed path.
+std::string ScanSocketPath();
+
+// Whether a listener running as `peer` may be the scan service: the service
+// account when it exists, root only where it does not.
+bool TrustedDaemonUid(uid_t peer, bool serviceAccountExists, uid_t serviceUid);
+
+// A connected descriptor (close-on-exec) to the daemon's local socket, or -1
+// with `error` saying why. Before anything is sent the listener's user is
+// checked: a socket held by any other user is closed and refused. A receive
+// buffer size above 0 is set before connecting.
+int ConnectToLocalDaemon(std::string &error, int receiveBuffer = 0);
+// The same check on any connected local socket.
+bool PeerIsScanService(int fd, std::string &error);
+
 // A connected descriptor (close-on-exec, sent without delay) to
-// 127.0.0.1:`port`, or -1 with errno set. A receive buffer size above 0 is
-// set before connecting.
+// 127.0.0.1:`port`, or -1 with errno set. Nothing checks who listens there:
+// only for a configuration that names TCP explicitly.
 int ConnectToDaemon(int port, int receiveBuffer = 0);
 
 // Sends all `length` bytes; false when the peer is gone or a send fails.
 bool SendAll(int fd, const void *bytes, size_t length);
 // Sends the command value and its body as one piece.
 bool SendRequest(int fd, int32_t command, const void *body, size_t length);
-// Receives exactly `length` bytes, waiting at most `timeoutMs` for each part.
+// Receives exactly `length` bytes; false when they are not all there by `deadline`.
+bool ReceiveBefore(int fd, void *buffer, size_t length, Deadline deadline);
+// Receives exactly `length` bytes within `timeoutMs` for all of them together.
 bool ReceiveExact(int fd, void *buffer, size_t length, int timeoutMs);
+
+inline Deadline DeadlineIn(int timeoutMs)
+{
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+}
 
 } // namespace ruvo_wire

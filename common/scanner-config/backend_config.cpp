@@ -63,6 +63,30 @@ std::string iniValue(std::string_view value)
 
 } // namespace
 
+std::optional<int> DaemonTcpPortOfConfig(std::string_view text)
+{
+    std::optional<int> port;
+    forEachLine(text, [&](std::string_view line) {
+        line = trim(line.substr(0, line.find('#')));
+        std::string_view keyword(kDaemonTcpKeyword);
+        if (line.compare(0, keyword.size(), keyword) != 0 || line.size() == keyword.size() ||
+            (line[keyword.size()] != ' ' && line[keyword.size()] != '\t'))
+            return;
+        std::string_view value = trim(line.substr(keyword.size()));
+        if (value.empty() || value.size() > 5 ||
+            !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            port.reset();
+            return;
+        }
+        int number = std::atoi(std::string(value).c_str());
+        if (number >= 1 && number <= 65535)
+            port = number;
+        else
+            port.reset();
+    });
+    return port;
+}
+
 std::vector<NetworkScannerEntry> ParseBackendConfig(std::string_view text, std::vector<RefusedConfigLine> *refused)
 {
     std::vector<NetworkScannerEntry> scanners;
@@ -77,7 +101,9 @@ std::vector<NetworkScannerEntry> ParseBackendConfig(std::string_view text, std::
         std::string_view address = line.substr(0, blank);
         std::string_view model = blank == std::string_view::npos ? std::string_view() : trim(line.substr(blank));
         if (!IsDottedIPv4(address)) {
-            if (refused && !line.empty() && refused->size() < kMaxNetworkScanners)
+            // The daemon's TCP port line is the one other line ruvo.conf holds.
+            const bool daemonLine = address == std::string_view(kDaemonTcpKeyword) && !model.empty();
+            if (refused && !line.empty() && !daemonLine && refused->size() < kMaxNetworkScanners)
                 refused->push_back({number, std::string(line.substr(0, kMaxRefusedLineText))});
             return;
         }

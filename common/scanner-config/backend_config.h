@@ -5,6 +5,7 @@
 
 #include "dotted_ipv4.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,14 @@ inline constexpr size_t kMaxRefusedLineText = 80;
 // there, at most kMaxNetworkScanners of them). Repeated addresses count once.
 std::vector<NetworkScannerEntry> ParseBackendConfig(std::string_view text,
                                                     std::vector<RefusedConfigLine> *refused = nullptr);
+
+// The one line that sends the backend to the daemon over loopback TCP
+// instead of its local socket: "daemon-tcp-port 7000". Nothing tells who
+// listens on a TCP port, so only an administrator's explicit line chooses it.
+// nullopt without such a line, or when its port is not 1..65535; the last
+// such line counts.
+inline constexpr char kDaemonTcpKeyword[] = "daemon-tcp-port";
+std::optional<int> DaemonTcpPortOfConfig(std::string_view text);
 
 // The printer list (INI: [Main] Count=N, [printer_i] with Name, Model,
 // ConnectType, Port, URI): the printers with a connect type other than 1

@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <optional>
+
 using namespace ruvo_sane;
 
 namespace {
@@ -27,6 +29,8 @@ private slots:
     void refusedConfigLines();
     void printerListNetworkPrinters_data();
     void printerListNetworkPrinters();
+    void daemonTcpLine_data();
+    void daemonTcpLine();
 };
 
 void TestScannerConfig::configLines_data()
@@ -64,6 +68,8 @@ void TestScannerConfig::refusedConfigLines_data()
         << QByteArray("# 010.0.0.1\n\n   \n127.0.0.3 # office\n") << "127.0.0.3/" << "";
     QTest::addRow("comment cut off the refused line")
         << QByteArray("127.0.0.2\n\n 256.1.1.1   # upstairs\r\n") << "127.0.0.2/" << "3:256.1.1.1";
+    QTest::addRow("the daemon's TCP port line is not a refused scanner")
+        << QByteArray("daemon-tcp-port 7000\n127.0.0.2\ndaemon-tcp-port\n") << "127.0.0.2/" << "3:daemon-tcp-port";
     QTest::addRow("long line cut") << QByteArray("x").repeated(200) + "\n" << ""
                                    << "1:" + QString(QByteArray("x").repeated(80));
 }
@@ -112,6 +118,34 @@ void TestScannerConfig::printerListNetworkPrinters()
     std::vector<NetworkScannerEntry> merged =
         MergeScanners({{"127.0.0.8", ""}}, {{"127.0.0.8", "M200N"}, {"127.0.0.9", "K400N"}});
     QCOMPARE(describe(merged), QString("127.0.0.8/M200N 127.0.0.9/K400N"));
+}
+
+void TestScannerConfig::daemonTcpLine_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("port"); // 0: the local socket
+    QTest::addRow("no line: local socket") << QByteArray("127.0.0.2 K402ADN\n") << 0;
+    QTest::addRow("named port") << QByteArray("127.0.0.2\ndaemon-tcp-port 7000\n") << 7000;
+    QTest::addRow("tab, comment, CR LF") << QByteArray("daemon-tcp-port\t7123 # old clients\r\n") << 7123;
+    QTest::addRow("commented out") << QByteArray("#daemon-tcp-port 7000\n") << 0;
+    QTest::addRow("no port") << QByteArray("daemon-tcp-port\n") << 0;
+    QTest::addRow("port out of range") << QByteArray("daemon-tcp-port 70000\n") << 0;
+    QTest::addRow("port zero") << QByteArray("daemon-tcp-port 0\n") << 0;
+    QTest::addRow("not a number") << QByteArray("daemon-tcp-port 7000x\n") << 0;
+    QTest::addRow("keyword glued to the port") << QByteArray("daemon-tcp-port7000\n") << 0;
+    QTest::addRow("a bad last line falls back") << QByteArray("daemon-tcp-port 7000\ndaemon-tcp-port -1\n") << 0;
+    QTest::addRow("last line counts") << QByteArray("daemon-tcp-port 7000\ndaemon-tcp-port 7001\n") << 7001;
+}
+
+void TestScannerConfig::daemonTcpLine()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, port);
+    std::optional<int> parsed = DaemonTcpPortOfConfig(std::string_view(text.constData(), size_t(text.size())));
+    QCOMPARE(parsed.value_or(0), port);
+    // The line is never taken for a scanner.
+    QVERIFY(ParseBackendConfig(std::string_view(text.constData(), size_t(text.size()))).size() <=
+            size_t(text.count("127.0.0.")));
 }
 
 QTEST_MAIN(TestScannerConfig)

@@ -4,6 +4,10 @@
 //   scan-client [--port N] scan VID PID         scans every page and prints the page files
 //   scan-client [--port N] abort VID PID        starts a scan and aborts it at the first page
 //
+// Without --port it talks over the daemon's local socket (RUVO_SCAN_SOCKET, or
+// the installed path) and only once the scan service is found to hold it;
+// --port N goes to loopback TCP, where nothing tells who listens.
+//
 // Page files stay in the scan directory; the daemon's client removes them with
 // the delete command when it is done with them.
 

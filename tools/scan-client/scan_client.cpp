@@ -24,6 +24,13 @@ bool ScanClient::connectTo(int port, int receiveBuffer)
     return m_fd >= 0;
 }
 
+bool ScanClient::connectLocal(std::string &error, int receiveBuffer)
+{
+    disconnect();
+    m_fd = ruvo_wire::ConnectToLocalDaemon(error, receiveBuffer);
+    return m_fd >= 0;
+}
+
 void ScanClient::disconnect()
 {
     if (m_fd >= 0)
@@ -54,11 +61,16 @@ bool ScanClient::findDevices(uint16_t vendor, uint16_t product, bool compareProd
     request.pid = product;
     request.compareWithPID = compareProduct;
     devices.clear();
-    if (!sendCommand(USB_FIND_DEV, &request, sizeof(request)) || !receive(&count, sizeof(count)))
+    // The count and the records are one answer with one deadline.
+    ruvo_wire::Deadline deadline = ruvo_wire::DeadlineIn(30000);
+    if (!sendCommand(USB_FIND_DEV, &request, sizeof(request)) ||
+        !ruvo_wire::ReceiveBefore(m_fd, &count, sizeof(count), deadline))
         return false;
+    if (count > kMaxUsbDevices)
+        return false; // more than the daemon's table holds: not the daemon
     for (int32_t i = 0; i < count; ++i) {
         USBFindDevRes device;
-        if (!receive(&device, sizeof(device)))
+        if (!ruvo_wire::ReceiveBefore(m_fd, &device, sizeof(device), deadline))
             return false;
         devices.push_back(device);
     }
@@ -151,7 +163,7 @@ std::string FieldText(const char *field, size_t size)
 
 ClientCommandLine ParseClientCommandLine(int argc, char **argv)
 {
-    ClientCommandLine line{kScanDaemonPort, 1};
+    ClientCommandLine line{0, 1};
     if (argc > 2 && std::strcmp(argv[1], "--port") == 0) {
         line.port = std::atoi(argv[2]);
         line.first = 3;
@@ -161,9 +173,16 @@ ClientCommandLine ParseClientCommandLine(int argc, char **argv)
 
 bool ConnectToDaemon(ScanClient &client, int port, const char *program)
 {
-    if (client.connectTo(port))
+    if (port > 0) {
+        if (client.connectTo(port))
+            return true;
+        std::fprintf(stderr, "%s: cannot reach the scan daemon on port %d\n", program, port);
+        return false;
+    }
+    std::string error;
+    if (client.connectLocal(error))
         return true;
-    std::fprintf(stderr, "%s: cannot reach the scan daemon on port %d\n", program, port);
+    std::fprintf(stderr, "%s: cannot reach the scan daemon: %s\n", program, error.c_str());
     return false;
 }
 

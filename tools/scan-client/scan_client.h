@@ -19,13 +19,16 @@ public:
     // Connects to the daemon on the loopback address. A receive buffer size
     // above 0 is set before connecting (a slow reader).
     bool connectTo(int port, int receiveBuffer = 0);
+    // Connects to the daemon's local socket, refused unless the scan service
+    // holds it; `error` says why it failed.
+    bool connectLocal(std::string &error, int receiveBuffer = 0);
     void disconnect();
     int descriptor() const { return m_fd; }
 
     // Raw protocol: the command value, then the body as given.
     bool sendCommand(int32_t command, const void *body, size_t length);
     bool sendBytes(const void *bytes, size_t length);
-    // Receives exactly `length` bytes, waiting at most `timeoutMs` for each part.
+    // Receives exactly `length` bytes within `timeoutMs` for all of them.
     bool receive(void *buffer, size_t length, int timeoutMs = 30000);
 
     // One call per command; false when the exchange itself failed.
@@ -53,14 +56,16 @@ std::string FieldText(const char *field, size_t size);
 
 // ---- shared by the command-line clients ----
 
-// "[--port N]" before the action: the daemon's port and the index of the action in argv.
+// "[--port N]" before the action: the daemon's TCP port (0 without --port: its
+// local socket) and the index of the action in argv.
 struct ClientCommandLine {
     int port;
     int first;
 };
 ClientCommandLine ParseClientCommandLine(int argc, char **argv);
 
-// Connects to the daemon; when it cannot, says so on stderr in the name of `program`.
+// Connects to the daemon (local socket for port 0); when it cannot, says so on
+// stderr in the name of `program`.
 bool ConnectToDaemon(ScanClient &client, int port, const char *program);
 
 // Prints how a scan ended and its page files "<baseName>_<page>.tmp". Returns the

@@ -1,0 +1,198 @@
+// The clients' side of the daemon's socket: who may hold the local socket,
+// and one deadline for a whole answer however its bytes arrive.
+
+#define SCAN_TEST_MAIN
+#include "scan_test.h"
+
+#include "client_io.h"
+#include "product_paths.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <pwd.h>
+#include <signal.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr uid_t kService = 990;
+
+SCAN_TEST(trustedListenerIsTheServiceAccountOrRootWithoutOne)
+{
+    struct Row {
+        uid_t peer;
+        bool accountExists;
+        bool trusted;
+    };
+    const Row rows[] = {
+        {0, false, true},          // the daemon run by hand or in a test, no service account
+        {1000, false, false},      // a user listening in the daemon's place
+        {kService, true, true},    // the service as its unit runs it
+        {0, true, false},          // root, where the service has its own account
+        {1000, true, false},       // a user, service account present
+        {kService, false, false},  // a uid that happens to be free of the account
+    };
+    for (const Row &row : rows)
+        CHECK_EQ(ruvo_wire::TrustedDaemonUid(row.peer, row.accountExists, row.accountExists ? kService : 0),
+                 row.trusted);
+}
+
+// A socket pair whose far end sends `answer` one byte every `gapMs`.
+struct DrippingPeer {
+    int ends[2] = {-1, -1};
+    std::atomic<bool> stop{false};
+    std::thread writer;
+    DrippingPeer(std::vector<uint8_t> answer, int gapMs)
+    {
+        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
+        writer = std::thread([this, answer, gapMs] {
+            for (uint8_t byte : answer) {
+                if (stop)
+                    return;
+                if (send(ends[1], &byte, 1, MSG_NOSIGNAL) != 1)
+                    return;
+                usleep(static_cast<useconds_t>(gapMs) * 1000);
+            }
+        });
+    }
+    ~DrippingPeer()
+    {
+        stop = true;
+        writer.join();
+        close(ends[0]);
+        close(ends[1]);
+    }
+};
+
+SCAN_TEST(oneDeadlineForTheWholeAnswer)
+{
+    std::vector<uint8_t> answer(64);
+    for (size_t i = 0; i < answer.size(); ++i)
+        answer[i] = static_cast<uint8_t>(i * 7 + 1);
+    {
+        // Each byte comes well within the limit, the whole answer long after
+        // it: a wait per part would take all 64 bytes.
+        DrippingPeer peer(answer, 40);
+        std::vector<uint8_t> got(answer.size());
+        CHECK(!ruvo_wire::ReceiveExact(peer.ends[0], got.data(), got.size(), 400));
+    }
+    {
+        // The same bytes in pieces, all there before the deadline.
+        DrippingPeer peer(answer, 1);
+        std::vector<uint8_t> got(answer.size());
+        CHECK(ruvo_wire::ReceiveExact(peer.ends[0], got.data(), got.size(), 20000));
+        CHECK(got == answer);
+    }
+    {
+        // A peer that closes early.
+        int ends[2];
+        REQUIRE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0);
+        CHECK(send(ends[1], "abc", 3, 0) == 3);
+        close(ends[1]);
+        char got[8];
+        CHECK(!ruvo_wire::ReceiveExact(ends[0], got, sizeof(got), 5000));
+        close(ends[0]);
+    }
+}
+
+// A listener on `path` in a child running as `uid`; it reports through
+// `report` how many bytes its first client sent before closing.
+pid_t listenAs(uid_t uid, const std::string &path, int report)
+{
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", path.c_str());
+        unlink(path.c_str());
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0)
+            _exit(2);
+        chmod(path.c_str(), 0666);
+        // The kernel records the listener's user when it starts listening.
+        if ((uid != 0 && setresuid(uid, uid, uid) != 0) || listen(fd, 4) != 0)
+            _exit(3);
+        char one = 1;
+        if (write(ready[1], &one, 1) != 1)
+            _exit(4);
+        int client = accept(fd, nullptr, nullptr);
+        long total = 0;
+        char buffer[256];
+        ssize_t got;
+        while (client >= 0 && (got = recv(client, buffer, sizeof(buffer), 0)) > 0)
+            total += got;
+        if (write(report, &total, sizeof(total)) != sizeof(total))
+            _exit(5);
+        _exit(0);
+    }
+    close(ready[1]);
+    char one = 0;
+    bool started = read(ready[0], &one, 1) == 1;
+    close(ready[0]);
+    return started ? pid : -1;
+}
+
+SCAN_TEST(localSocketOfAnotherUserIsRefusedBeforeAnythingIsSent)
+{
+    REQUIRE(geteuid() == 0);
+    std::string folder = "/tmp/client-io-test";
+    mkdir(folder.c_str(), 0755);
+    std::string path = folder + "/scan.sock";
+    setenv(ruvo_paths::kScanSocketEnvironment, path.c_str(), 1);
+    CHECK_EQ(ruvo_wire::ScanSocketPath(), path);
+    bool accountExists = getpwnam(ruvo_paths::kScanServiceAccount) != nullptr;
+
+    struct Row {
+        const char *what;
+        uid_t listener;
+        bool accepted;
+    };
+    const Row rows[] = {{"another user", 65534, false}, {"root", 0, !accountExists}};
+    for (const Row &row : rows) {
+        int report[2];
+        REQUIRE(pipe(report) == 0);
+        pid_t listener = listenAs(row.listener, path, report[1]);
+        close(report[1]);
+        REQUIRE(listener > 0);
+        std::string error;
+        int fd = ruvo_wire::ConnectToLocalDaemon(error);
+        bool accepted = fd >= 0;
+        CHECK_EQ(accepted, row.accepted);
+        if (fd >= 0) {
+            CHECK(ruvo_wire::SendRequest(fd, 0, "abcdefghijkl", 12));
+            close(fd);
+        } else {
+            CHECK(!error.empty());
+            if (row.listener != 0)
+                CHECK(error.find(std::to_string(row.listener)) != std::string::npos);
+        }
+        long received = -1;
+        CHECK(read(report[0], &received, sizeof(received)) == sizeof(received));
+        close(report[0]);
+        // A refused listener never sees a byte of a request.
+        CHECK_EQ(received, accepted ? 16L : 0L);
+        int status = 0;
+        waitpid(listener, &status, 0);
+        CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+    // No listener at all: refused at once with the path in the message.
+    unlink(path.c_str());
+    std::string error;
+    CHECK(ruvo_wire::ConnectToLocalDaemon(error) < 0);
+    CHECK(error.find(path) != std::string::npos);
+}
+
+} // namespace
