@@ -7,6 +7,7 @@
 #include <avahi-common/malloc.h>
 #include <avahi-common/strlst.h>
 #include <avahi-common/thread-watch.h>
+#include <avahi-common/timeval.h>
 
 #include <net/if.h>
 
@@ -19,6 +20,8 @@ namespace {
 
 // One announced service: its entry group, and the name it has now (another
 // host's service of the same name makes us take an alternative one).
+constexpr unsigned kReconnectMilliseconds = 10000;
+
 struct Announcement {
     ServiceRecord record;
     std::string name;
@@ -33,11 +36,14 @@ struct MdnsAnnouncer::State {
     bool loopbackOnly = false;
     AvahiThreadedPoll *poll = nullptr;
     AvahiClient *client = nullptr;
+    AvahiTimeout *retry = nullptr; // the next attempt to reach the bus
+    bool waitingForBus = false;
     std::vector<ServiceRecord> wanted;
     std::map<std::string, Announcement> announced; // by record key
 
     static void clientChanged(AvahiClient *client, AvahiClientState state, void *context);
     static void groupChanged(AvahiEntryGroup *group, AvahiEntryGroupState state, void *context);
+    static void retryNow(AvahiTimeout *timeout, void *context);
 
     void connect(); // a new client; it waits for the daemon when there is none
     void dropGroups()
@@ -180,12 +186,29 @@ void MdnsAnnouncer::State::connect()
 {
     int error = 0;
     AvahiClient *made = avahi_client_new(avahi_threaded_poll_get(poll), AVAHI_CLIENT_NO_FAIL, clientChanged, this, &error);
-    if (!made) {
-        client = nullptr;
-        std::fprintf(stderr, "RuvoScanShare: mDNS is off: %s\n", avahi_strerror(error));
+    client = made;
+    if (made) {
+        waitingForBus = false;
         return;
     }
-    client = made;
+    // Without a system bus the client cannot even wait for Avahi: try again later.
+    if (!waitingForBus)
+        std::fprintf(stderr, "RuvoScanShare: mDNS waits for the system bus: %s\n", avahi_strerror(error));
+    waitingForBus = true;
+    const AvahiPoll *api = avahi_threaded_poll_get(poll);
+    timeval when{};
+    avahi_elapse_time(&when, kReconnectMilliseconds, 0);
+    if (retry)
+        api->timeout_update(retry, &when);
+    else
+        retry = api->timeout_new(api, &when, retryNow, this);
+}
+
+void MdnsAnnouncer::State::retryNow(AvahiTimeout *, void *context)
+{
+    auto &self = *static_cast<State *>(context);
+    if (!self.client)
+        self.connect();
 }
 
 MdnsAnnouncer::MdnsAnnouncer(int port, bool loopbackOnly) : m_state(new State)
@@ -200,6 +223,8 @@ MdnsAnnouncer::~MdnsAnnouncer()
         return;
     avahi_threaded_poll_stop(m_state->poll);
     m_state->dropGroups();
+    if (m_state->retry)
+        avahi_threaded_poll_get(m_state->poll)->timeout_free(m_state->retry);
     if (m_state->client)
         avahi_client_free(m_state->client);
     avahi_threaded_poll_free(m_state->poll);

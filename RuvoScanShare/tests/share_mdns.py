@@ -137,7 +137,6 @@ def start_bus_and_avahi():
     """A system bus and an Avahi daemon of our own: /run is a fresh tmpfs in
     this mount namespace, so the machine's own are never touched."""
     subprocess.run(["ip", "link", "set", "lo", "multicast", "on"], check=True)
-    subprocess.run(["mount", "-t", "tmpfs", "none", "/run"], check=True)
     os.makedirs("/run/dbus", exist_ok=True)
     os.makedirs("/run/avahi-daemon", exist_ok=True)
     subprocess.run(["dbus-daemon", "--system", "--fork"], check=True)
@@ -192,7 +191,6 @@ def test_announcements(taken_name):
         caps = capabilities(slug)
         if not check(caps is not None, f"{slug}: no capabilities"):
             continue
-        found = None
         wait_for(lambda: find_service(browse(), slug) is not None, 30, 0.5)
         found = find_service(browse(), slug)
         if not check(found is not None, f"{slug}: not announced: {browse()}"):
@@ -320,7 +318,7 @@ def main():
         return 1
     os.makedirs(WORK, exist_ok=True)
     os.makedirs(SCAN_DIR, exist_ok=True)
-    start_bus_and_avahi()
+    subprocess.run(["mount", "-t", "tmpfs", "none", "/run"], check=True)  # no system bus yet
     processes = Processes()
     try:
         emulator_log = open(f"{WORK}/emulator.log", "w+")
@@ -334,18 +332,21 @@ def main():
                         stdout=subprocess.DEVNULL)
         if not wait_for(lambda: port_open("127.0.0.1", 7000) and port_open(NET_ADDRESS, 2080)):
             raise RuntimeError("the daemon or the simulated scanner did not come up")
-        # The name the USB scanner would take is held by another service first.
-        usb_name = f"Ruvo K402ADN ({SERIAL})"
-        processes.start(["avahi-publish", "-s", usb_name, "_uscan._tcp", "9", "rs=elsewhere"],
-                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for(lambda: usb_name in browse(), 20, 0.5)
         with open(f"{WORK}/ruvo.conf", "w") as out:
             out.write(f"{NET_ADDRESS} K402ADN\n")
         with open(f"{WORK}/share.conf", "w") as out:
             out.write(f"port = {PORT}\nformats = {', '.join(FORMATS)}\nscanners-config = {WORK}/ruvo.conf\n")
+        # The share starts before the system bus and Avahi, as it may at boot.
         share = processes.start([SHARE, "--foreground"], env=dict(os.environ, RUVO_SCAN_SHARE_CONFIG=f"{WORK}/share.conf"))
         if not wait_for(lambda: port_open("127.0.0.1", PORT)):
             raise RuntimeError("the share did not come up")
+        start_bus_and_avahi()
+        # The name the USB scanner would take is held by another service first:
+        # the share tries the bus again only some seconds later.
+        usb_name = f"Ruvo K402ADN ({SERIAL})"
+        processes.start(["avahi-publish", "-s", usb_name, "_uscan._tcp", "9", "rs=elsewhere"],
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(lambda: usb_name in browse(), 20, 0.5)
         test_announcements(usb_name)
         announced = find_service(browse(), f"usb-{SERIAL}")
         test_discovery_scan(announced[0] if announced else usb_name)
