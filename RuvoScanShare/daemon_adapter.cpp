@@ -620,16 +620,21 @@ int DaemonScan::Start(const ScannerEntry &scanner, const ScanRequest &request, s
                 s_parked.erase(parked);
             }
         }
-        if (session.devfd < 0) {
+        USBScanDevicePropertiesRes properties{};
+        auto describe = [&] {
+            USBCommonReq handle{session.devfd};
+            return session.devfd >= 0 && session.owned->exchange(USB_SCAN_DEVPROPERTIES, handle, properties) &&
+                   properties.result == SANE_STATUS_GOOD;
+        };
+        // A parked handle belongs to the device as it was plugged in: one
+        // pulled out and plugged back since is a new device, found again.
+        if (!describe()) {
             session.owned = std::make_unique<Connection>();
             session.devfd = openUsb(*session.owned, scanner.productId, scanner.serial);
+            if (!describe())
+                return SANE_STATUS_IO_ERROR;
         }
-        if (session.devfd < 0)
-            return SANE_STATUS_IO_ERROR;
         USBCommonReq handle{session.devfd};
-        USBScanDevicePropertiesRes properties{};
-        if (!session.owned->exchange(USB_SCAN_DEVPROPERTIES, handle, properties) || properties.result != SANE_STATUS_GOOD)
-            return SANE_STATUS_IO_ERROR;
         unsigned boundary = session.components == 3 ? properties.st.boundery24 : properties.st.boundery8;
         if (boundary > 1)
             session.stride = (session.lineBytes + boundary - 1) / boundary * boundary;

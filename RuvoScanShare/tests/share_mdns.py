@@ -34,6 +34,11 @@ PORT = 8090
 HOST = "ruvo-share-test"
 FORMATS = ["image/png", "image/jpeg", "application/pdf"]
 REPLUG_MS = 15000
+SETTINGS = ('<?xml version="1.0" encoding="UTF-8"?><scan:ScanSettings '
+            'xmlns:scan="http://schemas.hp.com/imaging/escl/2011/05/03" '
+            'xmlns:pwg="http://www.pwg.org/schemas/2010/12/sm"><pwg:InputSource>Platen</pwg:InputSource>'
+            '<scan:ColorMode>Grayscale8</scan:ColorMode><pwg:DocumentFormat>image/png</pwg:DocumentFormat>'
+            '<scan:XResolution>75</scan:XResolution><scan:YResolution>75</scan:YResolution></scan:ScanSettings>')
 
 failures = []
 
@@ -277,12 +282,7 @@ def test_unplug_and_replug(emulator_output):
     before = find_service(browse(), slug)
     # The emulator pulls the scanner out as the second page of its life begins.
     connection = http.client.HTTPConnection("127.0.0.1", PORT, timeout=60)
-    body = ('<?xml version="1.0" encoding="UTF-8"?><scan:ScanSettings '
-            'xmlns:scan="http://schemas.hp.com/imaging/escl/2011/05/03" '
-            'xmlns:pwg="http://www.pwg.org/schemas/2010/12/sm"><pwg:InputSource>Platen</pwg:InputSource>'
-            '<scan:ColorMode>Grayscale8</scan:ColorMode><pwg:DocumentFormat>image/png</pwg:DocumentFormat>'
-            '<scan:XResolution>75</scan:XResolution><scan:YResolution>75</scan:YResolution></scan:ScanSettings>')
-    connection.request("POST", f"/{slug}/eSCL/ScanJobs", body=body, headers={"Content-Type": "text/xml"})
+    connection.request("POST", f"/{slug}/eSCL/ScanJobs", body=SETTINGS, headers={"Content-Type": "text/xml"})
     response = connection.getresponse()
     response.read()
     location = response.getheader("Location")
@@ -305,6 +305,23 @@ def test_unplug_and_replug(emulator_output):
     again = wait_for(lambda: find_service(browse(), slug) is not None, 30, 0.5)
     if check(again, "the replugged scanner is not announced again") and before:
         check(find_service(browse(), slug)[3]["uuid"] == before[3]["uuid"], "the replugged scanner has a new uuid")
+    # The replugged scanner scans again through the share.
+    connection = http.client.HTTPConnection("127.0.0.1", PORT, timeout=120)
+    try:
+        connection.request("POST", f"/{slug}/eSCL/ScanJobs", body=SETTINGS, headers={"Content-Type": "text/xml"})
+        response = connection.getresponse()
+        response.read()
+        location = response.getheader("Location")
+        if check(response.status == 201 and location, f"a job after the replug: {response.status}"):
+            connection.request("GET", location + "/NextDocument")
+            response = connection.getresponse()
+            page = response.read()
+            check(response.status == 200 and page.startswith(b"\x89PNG") and len(page) > 1000,
+                  f"the page after the replug: {response.status}, {len(page)} bytes")
+            connection.request("DELETE", location)
+            connection.getresponse().read()
+    finally:
+        connection.close()
 
 
 def main():
