@@ -205,6 +205,10 @@ ssize_t readPage(void *context, uint64_t, char *buffer, size_t max)
 void pageSent(void *context)
 {
     auto *stream = static_cast<PageStream *>(context);
+    // A page sent whole or not is not sent again: its file goes. That is done
+    // before the job is free for its next NextDocument, which another
+    // connection's thread may already be asking for.
+    stream->scan->pageDone();
     {
         std::lock_guard<std::mutex> lock(stream->state->mutex);
         stream->job->transferring = false;
@@ -212,8 +216,6 @@ void pageSent(void *context)
         if (stream->complete)
             ++stream->job->images;
     }
-    // A page sent whole or not is not sent again: its file goes.
-    stream->scan->pageDone();
     delete stream;
 }
 
