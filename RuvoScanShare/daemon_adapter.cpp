@@ -237,81 +237,141 @@ bool stillAnswers(Connection &link)
 
 } // namespace
 
-std::vector<ScannerEntry> ListScanners(const std::vector<NetworkScanner> &network, const std::vector<std::string> &formats)
+namespace {
+
+// The entry of a USB scanner the search found: its device is opened once,
+// for its sources. False when it is no scanner of ours or does not answer.
+bool describeUsb(Connection &link, const USBFindDevRes &device, const std::vector<std::string> &formats,
+                 ScannerEntry &entry)
+{
+    USBCommonReq request{device.fd};
+    const ruvo_models::ModelRow *row =
+        ruvo_models::FindByUsbIds(static_cast<uint16_t>(device.vid), static_cast<uint16_t>(device.pid));
+    int32_t result = SANE_STATUS_IO_ERROR;
+    USBScanDevicePropertiesRes properties{};
+    bool answered = row && link.exchange(USB_OPEN_DEV, request, result) && result == SANE_STATUS_GOOD &&
+                    link.exchange(USB_SCAN_DEVPROPERTIES, request, properties) && properties.result == SANE_STATUS_GOOD;
+    int32_t closed = 0;
+    link.exchange(USB_CLOSE_DEV, request, closed);
+    if (!answered)
+        return false;
+    entry = ScannerEntry{};
+    entry.usb = true;
+    entry.productId = row->productId;
+    entry.serial = cleanSerial(device);
+    entry.slug = "usb-" + entry.serial;
+    ScannerDescription &description = entry.description;
+    description.makeAndModel = std::string("Ruvo ") + row->code;
+    description.serial = entry.serial;
+    description.uuid = stableUuid("usb:" + entry.serial);
+    description.formats = formats;
+    uint8_t sources = properties.st.sources;
+    description.platen.present = (sources & 0x01) != 0 || (sources & 0x04) == 0;
+    description.platen.maxWidth = millimetresToUnits(215.9);
+    description.platen.maxHeight = millimetresToUnits(297.0);
+    description.platen.resolutions = usbResolutions(false);
+    description.feeder.present = (sources & 0x04) != 0;
+    description.feeder.maxWidth = millimetresToUnits(215.9);
+    description.feeder.maxHeight = millimetresToUnits(355.6);
+    description.feeder.resolutions = usbResolutions(true);
+    return true;
+}
+
+std::vector<ScannerEntry> usbScanners(Connection &link, const std::vector<ScannerEntry> &known,
+                                      const std::vector<std::string> &formats, bool &answered)
 {
     std::vector<ScannerEntry> scanners;
-    Connection link;
-    if (!link.open())
-        return scanners;
     std::vector<USBFindDevRes> found;
-    findUsb(link, 0, found);
+    answered = findUsb(link, 0, found);
     for (const USBFindDevRes &device : found) {
-        USBCommonReq request{device.fd};
-        const ruvo_models::ModelRow *row =
-            ruvo_models::FindByUsbIds(static_cast<uint16_t>(device.vid), static_cast<uint16_t>(device.pid));
-        int32_t result = SANE_STATUS_IO_ERROR;
-        USBScanDevicePropertiesRes properties{};
-        bool answered = row && link.exchange(USB_OPEN_DEV, request, result) && result == SANE_STATUS_GOOD &&
-                        link.exchange(USB_SCAN_DEVPROPERTIES, request, properties) &&
-                        properties.result == SANE_STATUS_GOOD;
-        int32_t closed = 0;
-        link.exchange(USB_CLOSE_DEV, request, closed);
-        if (!answered)
+        std::string serial = cleanSerial(device);
+        auto same = std::find_if(known.begin(), known.end(), [&](const ScannerEntry &entry) {
+            return entry.usb && entry.serial == serial && entry.productId == static_cast<uint16_t>(device.pid);
+        });
+        bool listed = std::any_of(scanners.begin(), scanners.end(),
+                                  [&](const ScannerEntry &entry) { return entry.slug == "usb-" + serial; });
+        if (listed)
+            continue; // one path per serial
+        if (same != known.end()) {
+            scanners.push_back(*same);
             continue;
+        }
         ScannerEntry entry;
-        entry.usb = true;
-        entry.productId = row->productId;
-        entry.serial = cleanSerial(device);
-        entry.slug = "usb-" + entry.serial;
-        ScannerDescription &description = entry.description;
-        description.makeAndModel = std::string("Ruvo ") + row->code;
-        description.serial = entry.serial;
-        description.uuid = stableUuid("usb:" + entry.serial);
-        description.formats = formats;
-        uint8_t sources = properties.st.sources;
-        description.platen.present = (sources & 0x01) != 0 || (sources & 0x04) == 0;
-        description.platen.maxWidth = millimetresToUnits(215.9);
-        description.platen.maxHeight = millimetresToUnits(297.0);
-        description.platen.resolutions = usbResolutions(false);
-        description.feeder.present = (sources & 0x04) != 0;
-        description.feeder.maxWidth = millimetresToUnits(215.9);
-        description.feeder.maxHeight = millimetresToUnits(355.6);
-        description.feeder.resolutions = usbResolutions(true);
-        scanners.push_back(entry);
-    }
-    for (const NetworkScanner &scanner : network) {
-        TCPCommonReq request{socketRecord(scanner.address, -1)};
-        TCPDevPropertiesRes properties{};
-        if (!link.exchange(TCP_SCAN_DEVPROPERTIES, request, properties) || properties.result != SANE_STATUS_GOOD)
-            continue;
-        const ScannerCapabilities &capabilities = properties.devPro;
-        ScannerEntry entry;
-        entry.address = scanner.address;
-        entry.slug = "net-" + scanner.address;
-        ScannerDescription &description = entry.description;
-        description.makeAndModel = "Ruvo " + (scanner.model.empty() ? std::string("network scanner") : scanner.model);
-        description.serial = scanner.address;
-        description.uuid = stableUuid("net:" + scanner.address);
-        description.formats = formats;
-        description.colour = capabilities.color;
-        int minimum = capabilities.minres > 0 ? static_cast<int>(std::min<uint32_t>(capabilities.minres, 9600)) : 75;
-        int maximum = capabilities.maxres > 0 ? static_cast<int>(std::min<uint32_t>(capabilities.maxres, 9600)) : 1200;
-        std::vector<int> resolutions;
-        for (int resolution : {75, 100, 150, 200, 300, 600, 1200})
-            if (resolution >= minimum && resolution <= maximum)
-                resolutions.push_back(resolution);
-        // Thousandths of an inch; none reported: Letter wide, Legal long.
-        int width = capabilities.maxWidth > 0 ? static_cast<int>(std::min<uint32_t>(capabilities.maxWidth, 50000) * 3 / 10)
-                                              : millimetresToUnits(215.9);
-        int height = capabilities.maxHeight > 0 ? static_cast<int>(std::min<uint32_t>(capabilities.maxHeight, 100000) * 3 / 10)
-                                                : millimetresToUnits(355.6);
-        description.platen = {true, width, height, resolutions};
-        int32_t feeder = networkFeeder(link, scanner.address);
-        description.feeder = {feeder == ADF_STATUS_EMPTY || feeder == ADF_STATUS_LOADED || feeder == ADF_STATUS_PAPER_JAM,
-                              width, height, resolutions};
-        scanners.push_back(entry);
+        if (describeUsb(link, device, formats, entry))
+            scanners.push_back(entry);
     }
     return scanners;
+}
+
+std::optional<ScannerEntry> networkScanner(Connection &link, const NetworkScanner &scanner,
+                                           const std::vector<std::string> &formats)
+{
+    TCPCommonReq request{socketRecord(scanner.address, -1)};
+    TCPDevPropertiesRes properties{};
+    if (!link.exchange(TCP_SCAN_DEVPROPERTIES, request, properties) || properties.result != SANE_STATUS_GOOD)
+        return std::nullopt;
+    const ScannerCapabilities &capabilities = properties.devPro;
+    ScannerEntry entry;
+    entry.address = scanner.address;
+    entry.slug = "net-" + scanner.address;
+    ScannerDescription &description = entry.description;
+    description.makeAndModel = "Ruvo " + (scanner.model.empty() ? std::string("network scanner") : scanner.model);
+    description.serial = scanner.address;
+    description.uuid = stableUuid("net:" + scanner.address);
+    description.formats = formats;
+    description.colour = capabilities.color;
+    int minimum = capabilities.minres > 0 ? static_cast<int>(std::min<uint32_t>(capabilities.minres, 9600)) : 75;
+    int maximum = capabilities.maxres > 0 ? static_cast<int>(std::min<uint32_t>(capabilities.maxres, 9600)) : 1200;
+    std::vector<int> resolutions;
+    for (int resolution : {75, 100, 150, 200, 300, 600, 1200})
+        if (resolution >= minimum && resolution <= maximum)
+            resolutions.push_back(resolution);
+    // Thousandths of an inch; none reported: Letter wide, Legal long.
+    int width = capabilities.maxWidth > 0 ? static_cast<int>(std::min<uint32_t>(capabilities.maxWidth, 50000) * 3 / 10)
+                                          : millimetresToUnits(215.9);
+    int height = capabilities.maxHeight > 0 ? static_cast<int>(std::min<uint32_t>(capabilities.maxHeight, 100000) * 3 / 10)
+                                            : millimetresToUnits(355.6);
+    description.platen = {true, width, height, resolutions};
+    int32_t feeder = networkFeeder(link, scanner.address);
+    description.feeder = {feeder == ADF_STATUS_EMPTY || feeder == ADF_STATUS_LOADED || feeder == ADF_STATUS_PAPER_JAM,
+                          width, height, resolutions};
+    return entry;
+}
+
+} // namespace
+
+std::vector<ScannerEntry> ListScanners(const std::vector<NetworkScanner> &network, const std::vector<std::string> &formats)
+{
+    Connection link;
+    if (!link.open())
+        return {};
+    bool answered = false;
+    std::vector<ScannerEntry> scanners = usbScanners(link, {}, formats, answered);
+    for (const NetworkScanner &scanner : network)
+        if (std::optional<ScannerEntry> entry = networkScanner(link, scanner, formats))
+            scanners.push_back(*entry);
+    return scanners;
+}
+
+std::optional<std::vector<ScannerEntry>> ListUsbScanners(const std::vector<ScannerEntry> &known,
+                                                         const std::vector<std::string> &formats)
+{
+    Connection link;
+    if (!link.open())
+        return std::nullopt;
+    bool answered = false;
+    std::vector<ScannerEntry> scanners = usbScanners(link, known, formats, answered);
+    if (!answered)
+        return std::nullopt;
+    return scanners;
+}
+
+std::optional<ScannerEntry> ProbeNetworkScanner(const NetworkScanner &scanner, const std::vector<std::string> &formats)
+{
+    Connection link;
+    if (!link.open())
+        return std::nullopt;
+    return networkScanner(link, scanner, formats);
 }
 
 FeederState QueryFeeder(const ScannerEntry &scanner)
@@ -560,16 +620,21 @@ int DaemonScan::Start(const ScannerEntry &scanner, const ScanRequest &request, s
                 s_parked.erase(parked);
             }
         }
-        if (session.devfd < 0) {
+        USBScanDevicePropertiesRes properties{};
+        auto describe = [&] {
+            USBCommonReq handle{session.devfd};
+            return session.devfd >= 0 && session.owned->exchange(USB_SCAN_DEVPROPERTIES, handle, properties) &&
+                   properties.result == SANE_STATUS_GOOD;
+        };
+        // A parked handle belongs to the device as it was plugged in: one
+        // pulled out and plugged back since is a new device, found again.
+        if (!describe()) {
             session.owned = std::make_unique<Connection>();
             session.devfd = openUsb(*session.owned, scanner.productId, scanner.serial);
+            if (!describe())
+                return SANE_STATUS_IO_ERROR;
         }
-        if (session.devfd < 0)
-            return SANE_STATUS_IO_ERROR;
         USBCommonReq handle{session.devfd};
-        USBScanDevicePropertiesRes properties{};
-        if (!session.owned->exchange(USB_SCAN_DEVPROPERTIES, handle, properties) || properties.result != SANE_STATUS_GOOD)
-            return SANE_STATUS_IO_ERROR;
         unsigned boundary = session.components == 3 ? properties.st.boundery24 : properties.st.boundery8;
         if (boundary > 1)
             session.stride = (session.lineBytes + boundary - 1) / boundary * boundary;

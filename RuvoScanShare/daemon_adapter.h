@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,15 @@ struct NetworkScanner {
 // reports them. Scanners that do not answer are left out.
 std::vector<ScannerEntry> ListScanners(const std::vector<NetworkScanner> &network,
                                        const std::vector<std::string> &formats);
+
+// The USB scanners the daemon finds now, in its order. A scanner already in
+// `known` (same product and serial) is taken from there and its device left
+// alone: it may be scanning. nullopt when the daemon does not answer.
+std::optional<std::vector<ScannerEntry>> ListUsbScanners(const std::vector<ScannerEntry> &known,
+                                                         const std::vector<std::string> &formats);
+
+// A network scanner's entry, when it answers the daemon.
+std::optional<ScannerEntry> ProbeNetworkScanner(const NetworkScanner &scanner, const std::vector<std::string> &formats);
 
 // The feeder's state as the daemon reports it, or None.
 FeederState QueryFeeder(const ScannerEntry &scanner);

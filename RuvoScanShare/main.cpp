@@ -4,13 +4,18 @@
 #include "backend_config.h"
 #include "daemon_adapter.h"
 #include "product_paths.h"
+#include "mdns_announcer.h"
 #include "share_rules.h"
 #include "share_server.h"
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
+#include <optional>
 #include <string>
 
 namespace {
@@ -24,6 +29,42 @@ std::string readFile(const std::string &path, size_t limit)
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<size_t>(in.gcount()));
     return text;
+}
+
+constexpr int kScannerPollSeconds = 5;
+constexpr int kNetworkProbeSeconds = 60;
+
+std::vector<std::string> slugsOf(const std::vector<ruvo_share::ScannerEntry> &scanners)
+{
+    std::vector<std::string> slugs;
+    for (const auto &scanner : scanners)
+        slugs.push_back(scanner.slug);
+    return slugs;
+}
+
+std::vector<ruvo_share::ServiceRecord> recordsOf(const std::vector<ruvo_share::ScannerEntry> &scanners)
+{
+    std::vector<ruvo_share::ServiceRecord> records;
+    for (const auto &scanner : scanners)
+        records.push_back(ruvo_share::UscanRecord(scanner.slug, scanner.description, scanner.usb ? "" : scanner.address));
+    return records;
+}
+
+void logChanges(const std::vector<ruvo_share::ScannerEntry> &before, const std::vector<ruvo_share::ScannerEntry> &after)
+{
+    auto has = [](const std::vector<ruvo_share::ScannerEntry> &list, const std::string &slug) {
+        return std::any_of(list.begin(), list.end(), [&](const ruvo_share::ScannerEntry &entry) { return entry.slug == slug; });
+    };
+    for (const auto &scanner : before)
+        if (!has(after, scanner.slug))
+            std::fprintf(stderr, "RuvoScanShare: %s is gone; /%s/eSCL is no longer served\n",
+                         scanner.description.makeAndModel.c_str(), scanner.slug.c_str());
+    for (const auto &scanner : after)
+        if (!has(before, scanner.slug))
+            std::fprintf(stderr, "RuvoScanShare: sharing %s as /%s/eSCL\n", scanner.description.makeAndModel.c_str(),
+                         scanner.slug.c_str());
+    if (!after.empty() && (before.empty() || before.front().slug != after.front().slug))
+        std::fprintf(stderr, "RuvoScanShare: /eSCL is %s\n", after.front().slug.c_str());
 }
 
 } // namespace
@@ -57,11 +98,7 @@ int main(int argc, char **argv)
     for (const auto &entry : configured)
         network.push_back({entry.address, entry.model});
     std::vector<ruvo_share::ScannerEntry> scanners = ruvo_share::ListScanners(network, settings.formats);
-    for (const auto &scanner : scanners)
-        std::fprintf(stderr, "RuvoScanShare: sharing %s as /%s/eSCL\n", scanner.description.makeAndModel.c_str(),
-                     scanner.slug.c_str());
-    if (!scanners.empty())
-        std::fprintf(stderr, "RuvoScanShare: /eSCL is %s\n", scanners.front().slug.c_str());
+    logChanges({}, scanners);
 
     sigset_t signals;
     sigemptyset(&signals);
@@ -78,8 +115,48 @@ int main(int argc, char **argv)
     }
     std::fprintf(stderr, "RuvoScanShare: listening on %s port %d\n", settings.lan ? "every address" : "127.0.0.1",
                  settings.port);
-    int received = 0;
-    sigwait(&signals, &received);
+    ruvo_share::MdnsAnnouncer announcer(settings.port, !settings.lan);
+    if (!announcer.start(error))
+        std::fprintf(stderr, "RuvoScanShare: %s; the scanners are not announced\n", error.c_str());
+    announcer.announce(recordsOf(scanners));
+
+    // Scanners come and go: the daemon's list is read again at every tick.
+    auto lastNetworkProbe = std::chrono::steady_clock::now();
+    while (true) {
+        timespec tick{kScannerPollSeconds, 0};
+        if (sigtimedwait(&signals, nullptr, &tick) >= 0)
+            break;
+        std::vector<ruvo_share::ScannerEntry> now;
+        std::optional<std::vector<ruvo_share::ScannerEntry>> usb = ruvo_share::ListUsbScanners(scanners, settings.formats);
+        if (usb) {
+            now = *usb;
+        } else {
+            // The daemon does not answer (it may be restarting): the USB scanners stay as they were.
+            for (const auto &scanner : scanners)
+                if (scanner.usb)
+                    now.push_back(scanner);
+        }
+        // A network scanner is probed again only while it is missing, and not often: probing one
+        // that is off waits for the network.
+        bool probe = std::chrono::steady_clock::now() - lastNetworkProbe >= std::chrono::seconds(kNetworkProbeSeconds);
+        if (probe)
+            lastNetworkProbe = std::chrono::steady_clock::now();
+        for (const auto &wanted : network) {
+            auto listed = std::find_if(scanners.begin(), scanners.end(),
+                                       [&](const ruvo_share::ScannerEntry &entry) { return !entry.usb && entry.address == wanted.address; });
+            if (listed != scanners.end())
+                now.push_back(*listed);
+            else if (probe)
+                if (std::optional<ruvo_share::ScannerEntry> entry = ruvo_share::ProbeNetworkScanner(wanted, settings.formats))
+                    now.push_back(*entry);
+        }
+        if (slugsOf(now) == slugsOf(scanners))
+            continue;
+        logChanges(scanners, now);
+        scanners = now;
+        server.setScanners(scanners);
+        announcer.announce(recordsOf(scanners));
+    }
     server.stop();
     return 0;
 }

@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <netinet/in.h>
+#include <optional>
 #include <sys/random.h>
 #include <thread>
 
@@ -43,7 +44,7 @@ std::string newJobId()
 
 struct Job {
     std::string id;
-    size_t scanner = 0;
+    std::string scanner; // its slug
     ScanRequest request;
     std::string uri;
     std::shared_ptr<DaemonScan> scan; // shared with the page being sent
@@ -59,28 +60,29 @@ struct Job {
 
 struct ShareServer::State {
     ShareSettings settings;
-    std::vector<ScannerEntry> scanners;
     MHD_Daemon *daemon = nullptr;
-    std::mutex mutex; // guards jobs and every Job's fields
+    std::mutex mutex; // guards scanners, jobs and every Job's fields
+    std::vector<ScannerEntry> scanners; // they come and go while the share runs
     std::map<std::string, std::shared_ptr<Job>> jobs;
     std::thread sweeper;
     std::condition_variable stopping;
     bool stopped = false;
     bool trace = std::getenv("RUVO_SCAN_SHARE_TRACE") != nullptr; // every request on standard error
 
-    // The scanner a route names, or -1.
-    int scannerOf(const Route &route) const
+    // The scanner a route names, as it is now.
+    std::optional<ScannerEntry> scannerOf(const Route &route)
     {
+        std::lock_guard<std::mutex> lock(mutex);
         if (scanners.empty())
-            return -1;
+            return std::nullopt;
         if (route.scanner.empty())
-            return 0;
-        for (size_t i = 0; i < scanners.size(); ++i)
-            if (scanners[i].slug == route.scanner)
-                return static_cast<int>(i);
-        return -1;
+            return scanners.front();
+        for (const ScannerEntry &scanner : scanners)
+            if (scanner.slug == route.scanner)
+                return scanner;
+        return std::nullopt;
     }
-    std::shared_ptr<Job> runningJob(size_t scanner)
+    std::shared_ptr<Job> runningJob(const std::string &scanner)
     {
         for (auto &[id, job] : jobs)
             if (job->scanner == scanner && !job->finished)
@@ -203,6 +205,10 @@ ssize_t readPage(void *context, uint64_t, char *buffer, size_t max)
 void pageSent(void *context)
 {
     auto *stream = static_cast<PageStream *>(context);
+    // A page sent whole or not is not sent again: its file goes. That is done
+    // before the job is free for its next NextDocument, which another
+    // connection's thread may already be asking for.
+    stream->scan->pageDone();
     {
         std::lock_guard<std::mutex> lock(stream->state->mutex);
         stream->job->transferring = false;
@@ -210,8 +216,6 @@ void pageSent(void *context)
         if (stream->complete)
             ++stream->job->images;
     }
-    // A page sent whole or not is not sent again: its file goes.
-    stream->scan->pageDone();
     delete stream;
 }
 
@@ -285,11 +289,11 @@ MHD_Result serveNextDocument(ShareServer::State &state, MHD_Connection *connecti
 MHD_Result serve(ShareServer::State &state, MHD_Connection *connection, const std::string &method,
                  const Route &route, const std::string &body)
 {
-    int scannerIndex = state.scannerOf(route);
-    if (scannerIndex < 0)
+    std::optional<ScannerEntry> found = state.scannerOf(route);
+    if (!found)
         return answer(connection, 404, {});
-    const size_t index = static_cast<size_t>(scannerIndex);
-    const ScannerEntry &scanner = state.scanners[index];
+    const ScannerEntry &scanner = *found;
+    const std::string &slug = scanner.slug;
     std::string base = (route.scanner.empty() ? "" : "/" + route.scanner) + "/eSCL";
 
     switch (route.endpoint) {
@@ -306,7 +310,7 @@ MHD_Result serve(ShareServer::State &state, MHD_Connection *connection, const st
             std::lock_guard<std::mutex> lock(state.mutex);
             auto now = Clock::now();
             for (auto &[id, job] : state.jobs) {
-                if (job->scanner != index)
+                if (job->scanner != slug)
                     continue;
                 running = running || !job->finished;
                 jobs.push_back({job->uri, job->id,
@@ -335,10 +339,10 @@ MHD_Result serve(ShareServer::State &state, MHD_Connection *connection, const st
         auto job = std::make_shared<Job>();
         {
             std::lock_guard<std::mutex> lock(state.mutex);
-            if (state.runningJob(index))
+            if (state.runningJob(slug))
                 return answer(connection, 503, {});
             job->id = newJobId();
-            job->scanner = index;
+            job->scanner = slug;
             job->request = *request;
             job->uri = base + "/ScanJobs/" + job->id;
             job->transferring = true; // nobody else touches it while it starts
@@ -377,7 +381,7 @@ MHD_Result serve(ShareServer::State &state, MHD_Connection *connection, const st
         {
             std::lock_guard<std::mutex> lock(state.mutex);
             auto found = state.jobs.find(route.job);
-            if (found != state.jobs.end() && found->second->scanner == index)
+            if (found != state.jobs.end() && found->second->scanner == slug)
                 job = found->second;
         }
         if (!job)
@@ -463,6 +467,14 @@ ShareServer::ShareServer(ShareSettings settings, std::vector<ScannerEntry> scann
 }
 
 ShareServer::~ShareServer() { stop(); }
+
+void ShareServer::setScanners(std::vector<ScannerEntry> scanners)
+{
+    // A job of a scanner that went keeps its own copy of the entry's scan;
+    // it fails or expires as any other job does.
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->scanners = std::move(scanners);
+}
 
 bool ShareServer::start(std::string &error)
 {

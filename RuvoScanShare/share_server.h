@@ -27,6 +27,8 @@ public:
 
     bool start(std::string &error);
     void stop();
+    // The scanners served from now on; the first is also at /eSCL.
+    void setScanners(std::vector<ScannerEntry> scanners);
 
     struct State;
 
