@@ -37,7 +37,7 @@ void PageTracker::beginPage()
 void PageTracker::fail()
 {
     m_protocolError = true;
-    finish(SANE_STATUS_IO_ERROR);
+    finish(ruvo_wire::RESULT_IO_ERROR);
 }
 
 void PageTracker::finish(int32_t result)
@@ -76,9 +76,9 @@ void PageTracker::apply(const DaemonRecord &record, const std::function<bool(int
     } else {
         page = record.fileIndex - 1;
         // Data before any begin-of-page record: the daemon opened the page itself.
-        if (record.dataSize > 0 && record.result == SANE_STATUS_GOOD && page == begun) {
+        if (record.dataSize > 0 && record.result == ruvo_wire::RESULT_GOOD && page == begun) {
             beginPage();
-        } else if (record.dataSize > 0 && record.result == SANE_STATUS_GOOD && (page < 0 || page != begun - 1)) {
+        } else if (record.dataSize > 0 && record.result == ruvo_wire::RESULT_GOOD && (page < 0 || page != begun - 1)) {
             fail();
             return;
         }
@@ -87,7 +87,7 @@ void PageTracker::apply(const DaemonRecord &record, const std::function<bool(int
         fail();
         return;
     }
-    if (record.result != SANE_STATUS_GOOD) {
+    if (record.result != ruvo_wire::RESULT_GOOD) {
         // The daemon writes a record's data only when its result is good.
         finish(record.result);
         return;

@@ -44,7 +44,7 @@ public:
     // (not merely the scan ending, which may have cut it short).
     bool pageEnded(int page) const;
     bool finished() const { return m_finished; }
-    // SANE_STATUS_EOF when the scan ran to its end; only meaningful when finished.
+    // ruvo_wire::RESULT_END_OF_SCAN when the scan ran to its end; only meaningful when finished.
     int32_t finalResult() const { return m_result; }
     // The stream said something impossible (the scan is then finished with an I/O error).
     bool protocolError() const { return m_protocolError; }

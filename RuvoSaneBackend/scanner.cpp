@@ -66,39 +66,23 @@ std::string fieldText(const char *field, size_t size)
     return std::string(field, strnlen(field, size));
 }
 
-// The daemon names a scan "<scan directory>/ruvoscandata_<pid>_<n>"; a name of
-// any other shape is not followed.
-bool isScanBaseName(const std::string &name)
-{
-    std::string prefix = std::string(ruvo_paths::kScanDir) + "/ruvoscandata_";
-    if (name.size() <= prefix.size() || name.size() >= kFileNameSize - 16 || name.compare(0, prefix.size(), prefix) != 0)
-        return false;
-    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
-                       [](char c) { return (c >= '0' && c <= '9') || c == '_'; });
-}
-
-std::string pageFilePath(const std::string &baseName, int page)
-{
-    return baseName + "_" + std::to_string(page) + ".tmp";
-}
-
-// SANE codes the daemon may answer; anything else (the device layer's
+// Result codes the daemon may answer; anything else (the device layer's
 // negative values included) is an I/O failure.
 int saneCode(int32_t result)
 {
     switch (result) {
-    case SANE_STATUS_GOOD:
-    case SANE_STATUS_CANCELLED:
-    case SANE_STATUS_DEVICE_BUSY:
-    case SANE_STATUS_INVAL:
-    case SANE_STATUS_EOF:
-    case SANE_STATUS_JAMMED:
-    case SANE_STATUS_NO_DOCS:
-    case SANE_STATUS_COVER_OPEN:
-    case SANE_STATUS_IO_ERROR:
-    case SANE_STATUS_NO_MEM:
-    case SANE_STATUS_ACCESS_DENIED: return result;
-    default: return SANE_STATUS_IO_ERROR;
+    case ruvo_wire::RESULT_GOOD:
+    case ruvo_wire::RESULT_CANCELLED:
+    case ruvo_wire::RESULT_BUSY:
+    case ruvo_wire::RESULT_INVALID:
+    case ruvo_wire::RESULT_END_OF_SCAN:
+    case ruvo_wire::RESULT_JAMMED:
+    case ruvo_wire::RESULT_NO_DOCUMENTS:
+    case ruvo_wire::RESULT_COVER_OPEN:
+    case ruvo_wire::RESULT_IO_ERROR:
+    case ruvo_wire::RESULT_NO_MEMORY:
+    case ruvo_wire::RESULT_ACCESS_DENIED: return result;
+    default: return ruvo_wire::RESULT_IO_ERROR;
     }
 }
 
@@ -376,12 +360,12 @@ int Scanner::Open(const DeviceEntry &entry, std::unique_ptr<Scanner> &scanner)
 {
     std::unique_ptr<Scanner> opened(new Scanner(entry));
     int status = opened->connectAndFind();
-    if (status == SANE_STATUS_GOOD)
+    if (status == ruvo_wire::RESULT_GOOD)
         status = opened->queryAbilities();
-    if (status != SANE_STATUS_GOOD)
+    if (status != ruvo_wire::RESULT_GOOD)
         return status;
     scanner = std::move(opened);
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 void Scanner::dropLink()
@@ -401,15 +385,15 @@ int Scanner::connectAndFind()
     if (!m_link->daemon.connect(route, error)) {
         Debug(kDebugError, "cannot reach the scan daemon on %s (%s); is RuvoScanDaemon running?",
               route.describe().c_str(), error.c_str());
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     if (!m_entry.usb)
-        return SANE_STATUS_GOOD;
+        return ruvo_wire::RESULT_GOOD;
     std::vector<USBFindDevRes> found;
     if (!findUsb(m_link->daemon, m_entry.productId, found)) {
         Debug(kDebugError, "the scan daemon did not answer the USB scanner search");
         dropLink();
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     for (const USBFindDevRes &device : found) {
         bool wanted = m_devfd < 0 && (m_entry.serial.empty() || cleanSerial(device) == m_entry.serial);
@@ -422,37 +406,37 @@ int Scanner::connectAndFind()
         int32_t result = 0;
         if (!m_link->daemon.exchange(USB_CLOSE_DEV, request, result, kAnswerTimeoutMs)) {
             dropLink();
-            return SANE_STATUS_IO_ERROR;
+            return ruvo_wire::RESULT_IO_ERROR;
         }
     }
     if (m_devfd < 0) {
         Debug(kDebugError, "the scan daemon finds no scanner %s", m_entry.name.c_str());
         dropLink();
-        return SANE_STATUS_INVAL;
+        return ruvo_wire::RESULT_INVALID;
     }
     USBCommonReq request{m_devfd};
-    int32_t result = SANE_STATUS_IO_ERROR;
-    if (!m_link->daemon.exchange(USB_OPEN_DEV, request, result, kAnswerTimeoutMs) || result != SANE_STATUS_GOOD) {
+    int32_t result = ruvo_wire::RESULT_IO_ERROR;
+    if (!m_link->daemon.exchange(USB_OPEN_DEV, request, result, kAnswerTimeoutMs) || result != ruvo_wire::RESULT_GOOD) {
         Debug(kDebugError, "the scan daemon cannot open %s (%d)", m_entry.name.c_str(), static_cast<int>(result));
         dropLink();
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     USBScanDevicePropertiesRes properties{};
     if (!m_link->daemon.exchange(USB_SCAN_DEVPROPERTIES, request, properties, kAnswerTimeoutMs)) {
         dropLink();
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
-    if (properties.result != SANE_STATUS_GOOD) {
+    if (properties.result != ruvo_wire::RESULT_GOOD) {
         Debug(kDebugError, "%s does not report its properties (%d)", m_entry.name.c_str(),
               static_cast<int>(properties.result));
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     m_boundary24 = properties.st.boundery24;
     m_boundary8 = properties.st.boundery8;
     uint8_t sources = properties.st.sources;
     m_abilities.flatbed = (sources & 0x01) != 0 || (sources & 0x04) == 0;
     m_abilities.feeder = (sources & 0x04) != 0;
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 // A connection the daemon closed (it closes idle ones) is opened again, and a
@@ -469,23 +453,23 @@ bool Scanner::ensureConnected()
             return true;
     }
     Debug(kDebugInfo, "reconnecting to the scan daemon for %s", m_entry.name.c_str());
-    return connectAndFind() == SANE_STATUS_GOOD;
+    return connectAndFind() == ruvo_wire::RESULT_GOOD;
 }
 
 int Scanner::queryAbilities()
 {
     if (m_entry.usb)
-        return SANE_STATUS_GOOD;
+        return ruvo_wire::RESULT_GOOD;
     TCPCommonReq request{socketRecord(m_entry.address, -1)};
     TCPDevPropertiesRes properties{};
     if (!m_link->daemon.exchange(TCP_SCAN_DEVPROPERTIES, request, properties, kAnswerTimeoutMs)) {
         dropLink();
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
-    if (properties.result != SANE_STATUS_GOOD) {
+    if (properties.result != ruvo_wire::RESULT_GOOD) {
         Debug(kDebugError, "the network scanner at %s does not answer (%d)", m_entry.address.c_str(),
               static_cast<int>(properties.result));
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     const ScannerCapabilities &capabilities = properties.devPro;
     m_abilities.colour = capabilities.color;
@@ -503,9 +487,9 @@ int Scanner::queryAbilities()
     m_abilities.flatbedHeightMm = height;
     m_abilities.feederHeightMm = height;
     int32_t state = 0;
-    m_abilities.feeder = feederState(state) == SANE_STATUS_GOOD &&
+    m_abilities.feeder = feederState(state) == ruvo_wire::RESULT_GOOD &&
                          (state == ADF_STATUS_EMPTY || state == ADF_STATUS_LOADED || state == ADF_STATUS_PAPER_JAM);
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 // The feeder's state (ADFStatus), or 0 when the scanner gives none.
@@ -517,9 +501,9 @@ int Scanner::feederState(int32_t &state)
         USBScanAdfStatusRes response{};
         if (!m_link->daemon.exchange(USB_SCAN_ADFSTATUS, request, response, kAnswerTimeoutMs)) {
             m_link->broken = true;
-            return SANE_STATUS_IO_ERROR;
+            return ruvo_wire::RESULT_IO_ERROR;
         }
-        if (response.result == SANE_STATUS_GOOD)
+        if (response.result == ruvo_wire::RESULT_GOOD)
             state = response.st;
         return saneCode(response.result);
     }
@@ -527,9 +511,9 @@ int Scanner::feederState(int32_t &state)
     TCPADFStatusRes response{};
     if (!m_link->daemon.exchange(TCP_SCAN_ADFST, request, response, kAnswerTimeoutMs)) {
         m_link->broken = true;
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
-    if (response.result == SANE_STATUS_GOOD)
+    if (response.result == ruvo_wire::RESULT_GOOD)
         state = response.st;
     return saneCode(response.result);
 }
@@ -537,7 +521,7 @@ int Scanner::feederState(int32_t &state)
 // A feeder scan that failed may have failed on a jammed sheet: the feeder says so.
 int Scanner::mapFeederFailure(int status)
 {
-    if (!m_session || !m_session->choice.feeder || status == SANE_STATUS_CANCELLED || status == SANE_STATUS_JAMMED)
+    if (!m_session || !m_session->choice.feeder || status == ruvo_wire::RESULT_CANCELLED || status == ruvo_wire::RESULT_JAMMED)
         return status;
     // The reader still owns the connection until it has finished.
     if (!settleReader())
@@ -545,8 +529,8 @@ int Scanner::mapFeederFailure(int status)
     if (!m_link->daemon.isOpen() || m_link->broken)
         return status;
     int32_t state = 0;
-    if (feederState(state) == SANE_STATUS_GOOD && state == ADF_STATUS_PAPER_JAM)
-        return SANE_STATUS_JAMMED;
+    if (feederState(state) == ruvo_wire::RESULT_GOOD && state == ADF_STATUS_PAPER_JAM)
+        return ruvo_wire::RESULT_JAMMED;
     return status;
 }
 
@@ -557,20 +541,20 @@ int Scanner::lock(const ScanChoice &choice)
     USBScanLockReq request{};
     request.devfd = m_devfd;
     FillSettings(choice, request.info);
-    int32_t result = SANE_STATUS_IO_ERROR;
+    int32_t result = ruvo_wire::RESULT_IO_ERROR;
     if (!m_link->daemon.exchange(USB_SCAN_LOCK, request, result, kAnswerTimeoutMs)) {
         m_link->broken = true;
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
-    if (result == SANE_STATUS_DEVICE_BUSY) {
+    if (result == ruvo_wire::RESULT_BUSY) {
         Debug(kDebugError, "%s is busy: another program is scanning with it", m_entry.name.c_str());
-        return SANE_STATUS_DEVICE_BUSY;
+        return ruvo_wire::RESULT_BUSY;
     }
-    if (result != SANE_STATUS_GOOD) {
+    if (result != ruvo_wire::RESULT_GOOD) {
         Debug(kDebugError, "%s refused the scan settings (%d)", m_entry.name.c_str(), static_cast<int>(result));
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 void Scanner::unlock()
@@ -590,42 +574,42 @@ int Scanner::start(const ScanChoice &choice)
     // The next sheet of a feeder scan that is still running or has pages left.
     if (m_session && m_session->choice.feeder && m_frame == Frame::PageDone && !m_session->aborted) {
         int status = waitForPage(m_session->page + 1);
-        if (status == SANE_STATUS_GOOD)
+        if (status == ruvo_wire::RESULT_GOOD)
             return openPage(m_session->page + 1);
         endSession(true);
         setFrame(Frame::Idle);
-        return status == SANE_STATUS_EOF ? SANE_STATUS_NO_DOCS : status;
+        return status == ruvo_wire::RESULT_END_OF_SCAN ? ruvo_wire::RESULT_NO_DOCUMENTS : status;
     }
     endSession(true);
     setFrame(Frame::Idle);
 
     if (ToPixels(choice).width == 0)
-        return SANE_STATUS_INVAL;
+        return ruvo_wire::RESULT_INVALID;
     if (!ensureConnected())
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     if (choice.feeder) {
         int32_t state = 0;
-        if (feederState(state) == SANE_STATUS_GOOD) {
+        if (feederState(state) == ruvo_wire::RESULT_GOOD) {
             if (state == ADF_STATUS_EMPTY) {
                 Debug(kDebugInfo, "the feeder of %s is empty", m_entry.name.c_str());
-                return SANE_STATUS_NO_DOCS;
+                return ruvo_wire::RESULT_NO_DOCUMENTS;
             }
             if (state == ADF_STATUS_PAPER_JAM) {
                 Debug(kDebugError, "the feeder of %s is jammed", m_entry.name.c_str());
-                return SANE_STATUS_JAMMED;
+                return ruvo_wire::RESULT_JAMMED;
             }
         }
         if (m_link->broken && !ensureConnected())
-            return SANE_STATUS_IO_ERROR;
+            return ruvo_wire::RESULT_IO_ERROR;
     }
     int status = startScan(choice);
-    if (status != SANE_STATUS_GOOD)
+    if (status != ruvo_wire::RESULT_GOOD)
         return status;
     status = waitForPage(0);
-    if (status == SANE_STATUS_GOOD)
+    if (status == ruvo_wire::RESULT_GOOD)
         return openPage(0);
-    if (status == SANE_STATUS_EOF)
-        status = choice.feeder ? SANE_STATUS_NO_DOCS : SANE_STATUS_IO_ERROR;
+    if (status == ruvo_wire::RESULT_END_OF_SCAN)
+        status = choice.feeder ? ruvo_wire::RESULT_NO_DOCUMENTS : ruvo_wire::RESULT_IO_ERROR;
     endSession(true);
     return status;
 }
@@ -636,22 +620,22 @@ int Scanner::startScan(const ScanChoice &choice)
     session->choice = choice;
     session->shape = ShapeOf(choice);
     if (m_wake[0] < 0)
-        return SANE_STATUS_NO_MEM;
-    int32_t result = SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_NO_MEMORY;
+    int32_t result = ruvo_wire::RESULT_IO_ERROR;
     std::string baseName;
     if (m_entry.usb) {
         int status = lock(choice);
-        if (status != SANE_STATUS_GOOD)
+        if (status != ruvo_wire::RESULT_GOOD)
             return status;
         USBCommonReq request{m_devfd};
         auto response = std::make_unique<USBScanStartRes>();
         if (!m_link->daemon.exchange(USB_SCAN_START, request, *response, kAnswerTimeoutMs)) {
             m_link->broken = true;
-            return SANE_STATUS_IO_ERROR;
+            return ruvo_wire::RESULT_IO_ERROR;
         }
         result = response->result;
         baseName = fieldText(response->fileName, sizeof(response->fileName));
-        if (result != SANE_STATUS_GOOD)
+        if (result != ruvo_wire::RESULT_GOOD)
             unlock();
     } else {
         TCPScanStartReq request{};
@@ -660,16 +644,16 @@ int Scanner::startScan(const ScanChoice &choice)
         auto response = std::make_unique<TCPScanStartRes>();
         if (!m_link->daemon.exchange(TCP_SCAN_START, request, *response, kAnswerTimeoutMs)) {
             m_link->broken = true;
-            return SANE_STATUS_IO_ERROR;
+            return ruvo_wire::RESULT_IO_ERROR;
         }
         result = response->result;
         session->dataChannel = response->socketDataFd;
         baseName = fieldText(response->fileName, sizeof(response->fileName));
     }
-    if (result != SANE_STATUS_GOOD) {
+    if (result != ruvo_wire::RESULT_GOOD) {
         Debug(kDebugError, "%s did not start the scan (%d)", m_entry.name.c_str(), static_cast<int>(result));
         int status = saneCode(result);
-        return status == SANE_STATUS_EOF || status == SANE_STATUS_GOOD ? SANE_STATUS_IO_ERROR : status;
+        return status == ruvo_wire::RESULT_END_OF_SCAN || status == ruvo_wire::RESULT_GOOD ? ruvo_wire::RESULT_IO_ERROR : status;
     }
     session->baseName = baseName;
     {
@@ -677,13 +661,13 @@ int Scanner::startScan(const ScanChoice &choice)
         m_session = std::move(session);
     }
     ScanSession *running = m_session.get();
-    if (!isScanBaseName(baseName)) {
+    if (!ruvo_wire::IsDaemonScanBaseName(baseName)) {
         // Not a page file name of the scan directory: nothing of it is read.
         Debug(kDebugError, "the scan daemon named an unexpected page file %s", baseName.c_str());
         running->abortRequested = true;
     }
     running->reader = std::thread([this, running] { readRecords(running); });
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 // Waits until page `page` has begun (GOOD), or the scan has ended without it
@@ -694,17 +678,17 @@ int Scanner::waitForPage(int page)
     std::unique_lock<std::mutex> lock(session.mutex);
     while (true) {
         if (session.tracker.pagesBegun() > page)
-            return SANE_STATUS_GOOD;
+            return ruvo_wire::RESULT_GOOD;
         if (session.tracker.finished()) {
             int status = saneCode(session.tracker.finalResult());
             lock.unlock();
-            return status == SANE_STATUS_EOF ? status : mapFeederFailure(status);
+            return status == ruvo_wire::RESULT_END_OF_SCAN ? status : mapFeederFailure(status);
         }
         if (m_cancelRequested || Clock::now() - session.lastRecord > kStallLimit) {
             lock.unlock();
             bool cancelled = m_cancelRequested.exchange(false);
             endSession(false);
-            return cancelled ? SANE_STATUS_CANCELLED : SANE_STATUS_IO_ERROR;
+            return cancelled ? ruvo_wire::RESULT_CANCELLED : ruvo_wire::RESULT_IO_ERROR;
         }
         session.changed.wait_for(lock, std::chrono::milliseconds(200));
     }
@@ -713,12 +697,12 @@ int Scanner::waitForPage(int page)
 int Scanner::openPage(int page)
 {
     ScanSession &session = *m_session;
-    std::string path = pageFilePath(session.baseName, page);
+    std::string path = ruvo_wire::PageFileName(session.baseName, page);
     session.file.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (session.file.get() < 0) {
         Debug(kDebugError, "cannot read the page file %s (%s)", path.c_str(), std::strerror(errno));
         endSession(false);
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     session.page = page;
     session.fileOffset = 0;
@@ -734,7 +718,7 @@ int Scanner::openPage(int page)
     }
     setFrame(Frame::Reading);
     Debug(kDebugInfo, "reading page %d of %s", page, session.baseName.c_str());
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 void Scanner::deletePageFile(ScanSession &session, int page)
@@ -747,12 +731,12 @@ void Scanner::deletePageFile(ScanSession &session, int page)
         std::lock_guard<std::mutex> lock(session.mutex);
         if (session.deleted.size() <= static_cast<size_t>(page))
             session.deleted.resize(static_cast<size_t>(page) + 1, false);
-        if (session.deleted[static_cast<size_t>(page)] || session.aborted || !isScanBaseName(session.baseName))
+        if (session.deleted[static_cast<size_t>(page)] || session.aborted || !ruvo_wire::IsDaemonScanBaseName(session.baseName))
             return;
         session.deleted[static_cast<size_t>(page)] = true;
     }
     CmdDeleteFileReq request{};
-    std::snprintf(request.fileName, sizeof(request.fileName), "%s", pageFilePath(session.baseName, page).c_str());
+    std::snprintf(request.fileName, sizeof(request.fileName), "%s", ruvo_wire::PageFileName(session.baseName, page).c_str());
     // No answer comes, so this may go out while records stream in.
     if (!m_link->daemon.command(CMD_DELETE_FILE, &request, sizeof(request)))
         m_link->broken = true;
@@ -783,43 +767,43 @@ int Scanner::read(uint8_t *out, int maxLength, int *length)
     BusyGuard busy(m_busy);
     if (m_cancelRequested.exchange(false)) {
         cancelNow();
-        return SANE_STATUS_CANCELLED;
+        return ruvo_wire::RESULT_CANCELLED;
     }
     switch (m_frame) {
-    case Frame::Idle: return SANE_STATUS_INVAL;
-    case Frame::PageDone: return SANE_STATUS_EOF;
-    case Frame::Cancelled: return SANE_STATUS_CANCELLED;
+    case Frame::Idle: return ruvo_wire::RESULT_INVALID;
+    case Frame::PageDone: return ruvo_wire::RESULT_END_OF_SCAN;
+    case Frame::Cancelled: return ruvo_wire::RESULT_CANCELLED;
     case Frame::Failed: return m_failStatus;
     case Frame::Reading: break;
     }
     if (maxLength <= 0)
-        return SANE_STATUS_INVAL;
+        return ruvo_wire::RESULT_INVALID;
     ScanSession &session = *m_session;
     std::vector<uint8_t> chunk;
     while (true) {
         size_t produced = session.decoder->produce(out, static_cast<size_t>(maxLength));
         if (produced > 0) {
             *length = static_cast<int>(produced);
-            return SANE_STATUS_GOOD;
+            return ruvo_wire::RESULT_GOOD;
         }
         PageDecoder::State state = session.decoder->state();
         if (state == PageDecoder::State::Done) {
             finishPage();
-            return SANE_STATUS_EOF;
+            return ruvo_wire::RESULT_END_OF_SCAN;
         }
         if (state == PageDecoder::State::Failed) {
-            int32_t scanResult = SANE_STATUS_EOF;
+            int32_t scanResult = ruvo_wire::RESULT_END_OF_SCAN;
             {
                 std::lock_guard<std::mutex> lock(session.mutex);
                 if (session.tracker.finished())
                     scanResult = session.tracker.finalResult();
             }
             // A page cut short by a failed scan reports the scan's failure.
-            if (scanResult != SANE_STATUS_EOF)
+            if (scanResult != ruvo_wire::RESULT_END_OF_SCAN)
                 return failScan(saneCode(scanResult));
             Debug(kDebugError, "page %d of %s is not the page that was asked for", session.page,
                   session.baseName.c_str());
-            return failScan(SANE_STATUS_IO_ERROR);
+            return failScan(ruvo_wire::RESULT_IO_ERROR);
         }
         uint64_t available = 0;
         bool complete = false, finished = false, broken = false;
@@ -835,20 +819,20 @@ int Scanner::read(uint8_t *out, int maxLength, int *length)
             // lines cannot tell, so the scan's failure is reported. A page of
             // known length is judged by its decoder.
             bool lengthKnown = UsesJpeg(session.choice) || session.shape.lines >= 0;
-            broken = finished && result != SANE_STATUS_EOF && !lengthKnown &&
+            broken = finished && result != ruvo_wire::RESULT_END_OF_SCAN && !lengthKnown &&
                      !session.tracker.pageEnded(session.page);
             if (available <= session.fileOffset && !complete && !finished) {
                 if (Clock::now() - session.lastRecord > kStallLimit) {
                     lock.unlock();
                     Debug(kDebugError, "the scan of %s stopped: no record for %lld s", m_entry.name.c_str(),
                           static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kStallLimit).count()));
-                    return failScan(SANE_STATUS_IO_ERROR);
+                    return failScan(ruvo_wire::RESULT_IO_ERROR);
                 }
                 session.changed.wait_for(lock, std::chrono::milliseconds(200));
                 lock.unlock();
                 if (m_cancelRequested.exchange(false)) {
                     cancelNow();
-                    return SANE_STATUS_CANCELLED;
+                    return ruvo_wire::RESULT_CANCELLED;
                 }
                 continue;
             }
@@ -860,7 +844,7 @@ int Scanner::read(uint8_t *out, int maxLength, int *length)
             if (got <= 0) {
                 Debug(kDebugError, "page file %d of %s ends before the daemon said it would", session.page,
                       session.baseName.c_str());
-                return failScan(SANE_STATUS_IO_ERROR);
+                return failScan(ruvo_wire::RESULT_IO_ERROR);
             }
             session.fileOffset += static_cast<uint64_t>(got);
             session.decoder->feed(chunk.data(), static_cast<size_t>(got));
@@ -897,7 +881,7 @@ void Scanner::readRecords(ScanSession *session)
     uint8_t buffer[4096];
     auto exists = [session](int page) {
         struct stat info;
-        return lstat(pageFilePath(session->baseName, page).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+        return lstat(ruvo_wire::PageFileName(session->baseName, page).c_str(), &info) == 0 && S_ISREG(info.st_mode);
     };
     bool usb = m_entry.usb;
     std::optional<Clock::time_point> cancelSeen;
@@ -928,7 +912,7 @@ void Scanner::readRecords(ScanSession *session)
         if (got <= 0) {
             m_link->broken = true;
             std::lock_guard<std::mutex> lock(session->mutex);
-            session->tracker.finish(SANE_STATUS_IO_ERROR);
+            session->tracker.finish(ruvo_wire::RESULT_IO_ERROR);
             session->changed.notify_all();
             Debug(kDebugError, "the scan daemon closed the connection during the scan");
             break;
@@ -1059,7 +1043,7 @@ void Scanner::abortScan(ScanSession *session, size_t leftover)
     }
     session->aborted = sent;
     std::lock_guard<std::mutex> lock(session->mutex);
-    session->tracker.finish(SANE_STATUS_CANCELLED);
+    session->tracker.finish(ruvo_wire::RESULT_CANCELLED);
     session->changed.notify_all();
 }
 

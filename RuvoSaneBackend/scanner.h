@@ -1,8 +1,8 @@
 #pragma once
 // One scanner as the SANE entry points see it: found through the daemon or
 // the configuration, opened over its own daemon connection, scanning page by
-// page. Results are SANE status values as plain ints (this header stays free
-// of both sane.h and the daemon's wire records, which name the same codes).
+// page. Results are the daemon's result codes as plain ints (this header stays free
+// of both sane.h and the daemon's wire records).
 
 #include "scan_geometry.h"
 

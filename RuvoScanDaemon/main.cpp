@@ -49,11 +49,5 @@ int main(int argc, char **argv)
 
     // The product listens on port 7000; tests running beside another daemon
     // choose their own port.
-    int port = kScanDaemonPort;
-    if (const char *testPort = std::getenv("RUVO_SCAN_DAEMON_PORT")) {
-        int requested = std::atoi(testPort);
-        if (requested > 0 && requested < 65536)
-            port = requested;
-    }
-    return mainProc(port);
+    return mainProc(ruvo_wire::DaemonPortOfEnvironment());
 }

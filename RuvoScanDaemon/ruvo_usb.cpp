@@ -253,7 +253,7 @@ int ruvo_bulk_read(int fd, unsigned char *bytes, int size, int timeout)
 int ruvo_resetep(int fd, unsigned int ep)
 {
     unsigned int endpoint = ep;
-    return ioctl(fd, USBDEVFS_RESETEP, &endpoint) != 0 ? SANE_STATUS_IO_ERROR : SANE_STATUS_GOOD;
+    return ioctl(fd, USBDEVFS_RESETEP, &endpoint) != 0 ? ruvo_wire::RESULT_IO_ERROR : ruvo_wire::RESULT_GOOD;
 }
 
 int ruvo_clear_halt(int fd, unsigned int ep)
@@ -261,7 +261,7 @@ int ruvo_clear_halt(int fd, unsigned int ep)
     unsigned int endpoint = ep;
     int result = ioctl(fd, USBDEVFS_CLEAR_HALT, &endpoint);
     RuvoInfoLog("ruvo_clear_halt ret:%d", result);
-    return result != 0 ? SANE_STATUS_IO_ERROR : SANE_STATUS_GOOD;
+    return result != 0 ? ruvo_wire::RESULT_IO_ERROR : ruvo_wire::RESULT_GOOD;
 }
 
 int ruvo_reset_device(int fd)

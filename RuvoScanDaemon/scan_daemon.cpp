@@ -222,7 +222,7 @@ public:
         // Page file 0 always exists, whatever the channel sends first.
         read.status = m_first ? SCAN_STATUS_BEGIN_OF_PAGE : status;
         m_first = false;
-        if (read.result == SANE_STATUS_GOOD && pending > 0) {
+        if (read.result == ruvo_wire::RESULT_GOOD && pending > 0) {
             read.channel = m_socket.tcpFromScanner;
             read.length = pending;
         }
@@ -391,7 +391,7 @@ std::string nextScanBaseName(ConnectionState &state)
     for (int tries = 0; tries < 1000 && ScanBaseInUse(state.scanDir, static_cast<int>(getpid()), filename_index);
          ++tries)
         ++filename_index;
-    std::string baseName = ScanBaseName(state.scanDir, static_cast<int>(getpid()), filename_index);
+    std::string baseName = ruvo_wire::ScanBaseName(state.scanDir, static_cast<int>(getpid()), filename_index);
     state.handedOut.insert(filename_index);
     ++filename_index;
     return baseName;
@@ -451,7 +451,7 @@ void deletePagesOfScan(ConnectionState &state, const std::string &baseName)
         RuvoInfoLog("subStr isEmpty");
         return;
     }
-    std::optional<ScanBase> base = ParseScanBaseName(state.scanDir, baseName);
+    std::optional<ruvo_wire::ScanBase> base = ruvo_wire::ParseScanBaseName(state.scanDir, baseName);
     if (!base || base->processId != getpid() || state.handedOut.count(base->index) == 0) {
         noteMalformed(state, "abort names no scan of this connection: " + RuvoLogText(baseName));
         return;
@@ -513,7 +513,7 @@ void forgetHandle(ConnectionState &state, int devfd)
 void handleReopen(ConnectionState &state)
 {
     USBReopenDevReq request;
-    USBReopenDevRes response{SANE_STATUS_IO_ERROR, 0};
+    USBReopenDevRes response{ruvo_wire::RESULT_IO_ERROR, 0};
     if (!receiveRequest(state, request, "recv USBReopenDevReq err")) {
         sendRecord(state, response);
         return;
@@ -521,7 +521,7 @@ void handleReopen(ConnectionState &state)
     std::optional<std::string> serial = takeField(state, request.SerialNumber, sizeof(request.SerialNumber),
                                                   "SerialNumber");
     if (!serial || !ownsHandle(state, request.devfd)) {
-        response.ret = SANE_STATUS_INVAL;
+        response.ret = ruvo_wire::RESULT_INVALID;
         sendRecord(state, response);
         return;
     }
@@ -588,18 +588,18 @@ void handleUsbScanStart(ConnectionState &state)
     std::memset(&response, 0, sizeof(response));
     std::string baseName = nextScanBaseName(state);
     std::snprintf(response.fileName, sizeof(response.fileName), "%s", baseName.c_str());
-    int result = SANE_STATUS_INVAL;
+    int result = ruvo_wire::RESULT_INVALID;
     if (ownsHandle(state, request.devfd)) {
         ScannerClaim claim(state, request.devfd);
         if (lockedByAnother(claim, USB_SCAN_START)) {
-            result = SANE_STATUS_DEVICE_BUSY;
+            result = ruvo_wire::RESULT_BUSY;
         } else if (ownerUnknown(state)) {
-            result = SANE_STATUS_ACCESS_DENIED;
+            result = ruvo_wire::RESULT_ACCESS_DENIED;
         } else if (scanRunning(state)) {
-            result = SANE_STATUS_DEVICE_BUSY;
+            result = ruvo_wire::RESULT_BUSY;
         } else {
             result = ScanStart(request.devfd);
-            if (result == SANE_STATUS_GOOD) {
+            if (result == ruvo_wire::RESULT_GOOD) {
                 int devfd = request.devfd;
                 bool started = startRecordLoop(state, baseName, RecordLayout::Usb,
                                                [devfd] { return UsbRecordSource(devfd); });
@@ -611,7 +611,7 @@ void handleUsbScanStart(ConnectionState &state)
                     RuvoErrLog("create data proc err");
                     // Nobody would read what the scanner sends.
                     ScanAbort(devfd);
-                    result = SANE_STATUS_NO_MEM;
+                    result = ruvo_wire::RESULT_NO_MEMORY;
                 }
             }
         }
@@ -625,12 +625,12 @@ void handleUsbScanAbort(ConnectionState &state)
     if (!receiveRequest(state, request, "recv ScanAbortReq err"))
         return;
     std::optional<std::string> fileName = takeField(state, request.fileName, sizeof(request.fileName), "fileName");
-    int result = SANE_STATUS_INVAL;
+    int result = ruvo_wire::RESULT_INVALID;
     std::optional<ScannerClaim> claim;
     if (fileName && ownsHandle(state, request.devfd))
         claim.emplace(state, request.devfd);
     if (claim && lockedByAnother(*claim, USB_SCAN_ABORT)) {
-        result = SANE_STATUS_DEVICE_BUSY;
+        result = ruvo_wire::RESULT_BUSY;
     } else if (claim) {
         // The data process ends first, between two of its transfers: only one
         // process may talk to the scanner, and the abort's own exchange must not
@@ -665,7 +665,7 @@ void handlePlainDeviceCommand(ConnectionState &state, int command)
     USBCommonReq request;
     if (!receiveRequest(state, request, messages.receiveError))
         return;
-    int result = SANE_STATUS_INVAL;
+    int result = ruvo_wire::RESULT_INVALID;
     if (ownsHandle(state, request.devfd)) {
         switch (command) {
         case USB_OPEN_DEV:
@@ -675,13 +675,13 @@ void handlePlainDeviceCommand(ConnectionState &state, int command)
         case USB_CLOSE_DEV:
             ruvo_close_device(request.devfd);
             forgetHandle(state, request.devfd);
-            result = SANE_STATUS_GOOD;
+            result = ruvo_wire::RESULT_GOOD;
             RuvoInfoLog("USB_CLOSE_DEV result %d", result);
             break;
         case USB_SCAN_UNLOCK: {
             ScannerClaim claim(state, request.devfd);
             if (lockedByAnother(claim, command)) {
-                result = SANE_STATUS_DEVICE_BUSY;
+                result = ruvo_wire::RESULT_BUSY;
                 break;
             }
             result = ScanUnlock(request.devfd);
@@ -703,12 +703,12 @@ void handleEndpointCommand(ConnectionState &state, int command)
     USBClearDevEpReq request;
     if (!receiveRequest(state, request, clear ? "recv ClearDevEpReq err" : "recv ResetDevEpReq err"))
         return;
-    int result = SANE_STATUS_INVAL;
+    int result = ruvo_wire::RESULT_INVALID;
     std::optional<ScannerClaim> claim;
     if (ownsHandle(state, request.devfd))
         claim.emplace(state, request.devfd);
     if (claim && lockedByAnother(*claim, command)) {
-        result = SANE_STATUS_DEVICE_BUSY;
+        result = ruvo_wire::RESULT_BUSY;
     } else if (claim) {
         result = clear ? ruvo_clear_halt(request.devfd, request.ep) : ruvo_resetep(request.devfd, request.ep);
         if (clear)
@@ -724,16 +724,16 @@ void handleLock(ConnectionState &state)
     USBScanLockReq request;
     if (!receiveRequest(state, request, "recv ScanLockReq err"))
         return;
-    int result = SANE_STATUS_INVAL;
+    int result = ruvo_wire::RESULT_INVALID;
     std::optional<ScannerClaim> claim;
     if (ownsHandle(state, request.devfd))
         claim.emplace(state, request.devfd);
     if (claim && lockedByAnother(*claim, USB_SCAN_LOCK)) {
-        result = SANE_STATUS_DEVICE_BUSY;
+        result = ruvo_wire::RESULT_BUSY;
     } else if (claim) {
         result = ScanLock(request.devfd, request.info);
         RuvoInfoLog("USB_SCAN_LOCK result %d", result);
-        if (result == SANE_STATUS_GOOD) {
+        if (result == ruvo_wire::RESULT_GOOD) {
             claim->keep();
             state.locked.insert(request.devfd);
         }
@@ -746,7 +746,7 @@ void handleUsbAdfStatus(ConnectionState &state)
     USBCommonReq request;
     if (!receiveRequest(state, request, "recv ScanAdfStatusReq err"))
         return;
-    USBScanAdfStatusRes response{0, SANE_STATUS_INVAL};
+    USBScanAdfStatusRes response{0, ruvo_wire::RESULT_INVALID};
     if (ownsHandle(state, request.devfd))
         response.result = ScanADFStatus(request.devfd, &response.st);
     answerRecord(state, response, "send ScanAdfStatusRes err");
@@ -759,7 +759,7 @@ void handleUsbProperties(ConnectionState &state)
         return;
     USBScanDevicePropertiesRes response;
     std::memset(&response, 0, sizeof(response));
-    response.result = SANE_STATUS_INVAL;
+    response.result = ruvo_wire::RESULT_INVALID;
     if (ownsHandle(state, request.devfd))
         response.result = ScanDeviceProperties(request.devfd, &response.st);
     answerRecord(state, response, "send ScanDevicePropertiesRes err");
@@ -789,11 +789,11 @@ void handleSendOsl(ConnectionState &state)
         return;
     char *reply = nullptr;
     int length = 0;
-    int result = SANE_STATUS_INVAL;
+    int result = ruvo_wire::RESULT_INVALID;
     if (takeScannerAddress(state, request.socket))
         result = ruvo_send_osl(&request.socket, &reply, static_cast<OSL_CMD_TYPE>(request.type), &length);
     std::unique_ptr<char, decltype(&std::free)> replyOwner(reply, &std::free);
-    if (result != SANE_STATUS_GOOD)
+    if (result != ruvo_wire::RESULT_GOOD)
         length = 0;
     TCPOSLRes response{result, length};
     if (!sendRecord(state, response))
@@ -816,16 +816,16 @@ void handleTcpScanStart(ConnectionState &state)
     std::memset(&response, 0, sizeof(response));
     std::snprintf(response.fileName, sizeof(response.fileName), "%s", baseName.c_str());
     response.socketDataFd = -1;
-    int result = SANE_STATUS_INVAL;
+    int result = ruvo_wire::RESULT_INVALID;
     if (takeScannerAddress(state, request.socket)) {
         if (ownerUnknown(state)) {
-            result = SANE_STATUS_ACCESS_DENIED;
+            result = ruvo_wire::RESULT_ACCESS_DENIED;
         } else if (scanRunning(state)) {
-            result = SANE_STATUS_DEVICE_BUSY;
+            result = ruvo_wire::RESULT_BUSY;
         } else {
             result = ruvo_http_ScanStart(&request.socket, &request.info);
             response.socketDataFd = request.socket.tcpFromScanner;
-            if (result == SANE_STATUS_GOOD) {
+            if (result == ruvo_wire::RESULT_GOOD) {
                 RuvoSocket socket = request.socket;
                 bool started = startRecordLoop(state, baseName, RecordLayout::Network,
                                                [socket] { return NetworkRecordSource(socket); });
@@ -837,7 +837,7 @@ void handleTcpScanStart(ConnectionState &state)
                     RuvoErrLog("create data proc err");
                     // Nobody would read the channel: close it and stop the scanner.
                     ruvo_http_ScanAbort(&request.socket);
-                    result = SANE_STATUS_NO_MEM;
+                    result = ruvo_wire::RESULT_NO_MEMORY;
                 }
             }
         }
@@ -851,7 +851,7 @@ void handleTcpScanAbort(ConnectionState &state)
     if (!receiveRequest(state, request, "recv TCPScanAbortReq err"))
         return;
     std::optional<std::string> fileName = takeField(state, request.fileName, sizeof(request.fileName), "fileName");
-    int result = SANE_STATUS_INVAL;
+    int result = ruvo_wire::RESULT_INVALID;
     if (fileName && takeScannerAddress(state, request.socket)) {
         result = ruvo_http_ScanAbort(&request.socket);
         state.data.stop();
@@ -867,7 +867,7 @@ void handleTcpAdfStatus(ConnectionState &state)
     if (!receiveRequest(state, request, "recv TCPADFStatusReq err"))
         return;
     ADFStatus status = static_cast<ADFStatus>(0);
-    int result = SANE_STATUS_INVAL;
+    int result = ruvo_wire::RESULT_INVALID;
     if (takeScannerAddress(state, request.socket))
         result = ruvo_http_adfstatus(&request.socket, &status);
     TCPADFStatusRes response{result, status};
@@ -881,7 +881,7 @@ void handleTcpProperties(ConnectionState &state)
         return;
     TCPDevPropertiesRes response;
     std::memset(&response, 0, sizeof(response));
-    response.result = SANE_STATUS_INVAL;
+    response.result = ruvo_wire::RESULT_INVALID;
     if (takeScannerAddress(state, request.socket))
         response.result = ruvo_http_DeviceProperties(&request.socket, &response.devPro);
     answerRecord(state, response, "send ScanDevicePropertiesRes err");
@@ -1328,14 +1328,6 @@ void create_daemon()
     prepare_daemon_process();
 }
 
-std::string ScanSocketPath()
-{
-    const char *chosen = std::getenv(ruvo_paths::kScanSocketEnvironment);
-    if (chosen && *chosen)
-        return chosen;
-    return ruvo_paths::kScanSocketPath;
-}
-
 UniqueFd ListenLocal(const std::string &path)
 {
     sockaddr_un address{};
@@ -1444,7 +1436,7 @@ bool admit(Connections &connections, const PageOwner &owner, const std::vector<u
 
 int mainProc(int port)
 {
-    return mainProc(port, ScanSocketPath());
+    return mainProc(port, ruvo_wire::ScanSocketPath());
 }
 
 int mainProc(int port, const std::string &socketPath)

@@ -36,10 +36,6 @@ void handler(int sig);
 int mainProc(int port, const std::string &socketPath);
 int mainProc(int port);
 
-// The local socket's path: RUVO_SCAN_SOCKET when set (tests, a second daemon),
-// else the product's.
-std::string ScanSocketPath();
-
 // Listens on a Unix stream socket at `path` that every user may connect to,
 // making its folder (0755) when missing. A socket left there by a daemon that
 // is gone is replaced; one that still answers, or anything that is not a

@@ -178,20 +178,6 @@ bool RecordLoopStopRequested()
     return s_stopRequested != 0;
 }
 
-std::string ScanBaseName(const std::string &scanDir, int processId, int index)
-{
-    char name[kFileNameSize];
-    std::snprintf(name, sizeof(name), "%s/ruvoscandata_%d_%d", scanDir.c_str(), processId, index);
-    return name;
-}
-
-std::string PageFileName(const std::string &baseName, int page)
-{
-    char name[kFileNameSize + 32];
-    std::snprintf(name, sizeof(name), "%s_%d.tmp", baseName.c_str(), page);
-    return name;
-}
-
 PageFiles::PageFiles(std::string baseName, PageOwner owner, uint64_t byteCap)
     : m_baseName(std::move(baseName)), m_owner(owner), m_byteCap(byteCap)
 {
@@ -200,7 +186,7 @@ PageFiles::PageFiles(std::string baseName, PageOwner owner, uint64_t byteCap)
 bool PageFiles::begin()
 {
     m_file.reset();
-    std::string path = PageFileName(m_baseName, m_count);
+    std::string path = ruvo_wire::PageFileName(m_baseName, m_count);
     // Never a file that is already there: the scan start chose a base name
     // that no leftover uses, so an existing file is someone else's business.
     UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
@@ -240,7 +226,7 @@ int PageFiles::roomFor(size_t length)
 {
     if (m_written + length > m_byteCap) {
         RuvoErrLog("scan data over %llu bytes, scan ended", static_cast<unsigned long long>(m_byteCap));
-        return SANE_STATUS_NO_MEM;
+        return ruvo_wire::RESULT_NO_MEMORY;
     }
     if (!m_measured || m_sinceMeasured >= kMeasureEvery || m_headroom < length) {
         struct statvfs space;
@@ -256,10 +242,10 @@ int PageFiles::roomFor(size_t length)
         m_sinceMeasured = 0;
         if (m_headroom < length) {
             RuvoErrLog("scan directory nearly full, scan ended");
-            return SANE_STATUS_NO_MEM;
+            return ruvo_wire::RESULT_NO_MEMORY;
         }
     }
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 void PageFiles::wrote(uint64_t bytes)
@@ -272,21 +258,21 @@ void PageFiles::wrote(uint64_t bytes)
 int PageFiles::append(const uint8_t *bytes, size_t length)
 {
     if (!m_file)
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     int room = roomFor(length);
-    if (room != SANE_STATUS_GOOD)
+    if (room != ruvo_wire::RESULT_GOOD)
         return room;
     size_t left = writePageData(m_file.get(), bytes, length);
     wrote(length - left);
-    return left == 0 ? SANE_STATUS_GOOD : SANE_STATUS_IO_ERROR;
+    return left == 0 ? ruvo_wire::RESULT_GOOD : ruvo_wire::RESULT_IO_ERROR;
 }
 
 int PageFiles::appendFromChannel(int channel, size_t length)
 {
     if (!m_file)
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     int room = roomFor(length);
-    if (room != SANE_STATUS_GOOD)
+    if (room != ruvo_wire::RESULT_GOOD)
         return room;
     if (!m_pipeIn) {
         int ends[2];
@@ -317,7 +303,7 @@ int PageFiles::appendFromChannel(int channel, size_t length)
         return kChannelFailed;
     }
     wrote(move.written);
-    return move.written == length ? SANE_STATUS_GOOD : SANE_STATUS_IO_ERROR;
+    return move.written == length ? ruvo_wire::RESULT_GOOD : ruvo_wire::RESULT_IO_ERROR;
 }
 
 ScanLoopOutcome RunScanRecordLoop(ScanRecordSource &source, PageFiles &pages, RecordLayout layout, int connection,
@@ -332,20 +318,20 @@ ScanLoopOutcome RunScanRecordLoop(ScanRecordSource &source, PageFiles &pages, Re
     auto reportPageFailure = [&](int fileIndex) {
         announceEnd();
         if (!sendScanRecord(connection, layout, SCAN_STATUS_OPERATION_CONTINUOUS, fileIndex, 0,
-                            SANE_STATUS_ACCESS_DENIED, sendStallMs))
+                            ruvo_wire::RESULT_ACCESS_DENIED, sendStallMs))
             RuvoErrLog("%s", texts.pageFailureSendError);
-        outcome.result = SANE_STATUS_ACCESS_DENIED;
+        outcome.result = ruvo_wire::RESULT_ACCESS_DENIED;
     };
     do {
         if (RecordLoopStopRequested()) {
-            outcome.result = SANE_STATUS_CANCELLED;
+            outcome.result = ruvo_wire::RESULT_CANCELLED;
             outcome.scannerEnded = false;
             break;
         }
         int fileIndex = pages.count();
         ScanRecordRead read = source.next();
         outcome.result = read.result;
-        outcome.scannerEnded = read.result != SANE_STATUS_GOOD;
+        outcome.scannerEnded = read.result != ruvo_wire::RESULT_GOOD;
         if (read.fresh && read.status == SCAN_STATUS_BEGIN_OF_PAGE && !pages.begin()) {
             reportPageFailure(fileIndex);
             break;
@@ -353,7 +339,7 @@ ScanLoopOutcome RunScanRecordLoop(ScanRecordSource &source, PageFiles &pages, Re
         int32_t fileIndexSent = fileIndex;
         int32_t sizeSent = static_cast<int32_t>(read.length);
         int32_t resultSent = read.result;
-        if (read.result == SANE_STATUS_GOOD && read.length > 0) {
+        if (read.result == ruvo_wire::RESULT_GOOD && read.length > 0) {
             // Data before any begin-of-page record still belongs to a page.
             if (!pages.open()) {
                 if (!pages.begin()) {
@@ -367,13 +353,13 @@ ScanLoopOutcome RunScanRecordLoop(ScanRecordSource &source, PageFiles &pages, Re
             if (written == PageFiles::kChannelFailed) {
                 // As a read of the block that failed: the scanner's side ended the scan.
                 source.channelFailed();
-                written = SANE_STATUS_IO_ERROR;
+                written = ruvo_wire::RESULT_IO_ERROR;
                 sizeSent = 0;
                 resultSent = written;
                 outcome.result = written;
                 outcome.scannerEnded = true;
-            } else if (written != SANE_STATUS_GOOD) {
-                if (written == SANE_STATUS_IO_ERROR)
+            } else if (written != ruvo_wire::RESULT_GOOD) {
+                if (written == ruvo_wire::RESULT_IO_ERROR)
                     RuvoErrLog("%s", texts.writeError);
                 else
                     sizeSent = 0; // nothing of this record reached the page
@@ -381,15 +367,15 @@ ScanLoopOutcome RunScanRecordLoop(ScanRecordSource &source, PageFiles &pages, Re
                 outcome.result = written;
             }
         }
-        if (resultSent != SANE_STATUS_GOOD)
+        if (resultSent != ruvo_wire::RESULT_GOOD)
             announceEnd();
         if (!sendScanRecord(connection, layout, read.status, fileIndexSent, sizeSent, resultSent, sendStallMs)) {
             RuvoErrLog("%s", texts.sendError);
-            if (outcome.result == SANE_STATUS_GOOD)
+            if (outcome.result == ruvo_wire::RESULT_GOOD)
                 outcome.scannerEnded = false;
             break;
         }
-    } while (outcome.result == SANE_STATUS_GOOD);
+    } while (outcome.result == ruvo_wire::RESULT_GOOD);
     RuvoInfoLog(texts.exitLine, outcome.result, static_cast<int>(getpid()));
     return outcome;
 }
@@ -400,7 +386,7 @@ int deleteFileList(const char *basePath, const char *baseName)
         RuvoInfoLog("subStr isEmpty");
         return 0;
     }
-    std::optional<ScanBase> base = ParseScanBaseName(basePath, baseName);
+    std::optional<ruvo_wire::ScanBase> base = ruvo_wire::ParseScanBaseName(basePath, baseName);
     DIR *directory = opendir(basePath);
     if (!directory)
         return -1;
@@ -409,7 +395,7 @@ int deleteFileList(const char *basePath, const char *baseName)
         dirent *entry = readdir(directory);
         if (!entry)
             break;
-        std::optional<PageEntry> page = ParsePageFileEntry(entry->d_name);
+        std::optional<ruvo_wire::PageEntry> page = ruvo_wire::ParsePageFileEntry(entry->d_name);
         if (!page || page->processId != base->processId || page->index != base->index)
             continue;
         if (!isRegularEntry(dir, entry->d_name))
@@ -428,7 +414,7 @@ bool ScanBaseInUse(const std::string &scanDir, int processId, int index)
         return false;
     bool used = false;
     while (dirent *entry = readdir(directory)) {
-        std::optional<PageEntry> page = ParsePageFileEntry(entry->d_name);
+        std::optional<ruvo_wire::PageEntry> page = ruvo_wire::ParsePageFileEntry(entry->d_name);
         if (page && page->processId == processId && page->index == index) {
             used = true;
             break;
@@ -442,9 +428,9 @@ bool DeleteScanFile(const std::string &scanDir, const std::string &name, pid_t o
                     std::optional<uid_t> user)
 {
     std::string prefix = scanDir + "/";
-    std::optional<PageEntry> page;
+    std::optional<ruvo_wire::PageEntry> page;
     if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
-        page = ParsePageFileEntry(std::string_view(name).substr(prefix.size()));
+        page = ruvo_wire::ParsePageFileEntry(std::string_view(name).substr(prefix.size()));
     if (!page)
         return false;
     UniqueFd dir(open(scanDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -479,7 +465,7 @@ int SweepOldPages(const std::string &scanDir, time_t before)
     int dir = dirfd(directory);
     int removed = 0;
     while (dirent *entry = readdir(directory)) {
-        if (!ParsePageFileEntry(entry->d_name))
+        if (!ruvo_wire::ParsePageFileEntry(entry->d_name))
             continue;
         struct stat info;
         if (fstatat(dir, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||

@@ -4,6 +4,7 @@
 // which of them a client may have deleted.
 
 #include "scan_fd.h"
+#include "scan_names.h"
 #include "scan_types.h"
 
 #include <cstddef>
@@ -13,10 +14,6 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
-
-// "…/ruvoscandata_<pid>_<index>" and its page files "<base>_<page>.tmp".
-std::string ScanBaseName(const std::string &scanDir, int processId, int index);
-std::string PageFileName(const std::string &baseName, int page);
 
 // The user whose client started a scan, when the daemon could learn it.
 struct PageOwner {
@@ -37,8 +34,8 @@ public:
     // Closes the page being written and creates the next. False when it cannot
     // be created.
     bool begin();
-    // Appends to the open page: SANE_STATUS_GOOD; SANE_STATUS_IO_ERROR when
-    // bytes stay unwritten; SANE_STATUS_NO_MEM (nothing written) when the scan
+    // Appends to the open page: ruvo_wire::RESULT_GOOD; ruvo_wire::RESULT_IO_ERROR when
+    // bytes stay unwritten; ruvo_wire::RESULT_NO_MEMORY (nothing written) when the scan
     // would pass its byte cap or the file system its floor.
     int append(const uint8_t *bytes, size_t length);
     // Moves `length` bytes from the socket `channel` to the open page through
@@ -50,7 +47,7 @@ public:
 
 private:
     bool giveToOwner(int fd);
-    // SANE_STATUS_GOOD when `length` more bytes fit the cap and the floor.
+    // ruvo_wire::RESULT_GOOD when `length` more bytes fit the cap and the floor.
     int roomFor(size_t length);
     void wrote(uint64_t bytes);
 
@@ -73,7 +70,7 @@ private:
 
 // What one read of the scanner produced.
 struct ScanRecordRead {
-    int result = SANE_STATUS_GOOD;
+    int result = ruvo_wire::RESULT_GOOD;
     int32_t status = SCAN_STATUS_OPERATION_CONTINUOUS;
     // A record was read just now (a USB read may bring none and keep the status).
     bool fresh = true;
@@ -99,7 +96,7 @@ public:
 enum class RecordLayout { Usb, Network };
 
 struct ScanLoopOutcome {
-    int result = SANE_STATUS_GOOD;
+    int result = ruvo_wire::RESULT_GOOD;
     // The scanner itself ended the scan (a result not 0 from the source); false
     // when the loop stopped on this side (client gone, page file, cap).
     bool scannerEnded = false;
@@ -108,7 +105,7 @@ struct ScanLoopOutcome {
 // Reads records until one carries a result other than 0, writing their data to
 // the page files and sending one record per read to `connection`; a record that
 // cannot be sent within `sendStallMs` ends the loop, and so does a stop request
-// (SANE_STATUS_CANCELLED, nothing sent). `beforeLastRecord` runs
+// (ruvo_wire::RESULT_CANCELLED, nothing sent). `beforeLastRecord` runs
 // just before the record that ends the scan is sent.
 ScanLoopOutcome RunScanRecordLoop(ScanRecordSource &source, PageFiles &pages, RecordLayout layout, int connection,
                                   int sendStallMs, const std::function<void()> &beforeLastRecord = {});

@@ -109,48 +109,48 @@ int ConvertResponseFlagToErrorCode(uint8_t flag, CommandType type)
     switch (flag) {
     case 0x80:
         RuvoInfoLog("Response: Command was successfully executed");
-        return SANE_STATUS_GOOD;
+        return ruvo_wire::RESULT_GOOD;
     case 0x81:
         RuvoErrLog("Response: Command is invalid or not supported");
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     case 0x82:
         RuvoErrLog("Response: Command execution has failed");
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     case 0x83:
         RuvoErrLog("Response: Lock required to execute command");
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     case 0x84:
         RuvoErrLog("Response: Device is currently powered off");
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     case 0x85:
         RuvoErrLog("Response: Catastrophic error");
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     case 0x86:
         RuvoErrLog("Response: Communication error (Host software use only. Printer will not send this error code.)");
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     case 0x88:
         if (type == CMD_TYPE_SCAN_START || type == CMD_TYPE_SCAN_POWER_ON_COMMAND) {
             RuvoErrLog("Response: Invalid scan request - parameter error");
-            return SANE_STATUS_IO_ERROR;
+            return ruvo_wire::RESULT_IO_ERROR;
         }
         if (type == CMD_TYPE_SCAN_LOCK) {
             RuvoErrLog("Response: Lock could not be obtained - scanner resource is already locked");
-            return SANE_STATUS_DEVICE_BUSY;
+            return ruvo_wire::RESULT_BUSY;
         }
         RuvoErrLog("Response flag is unknown [0x%02x]", flag);
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     case 0x89:
         if (type == CMD_TYPE_SCAN_LOCK) {
             RuvoErrLog("Response: Lock could not be obtained because device doesn't have enough memory to perform scan");
-            return SANE_STATUS_IO_ERROR;
+            return ruvo_wire::RESULT_IO_ERROR;
         }
         RuvoErrLog("Response flag is unknown [0x%02x]", flag);
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     default:
         // Flags this host does not know are taken as success: newer firmware
         // adds informational flags to answers that did succeed.
         RuvoErrLog("Response flag is unknown [0x%02x]", flag);
-        return SANE_STATUS_GOOD;
+        return ruvo_wire::RESULT_GOOD;
     }
 }
 
@@ -167,7 +167,7 @@ bool IsAbortFrame(const uint8_t *bytes, int received)
 int DecodeResponse(const uint8_t *bytes, int received, CommandType type)
 {
     if (received == 0)
-        return SANE_STATUS_DEVICE_BUSY;
+        return ruvo_wire::RESULT_BUSY;
     if (received < 0)
         return received;
     // A header cut short leaves the rest of the (cleared) buffer as zeros.
@@ -176,7 +176,7 @@ int DecodeResponse(const uint8_t *bytes, int received, CommandType type)
     int dataSize = headerDataSize(header);
     if (dataSize != 0 && dataSize + 8 > kResponseBufferSize) {
         RuvoErrLog("m_ResComBuf is too small. needed = %d", dataSize + 8);
-        return SANE_STATUS_NO_MEM;
+        return ruvo_wire::RESULT_NO_MEMORY;
     }
     RuvoInfoLog("  ** readSize = %d", dataSize + 8);
     return ConvertResponseFlagToErrorCode(header[6], type);
@@ -186,13 +186,13 @@ int RequestScanner(int handle, const uint8_t *frame, int length)
 {
     RuvoInfoLog("[enter] request size = %d", length);
     int written = ruvo_bulk_write(handle, frame, length, kRequestTimeoutMs);
-    int result = SANE_STATUS_GOOD;
+    int result = ruvo_wire::RESULT_GOOD;
     if (written == -1 || written < 0) {
         RuvoErrLog("RequestScanner failed.");
-        result = SANE_STATUS_IO_ERROR;
+        result = ruvo_wire::RESULT_IO_ERROR;
     } else if (written == 0) {
         RuvoErrLog("RequestScanner failed.");
-        result = SANE_STATUS_DEVICE_BUSY;
+        result = ruvo_wire::RESULT_BUSY;
     }
     RuvoInfoLog("[exit] nRet[0x%08x]", result);
     return result;
@@ -215,7 +215,7 @@ int ResponseScanner(int handle, CommandType type)
     int result;
     if (received <= 0) {
         RuvoInfoLog("ResponseScanner(ResCommon) #1 failed. ");
-        result = received == 0 ? SANE_STATUS_DEVICE_BUSY : received;
+        result = received == 0 ? ruvo_wire::RESULT_BUSY : received;
     } else {
         result = DecodeResponse(m_ResComBuf, received, type);
     }
@@ -226,17 +226,17 @@ int ResponseScanner(int handle, CommandType type)
 int ReadWithRetry(int handle, uint8_t *buffer, int count)
 {
     if (count <= 0)
-        return SANE_STATUS_GOOD;
+        return ruvo_wire::RESULT_GOOD;
     int done = 0;
     for (int attempt = 0; attempt < kDataReadAttempts; ++attempt) {
         int got = ruvo_bulk_read(handle, buffer + done, count - done, kDataTimeoutMs);
         if (got > 0)
             done += got;
         if (done >= count)
-            return SANE_STATUS_GOOD;
+            return ruvo_wire::RESULT_GOOD;
     }
     RuvoErrLog("ReadWithRetry failed.");
-    return SANE_STATUS_IO_ERROR;
+    return ruvo_wire::RESULT_IO_ERROR;
 }
 
 ScanRecordDecision DecodeScanRecord(const uint8_t *bytes, int received)
@@ -244,13 +244,13 @@ ScanRecordDecision DecodeScanRecord(const uint8_t *bytes, int received)
     ScanRecordDecision decision;
     if (IsAbortFrame(bytes, received)) {
         decision.kind = ScanRecordDecision::AbortFromDevice;
-        decision.result = SANE_STATUS_CANCELLED;
+        decision.result = ruvo_wire::RESULT_CANCELLED;
         return decision;
     }
     int dataSize = received >= 6 ? headerDataSize(bytes) : 0;
     if (dataSize == 0) {
         decision.kind = ScanRecordDecision::Empty;
-        decision.result = SANE_STATUS_GOOD;
+        decision.result = ruvo_wire::RESULT_GOOD;
         return decision;
     }
     decision.kind = ScanRecordDecision::Record;
@@ -259,33 +259,33 @@ ScanRecordDecision DecodeScanRecord(const uint8_t *bytes, int received)
     case SCAN_STATUS_OPERATION_CONTINUOUS:
         // A data record too short to hold its own record bytes names no image.
         if (dataSize < kScanRecordBytes) {
-            decision.result = SANE_STATUS_INVAL;
+            decision.result = ruvo_wire::RESULT_INVALID;
         } else {
             decision.imageBytes = dataSize - kScanRecordBytes;
             decision.readImage = true;
-            decision.result = SANE_STATUS_GOOD;
+            decision.result = ruvo_wire::RESULT_GOOD;
         }
         break;
     case SCAN_STATUS_END_OF_DATA:
-        decision.result = SANE_STATUS_EOF;
+        decision.result = ruvo_wire::RESULT_END_OF_SCAN;
         break;
     case SCAN_STATUS_ABORTED_OUT_OF_MEMORY:
-        decision.result = SANE_STATUS_NO_MEM;
+        decision.result = ruvo_wire::RESULT_NO_MEMORY;
         break;
     case SCAN_STATUS_ABORTED_BY_REQUEST:
     case SCAN_STATUS_ABORTED_BY_DEVICE:
-        decision.result = SANE_STATUS_CANCELLED;
+        decision.result = ruvo_wire::RESULT_CANCELLED;
         break;
     case SCAN_STATUS_ABORTED_PAPER_JAM:
-        decision.result = SANE_STATUS_JAMMED;
+        decision.result = ruvo_wire::RESULT_JAMMED;
         break;
     case SCAN_STATUS_END_OF_PAGE:
     case SCAN_STATUS_BEGIN_OF_SCAN:
     case SCAN_STATUS_BEGIN_OF_PAGE:
-        decision.result = SANE_STATUS_GOOD;
+        decision.result = ruvo_wire::RESULT_GOOD;
         break;
     default:
-        decision.result = SANE_STATUS_INVAL;
+        decision.result = ruvo_wire::RESULT_INVALID;
         break;
     }
     return decision;
@@ -298,7 +298,7 @@ int ScanRecord(int handle, int32_t *status, std::vector<uint8_t> &buffer, uint16
     int received = ruvo_bulk_read(handle, record, kResponseBufferSize, kDataTimeoutMs);
     if (received < 0) {
         RuvoErrLog("ScanRecord(ResCommon) failed. ");
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     ScanRecordDecision decision = DecodeScanRecord(record, received);
     if (decision.kind == ScanRecordDecision::AbortFromDevice) {
@@ -310,7 +310,7 @@ int ScanRecord(int handle, int32_t *status, std::vector<uint8_t> &buffer, uint16
         // a scan cannot go on without records, so end it instead of polling for ever.
         if (received == 0) {
             RuvoErrLog("ScanRecord(ResCommon) failed. ");
-            return SANE_STATUS_IO_ERROR;
+            return ruvo_wire::RESULT_IO_ERROR;
         }
         RuvoInfoLog("[exit] nRet[0x%08x]", decision.result);
         return decision.result;
@@ -325,8 +325,8 @@ int ScanRecord(int handle, int32_t *status, std::vector<uint8_t> &buffer, uint16
                 buffer.resize(needed);
             } catch (const std::bad_alloc &) {
                 RuvoErrLog("resize scan data buffer err");
-                RuvoInfoLog("[exit] nRet[0x%08x]", SANE_STATUS_NO_MEM);
-                return SANE_STATUS_NO_MEM;
+                RuvoInfoLog("[exit] nRet[0x%08x]", ruvo_wire::RESULT_NO_MEMORY);
+                return ruvo_wire::RESULT_NO_MEMORY;
             }
         }
         result = ReadWithRetry(handle, buffer.data(), decision.imageBytes);

@@ -13,47 +13,6 @@
 
 namespace {
 
-constexpr std::string_view kScanFilePrefix = "ruvoscandata_";
-constexpr std::string_view kPageSuffix = ".tmp";
-
-// A decimal number as the daemon prints an int that is not negative: digits
-// only, no leading zero, at most INT_MAX. Consumes it from the front of `text`.
-std::optional<int> takeNumber(std::string_view &text)
-{
-    size_t digits = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9')
-        ++digits;
-    if (digits == 0 || digits > 10 || (digits > 1 && text[0] == '0'))
-        return std::nullopt;
-    long long value = 0;
-    for (size_t i = 0; i < digits; ++i)
-        value = value * 10 + (text[i] - '0');
-    if (value > INT_MAX)
-        return std::nullopt;
-    text.remove_prefix(digits);
-    return static_cast<int>(value);
-}
-
-bool takeText(std::string_view &text, std::string_view expected)
-{
-    if (text.substr(0, expected.size()) != expected)
-        return false;
-    text.remove_prefix(expected.size());
-    return true;
-}
-
-// "<pid>_<index>" at the front of `text`.
-std::optional<ScanBase> takeScanNumbers(std::string_view &text)
-{
-    std::optional<int> processId = takeNumber(text);
-    if (!processId || !takeText(text, "_"))
-        return std::nullopt;
-    std::optional<int> index = takeNumber(text);
-    if (!index)
-        return std::nullopt;
-    return ScanBase{*processId, *index};
-}
-
 void appendLittleEndian(std::vector<uint8_t> &bytes, uint32_t value, int size)
 {
     for (int i = 0; i < size; ++i)
@@ -61,29 +20,6 @@ void appendLittleEndian(std::vector<uint8_t> &bytes, uint32_t value, int size)
 }
 
 } // namespace
-
-std::optional<ScanBase> ParseScanBaseName(std::string_view scanDir, std::string_view name)
-{
-    if (scanDir.empty() || !takeText(name, scanDir) || !takeText(name, "/") || !takeText(name, kScanFilePrefix))
-        return std::nullopt;
-    std::optional<ScanBase> base = takeScanNumbers(name);
-    if (!base || !name.empty())
-        return std::nullopt;
-    return base;
-}
-
-std::optional<PageEntry> ParsePageFileEntry(std::string_view entry)
-{
-    if (!takeText(entry, kScanFilePrefix))
-        return std::nullopt;
-    std::optional<ScanBase> base = takeScanNumbers(entry);
-    if (!base || !takeText(entry, "_"))
-        return std::nullopt;
-    std::optional<int> page = takeNumber(entry);
-    if (!page || entry != kPageSuffix)
-        return std::nullopt;
-    return PageEntry{base->processId, base->index, *page};
-}
 
 std::vector<uint8_t> PeerSocketQuery(TcpEnd peer, TcpEnd daemon, uint32_t sequence)
 {

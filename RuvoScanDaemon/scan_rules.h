@@ -1,7 +1,8 @@
 #pragma once
 // Rules of the scan daemon over names and text only (no files, sockets or
-// processes), so tests and fuzz targets reach them directly: which names are
-// scan files, which client owns a connection, what a page file may cost.
+// processes), so tests and fuzz targets reach them directly: which client owns a connection, what a page file may cost.
+
+#include "scan_names.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -9,23 +10,6 @@
 #include <string_view>
 #include <sys/types.h>
 #include <vector>
-
-// The base name a scan start hands out: "<scanDir>/ruvoscandata_<pid>_<index>".
-struct ScanBase {
-    int processId;
-    int index;
-};
-// Exactly that shape, numbers written as the daemon writes them (decimal, no
-// sign, no leading zero); anything else, a trailing "/" or "_0" included, is not.
-std::optional<ScanBase> ParseScanBaseName(std::string_view scanDir, std::string_view name);
-
-// A page file's entry in the scan directory: "ruvoscandata_<pid>_<index>_<page>.tmp".
-struct PageEntry {
-    int processId;
-    int index;
-    int page;
-};
-std::optional<PageEntry> ParsePageFileEntry(std::string_view entry);
 
 // One end of a TCP connection: address as it lies in sockaddr_in (network byte
 // order), port in host order.

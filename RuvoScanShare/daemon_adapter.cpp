@@ -32,21 +32,10 @@ constexpr int kAnswerTimeoutMs = 60000;
 constexpr auto kStallLimit = std::chrono::seconds(330);
 constexpr int kMaxFound = kMaxUsbDevices;
 
-// The daemon's port: 7000, or RUVO_SCAN_DAEMON_PORT (tests beside another daemon).
-int daemonPort()
-{
-    if (const char *text = std::getenv("RUVO_SCAN_DAEMON_PORT")) {
-        int port = std::atoi(text);
-        if (port > 0 && port < 65536)
-            return port;
-    }
-    return kScanDaemonPort;
-}
-
 // One daemon connection, closed with its owner.
 class Connection {
 public:
-    Connection() : m_fd(ruvo_wire::ConnectToDaemon(daemonPort())) {}
+    Connection() : m_fd(ruvo_wire::ConnectToDaemon(ruvo_wire::DaemonPortOfEnvironment())) {}
     ~Connection()
     {
         if (m_fd >= 0)
@@ -142,25 +131,11 @@ std::vector<int> usbResolutions(bool feeder)
     return resolutions;
 }
 
-bool isScanBaseName(const std::string &name)
-{
-    std::string prefix = std::string(ruvo_paths::kScanDir) + "/ruvoscandata_";
-    if (name.size() <= prefix.size() || name.size() >= kFileNameSize - 16 || name.compare(0, prefix.size(), prefix) != 0)
-        return false;
-    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
-                       [](char c) { return (c >= '0' && c <= '9') || c == '_'; });
-}
-
-std::string pageFilePath(const std::string &baseName, int page)
-{
-    return baseName + "_" + std::to_string(page) + ".tmp";
-}
-
 int32_t usbFeeder(Connection &link, int32_t devfd)
 {
     USBCommonReq request{devfd};
     USBScanAdfStatusRes answer{};
-    if (!link.exchange(USB_SCAN_ADFSTATUS, request, answer) || answer.result != SANE_STATUS_GOOD)
+    if (!link.exchange(USB_SCAN_ADFSTATUS, request, answer) || answer.result != ruvo_wire::RESULT_GOOD)
         return 0;
     return answer.st;
 }
@@ -169,7 +144,7 @@ int32_t networkFeeder(Connection &link, const std::string &address)
 {
     TCPCommonReq request{socketRecord(address, -1)};
     TCPADFStatusRes answer{};
-    if (!link.exchange(TCP_SCAN_ADFST, request, answer) || answer.result != SANE_STATUS_GOOD)
+    if (!link.exchange(TCP_SCAN_ADFST, request, answer) || answer.result != ruvo_wire::RESULT_GOOD)
         return 0;
     return answer.st;
 }
@@ -205,8 +180,8 @@ int32_t openUsb(Connection &link, uint16_t productId, const std::string &serial)
     if (devfd < 0)
         return -1;
     USBCommonReq request{devfd};
-    int32_t result = SANE_STATUS_IO_ERROR;
-    if (!link.exchange(USB_OPEN_DEV, request, result) || result != SANE_STATUS_GOOD)
+    int32_t result = ruvo_wire::RESULT_IO_ERROR;
+    if (!link.exchange(USB_OPEN_DEV, request, result) || result != ruvo_wire::RESULT_GOOD)
         return -1;
     return devfd;
 }
@@ -247,10 +222,10 @@ bool describeUsb(Connection &link, const USBFindDevRes &device, const std::vecto
     USBCommonReq request{device.fd};
     const ruvo_models::ModelRow *row =
         ruvo_models::FindByUsbIds(static_cast<uint16_t>(device.vid), static_cast<uint16_t>(device.pid));
-    int32_t result = SANE_STATUS_IO_ERROR;
+    int32_t result = ruvo_wire::RESULT_IO_ERROR;
     USBScanDevicePropertiesRes properties{};
-    bool answered = row && link.exchange(USB_OPEN_DEV, request, result) && result == SANE_STATUS_GOOD &&
-                    link.exchange(USB_SCAN_DEVPROPERTIES, request, properties) && properties.result == SANE_STATUS_GOOD;
+    bool answered = row && link.exchange(USB_OPEN_DEV, request, result) && result == ruvo_wire::RESULT_GOOD &&
+                    link.exchange(USB_SCAN_DEVPROPERTIES, request, properties) && properties.result == ruvo_wire::RESULT_GOOD;
     int32_t closed = 0;
     link.exchange(USB_CLOSE_DEV, request, closed);
     if (!answered)
@@ -308,7 +283,7 @@ std::optional<ScannerEntry> networkScanner(Connection &link, const NetworkScanne
 {
     TCPCommonReq request{socketRecord(scanner.address, -1)};
     TCPDevPropertiesRes properties{};
-    if (!link.exchange(TCP_SCAN_DEVPROPERTIES, request, properties) || properties.result != SANE_STATUS_GOOD)
+    if (!link.exchange(TCP_SCAN_DEVPROPERTIES, request, properties) || properties.result != ruvo_wire::RESULT_GOOD)
         return std::nullopt;
     const ScannerCapabilities &capabilities = properties.devPro;
     ScannerEntry entry;
@@ -453,7 +428,7 @@ void DaemonScan::Session::readRecords()
     uint8_t buffer[4096];
     auto exists = [this](int index) {
         struct stat info;
-        return lstat(pageFilePath(baseName, index).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+        return lstat(ruvo_wire::PageFileName(baseName, index).c_str(), &info) == 0 && S_ISREG(info.st_mode);
     };
     while (true) {
         if (abortRequested) {
@@ -477,7 +452,7 @@ void DaemonScan::Session::readRecords()
         if (got <= 0) {
             broken = true;
             std::lock_guard<std::mutex> lock(mutex);
-            tracker.finish(SANE_STATUS_IO_ERROR);
+            tracker.finish(ruvo_wire::RESULT_IO_ERROR);
             changed.notify_all();
             break;
         }
@@ -556,13 +531,13 @@ void DaemonScan::Session::sendAbort(size_t leftover)
         unlock();
     aborted = sent;
     std::lock_guard<std::mutex> lock(mutex);
-    tracker.finish(SANE_STATUS_CANCELLED);
+    tracker.finish(ruvo_wire::RESULT_CANCELLED);
     changed.notify_all();
 }
 
 void DaemonScan::Session::deletePage(int index)
 {
-    if (index < 0 || aborted || broken || !isScanBaseName(baseName))
+    if (index < 0 || aborted || broken || !ruvo_wire::IsDaemonScanBaseName(baseName))
         return;
     if (deleted.size() <= static_cast<size_t>(index))
         deleted.resize(static_cast<size_t>(index) + 1, false);
@@ -570,7 +545,7 @@ void DaemonScan::Session::deletePage(int index)
         return;
     deleted[static_cast<size_t>(index)] = true;
     CmdDeleteFileReq request{};
-    std::snprintf(request.fileName, sizeof(request.fileName), "%s", pageFilePath(baseName, index).c_str());
+    std::snprintf(request.fileName, sizeof(request.fileName), "%s", ruvo_wire::PageFileName(baseName, index).c_str());
     // No answer comes, so this may go out while records stream in.
     if (!owned->send(CMD_DELETE_FILE, &request, sizeof(request)))
         broken = true;
@@ -583,7 +558,7 @@ int DaemonScan::Start(const ScannerEntry &scanner, const ScanRequest &request, s
     created->m_serial = scanner.serial;
     Session &session = *created->m_session;
     if (pipe2(session.wake, O_CLOEXEC | O_NONBLOCK) != 0)
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     session.usb = scanner.usb;
     session.address = scanner.address;
     session.feeder = request.source == Source::Feeder;
@@ -606,7 +581,7 @@ int DaemonScan::Start(const ScannerEntry &scanner, const ScanRequest &request, s
     settings.BrightnessParam = 50;
     settings.ContrastParam = 50;
 
-    int32_t result = SANE_STATUS_IO_ERROR;
+    int32_t result = ruvo_wire::RESULT_IO_ERROR;
     std::string baseName;
     if (scanner.usb) {
         {
@@ -624,7 +599,7 @@ int DaemonScan::Start(const ScannerEntry &scanner, const ScanRequest &request, s
         auto describe = [&] {
             USBCommonReq handle{session.devfd};
             return session.devfd >= 0 && session.owned->exchange(USB_SCAN_DEVPROPERTIES, handle, properties) &&
-                   properties.result == SANE_STATUS_GOOD;
+                   properties.result == ruvo_wire::RESULT_GOOD;
         };
         // A parked handle belongs to the device as it was plugged in: one
         // pulled out and plugged back since is a new device, found again.
@@ -632,7 +607,7 @@ int DaemonScan::Start(const ScannerEntry &scanner, const ScanRequest &request, s
             session.owned = std::make_unique<Connection>();
             session.devfd = openUsb(*session.owned, scanner.productId, scanner.serial);
             if (!describe())
-                return SANE_STATUS_IO_ERROR;
+                return ruvo_wire::RESULT_IO_ERROR;
         }
         USBCommonReq handle{session.devfd};
         unsigned boundary = session.components == 3 ? properties.st.boundery24 : properties.st.boundery8;
@@ -641,57 +616,57 @@ int DaemonScan::Start(const ScannerEntry &scanner, const ScanRequest &request, s
         if (session.feeder) {
             int32_t state = usbFeeder(*session.owned, session.devfd);
             if (state == ADF_STATUS_EMPTY)
-                return SANE_STATUS_NO_DOCS;
+                return ruvo_wire::RESULT_NO_DOCUMENTS;
             if (state == ADF_STATUS_PAPER_JAM)
-                return SANE_STATUS_JAMMED;
+                return ruvo_wire::RESULT_JAMMED;
         }
         USBScanLockReq lock{};
         lock.devfd = session.devfd;
         lock.info = settings;
         if (!session.owned->exchange(USB_SCAN_LOCK, lock, result))
-            return SANE_STATUS_IO_ERROR;
-        if (result != SANE_STATUS_GOOD)
-            return result == SANE_STATUS_DEVICE_BUSY ? SANE_STATUS_DEVICE_BUSY : SANE_STATUS_INVAL;
+            return ruvo_wire::RESULT_IO_ERROR;
+        if (result != ruvo_wire::RESULT_GOOD)
+            return result == ruvo_wire::RESULT_BUSY ? ruvo_wire::RESULT_BUSY : ruvo_wire::RESULT_INVALID;
         auto answer = std::make_unique<USBScanStartRes>();
         if (!session.owned->exchange(USB_SCAN_START, handle, *answer))
-            return SANE_STATUS_IO_ERROR;
+            return ruvo_wire::RESULT_IO_ERROR;
         result = answer->result;
         baseName = fieldText(answer->fileName, sizeof(answer->fileName));
-        if (result != SANE_STATUS_GOOD)
+        if (result != ruvo_wire::RESULT_GOOD)
             session.unlock();
     } else {
         session.owned = std::make_unique<Connection>();
         if (!session.owned->open())
-            return SANE_STATUS_IO_ERROR;
+            return ruvo_wire::RESULT_IO_ERROR;
         if (session.feeder) {
             int32_t state = networkFeeder(*session.owned, scanner.address);
             if (state == ADF_STATUS_EMPTY)
-                return SANE_STATUS_NO_DOCS;
+                return ruvo_wire::RESULT_NO_DOCUMENTS;
             if (state == ADF_STATUS_PAPER_JAM)
-                return SANE_STATUS_JAMMED;
+                return ruvo_wire::RESULT_JAMMED;
         }
         TCPScanStartReq start{};
         start.socket = socketRecord(scanner.address, -1);
         start.info = settings;
         auto answer = std::make_unique<TCPScanStartRes>();
         if (!session.owned->exchange(TCP_SCAN_START, start, *answer))
-            return SANE_STATUS_IO_ERROR;
+            return ruvo_wire::RESULT_IO_ERROR;
         result = answer->result;
         session.dataChannel = answer->socketDataFd;
         baseName = fieldText(answer->fileName, sizeof(answer->fileName));
     }
-    if (result != SANE_STATUS_GOOD)
-        return result == SANE_STATUS_DEVICE_BUSY || result == SANE_STATUS_JAMMED || result == SANE_STATUS_NO_DOCS
+    if (result != ruvo_wire::RESULT_GOOD)
+        return result == ruvo_wire::RESULT_BUSY || result == ruvo_wire::RESULT_JAMMED || result == ruvo_wire::RESULT_NO_DOCUMENTS
                    ? result
-                   : SANE_STATUS_IO_ERROR;
+                   : ruvo_wire::RESULT_IO_ERROR;
     session.baseName = baseName;
     // A name outside the scan directory's pattern is never read: the scan is aborted at once.
-    if (!isScanBaseName(baseName))
+    if (!ruvo_wire::IsDaemonScanBaseName(baseName))
         session.abortRequested = true;
     Session *running = &session;
     session.reader = std::thread([running] { running->readRecords(); });
     scan = std::move(created);
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 DaemonScan::~DaemonScan()
@@ -766,33 +741,33 @@ int DaemonScan::nextPage(PageShape &shape)
             break;
         if (session.tracker.finished() && !begun) {
             int32_t result = session.tracker.finalResult();
-            if (result == SANE_STATUS_EOF)
-                return SANE_STATUS_NO_DOCS;
-            return result == SANE_STATUS_JAMMED || result == SANE_STATUS_NO_DOCS || result == SANE_STATUS_CANCELLED
+            if (result == ruvo_wire::RESULT_END_OF_SCAN)
+                return ruvo_wire::RESULT_NO_DOCUMENTS;
+            return result == ruvo_wire::RESULT_JAMMED || result == ruvo_wire::RESULT_NO_DOCUMENTS || result == ruvo_wire::RESULT_CANCELLED
                        ? result
-                       : SANE_STATUS_IO_ERROR;
+                       : ruvo_wire::RESULT_IO_ERROR;
         }
         if (Clock::now() - session.lastRecord > kStallLimit)
-            return SANE_STATUS_IO_ERROR;
+            return ruvo_wire::RESULT_IO_ERROR;
         session.changed.wait_for(lock, std::chrono::milliseconds(200));
     }
     uint64_t bytes = session.tracker.availableBytes(next);
     lock.unlock();
-    std::string path = pageFilePath(session.baseName, next);
+    std::string path = ruvo_wire::PageFileName(session.baseName, next);
     session.fileFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (session.fileFd < 0)
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     session.page = next;
     session.offset = 0;
     session.linesRead = 0;
     session.pageLines = session.feeder ? static_cast<uint32_t>(std::min<uint64_t>(bytes / session.stride, 1u << 20))
                                        : session.region.height;
     if (session.pageLines == 0)
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     shape.width = session.region.width;
     shape.height = session.pageLines;
     shape.components = session.components;
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 int DaemonScan::readLines(uint8_t *out, int maxLines)

@@ -52,8 +52,8 @@ struct PageShape {
     int components = 3;
 };
 
-// One scan through the daemon. Results are SANE status values: GOOD, or
-// DEVICE_BUSY, NO_DOCS, JAMMED, CANCELLED, INVAL, IO_ERROR.
+// One scan through the daemon. Results are the daemon's result codes: GOOD, or
+// BUSY, NO_DOCUMENTS, JAMMED, CANCELLED, INVALID, IO_ERROR.
 class DaemonScan {
 public:
     ~DaemonScan();

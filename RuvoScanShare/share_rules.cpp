@@ -233,13 +233,13 @@ Route ParseRoute(std::string_view path)
 int HttpStatusFor(int saneStatus)
 {
     switch (saneStatus) {
-    case SANE_STATUS_DEVICE_BUSY: return 503;
-    case SANE_STATUS_JAMMED:
-    case SANE_STATUS_COVER_OPEN: return 409;
-    case SANE_STATUS_NO_DOCS:
-    case SANE_STATUS_EOF:
-    case SANE_STATUS_CANCELLED: return 404;
-    case SANE_STATUS_INVAL: return 409;
+    case ruvo_wire::RESULT_BUSY: return 503;
+    case ruvo_wire::RESULT_JAMMED:
+    case ruvo_wire::RESULT_COVER_OPEN: return 409;
+    case ruvo_wire::RESULT_NO_DOCUMENTS:
+    case ruvo_wire::RESULT_END_OF_SCAN:
+    case ruvo_wire::RESULT_CANCELLED: return 404;
+    case ruvo_wire::RESULT_INVALID: return 409;
     default: return 500;
     }
 }

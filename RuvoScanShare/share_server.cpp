@@ -48,7 +48,7 @@ struct Job {
     ScanRequest request;
     std::string uri;
     std::shared_ptr<DaemonScan> scan; // shared with the page being sent
-    int startStatus = SANE_STATUS_GOOD;
+    int startStatus = ruvo_wire::RESULT_GOOD;
     Clock::time_point created = Clock::now();
     Clock::time_point lastUse = Clock::now();
     bool transferring = false;
@@ -239,8 +239,8 @@ MHD_Result serveNextDocument(ShareServer::State &state, MHD_Connection *connecti
         job->lastUse = Clock::now();
         if (job->transferring)
             return answer(connection, 503, {}); // one page at a time
-        if (job->startStatus != SANE_STATUS_GOOD || job->finished || !job->scan) {
-            int status = job->startStatus != SANE_STATUS_GOOD ? job->startStatus : SANE_STATUS_NO_DOCS;
+        if (job->startStatus != ruvo_wire::RESULT_GOOD || job->finished || !job->scan) {
+            int status = job->startStatus != ruvo_wire::RESULT_GOOD ? job->startStatus : ruvo_wire::RESULT_NO_DOCUMENTS;
             job->finished = true;
             return answer(connection, static_cast<unsigned>(HttpStatusFor(status)), {});
         }
@@ -249,7 +249,7 @@ MHD_Result serveNextDocument(ShareServer::State &state, MHD_Connection *connecti
     }
     PageShape shape;
     int status = scan->nextPage(shape);
-    if (status != SANE_STATUS_GOOD) {
+    if (status != ruvo_wire::RESULT_GOOD) {
         {
             std::lock_guard<std::mutex> lock(state.mutex);
             job->transferring = false;
@@ -350,21 +350,21 @@ MHD_Result serve(ShareServer::State &state, MHD_Connection *connection, const st
         }
         std::unique_ptr<DaemonScan> scan;
         int status = DaemonScan::Start(scanner, *request, scan);
-        if (status != SANE_STATUS_GOOD)
+        if (status != ruvo_wire::RESULT_GOOD)
             std::fprintf(stderr, "RuvoScanShare: %s did not start a scan (%d)\n", scanner.slug.c_str(), status);
         {
             std::lock_guard<std::mutex> lock(state.mutex);
             job->transferring = false;
             job->lastUse = Clock::now();
-            if (status == SANE_STATUS_DEVICE_BUSY) {
+            if (status == ruvo_wire::RESULT_BUSY) {
                 state.jobs.erase(job->id);
                 return answer(connection, 503, {});
             }
-            if (status == SANE_STATUS_JAMMED) {
+            if (status == ruvo_wire::RESULT_JAMMED) {
                 state.jobs.erase(job->id);
                 return answer(connection, 409, {});
             }
-            if (status != SANE_STATUS_GOOD && status != SANE_STATUS_NO_DOCS) {
+            if (status != ruvo_wire::RESULT_GOOD && status != ruvo_wire::RESULT_NO_DOCUMENTS) {
                 state.jobs.erase(job->id);
                 return answer(connection, 500, {});
             }

@@ -199,7 +199,7 @@ void TestSaneLogic::impossibleRecordsEndTheScan()
         run.apply(record, true);
     QVERIFY(run.tracker.protocolError());
     QVERIFY(run.tracker.finished());
-    QCOMPARE(run.tracker.finalResult(), int(SANE_STATUS_IO_ERROR));
+    QCOMPARE(run.tracker.finalResult(), int(ruvo_wire::RESULT_IO_ERROR));
 }
 
 void TestSaneLogic::areaInPixels_data()

@@ -81,12 +81,12 @@ int ScanStartResultCode(std::string_view reply)
         if (key != "RESULT")
             continue;
         if (value == "0")
-            return SANE_STATUS_GOOD;
+            return ruvo_wire::RESULT_GOOD;
         if (value == "91")
-            return SANE_STATUS_DEVICE_BUSY;
-        return SANE_STATUS_INVAL;
+            return ruvo_wire::RESULT_BUSY;
+        return ruvo_wire::RESULT_INVALID;
     }
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 void ApplyCapability(ScannerCapabilities &capabilities, std::string_view key, std::string_view value)

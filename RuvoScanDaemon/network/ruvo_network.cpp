@@ -100,22 +100,22 @@ int webExchange(const char *address, const std::string &request, std::string &re
 {
     int fd = ruvo_init_tcp(address, kScannerWebPort);
     if (fd < 0)
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     if (!sendWhole(fd, request)) {
         int error = errno;
         ruvo_close_tcp(fd);
         RuvoErrLog("send msg error: %s(errno: %d)", std::strerror(error), error);
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     std::vector<char> buffer(kHttpReplyCapacity);
     ssize_t received = recv(fd, buffer.data(), buffer.size(), MSG_WAITALL);
     ruvo_close_tcp(fd);
     if (received < 0) {
         RuvoErrLog("recv error");
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     reply.assign(buffer.data(), static_cast<size_t>(received));
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 std::string hostAddress()
@@ -136,18 +136,18 @@ int ruvo_net_grow_buffer(unsigned char **data, int *dataSize, uint32_t needed)
 {
     if (needed > kMaxRecordBlockLength) {
         RuvoErrLog("realloc bufSize err");
-        return SANE_STATUS_NO_MEM;
+        return ruvo_wire::RESULT_NO_MEMORY;
     }
     if (*dataSize >= 0 && static_cast<uint32_t>(*dataSize) >= needed)
-        return SANE_STATUS_GOOD;
+        return ruvo_wire::RESULT_GOOD;
     void *grown = std::realloc(*data, needed);
     if (!grown) {
         RuvoErrLog("realloc bufSize err");
-        return SANE_STATUS_NO_MEM;
+        return ruvo_wire::RESULT_NO_MEMORY;
     }
     *data = static_cast<unsigned char *>(grown);
     *dataSize = static_cast<int>(needed);
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 int ruvo_init_tcp(const char *ip, int port)
@@ -210,32 +210,32 @@ int ruvo_send_osl(const RuvoSocket *socket, char **reply, OSL_CMD_TYPE type, int
     std::optional<OslAttribute> attribute = OslAttributeFor(type);
     if (!attribute) {
         RuvoErrLog("undefined OSL_CMD_TYPE %d", static_cast<int>(type));
-        return SANE_STATUS_INVAL;
+        return ruvo_wire::RESULT_INVALID;
     }
     if (!scannerAddressUsable(socket->szScannerIP))
-        return SANE_STATUS_INVAL;
+        return ruvo_wire::RESULT_INVALID;
     std::string frame = OslFrame(OslRequestText(*attribute));
 
     int fd = ruvo_init_tcp(socket->szScannerIP, kScannerXmlPort);
     if (fd < 0)
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     if (!sendWhole(fd, frame)) {
         int error = errno;
         ruvo_close_tcp(fd);
         RuvoErrLog("send ruvo_send_osl msg error: %s(errno: %d)", std::strerror(error), error);
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     unsigned char lengthBytes[4];
     if (recv(fd, lengthBytes, sizeof(lengthBytes), MSG_WAITALL) != static_cast<ssize_t>(sizeof(lengthBytes))) {
         ruvo_close_tcp(fd);
         RuvoErrLog("recv ruvo_send_osl error");
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     uint32_t length = BigEndianLength(lengthBytes);
     if (length > kMaxOslReplyLength) {
         ruvo_close_tcp(fd);
         RuvoErrLog("ruvo_send_osl reply length %u over %u", length, kMaxOslReplyLength);
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     std::vector<char> text(length);
     size_t received = 0;
@@ -244,28 +244,28 @@ int ruvo_send_osl(const RuvoSocket *socket, char **reply, OSL_CMD_TYPE type, int
         if (got <= 0) {
             ruvo_close_tcp(fd);
             RuvoErrLog("recv ruvo_send_osl error");
-            return SANE_STATUS_IO_ERROR;
+            return ruvo_wire::RESULT_IO_ERROR;
         }
         received += static_cast<size_t>(got);
     }
     ruvo_close_tcp(fd);
     if (received < length)
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     if (length > 0) {
         *reply = static_cast<char *>(std::malloc(length));
         if (!*reply)
-            return SANE_STATUS_NO_MEM;
+            return ruvo_wire::RESULT_NO_MEMORY;
         std::memcpy(*reply, text.data(), length);
     }
     *replyLength = static_cast<int>(length);
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 int ruvo_http_ScanStart(RuvoSocket *socket, const SettingInfo *settings)
 {
     RUVO_LOG_ENTER();
     if (!scannerAddressUsable(socket->szScannerIP))
-        return SANE_STATUS_INVAL;
+        return ruvo_wire::RESULT_INVALID;
 
     char login[256] = {};
     if (getlogin_r(login, sizeof(login)) != 0)
@@ -280,12 +280,12 @@ int ruvo_http_ScanStart(RuvoSocket *socket, const SettingInfo *settings)
     UniqueFd web(ruvo_init_tcp(socket->szScannerIP, kScannerWebPort));
     if (!web) {
         RuvoErrLog("ruvo_init_tcp 80 ERR");
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     if (!sendWhole(web.get(), request)) {
         int error = errno;
         RuvoErrLog("send ruvo_http_ScanStart msg error: %s(errno: %d)", std::strerror(error), error);
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
 
     // One byte more than the reply may fill, for the terminator the log needs.
@@ -307,10 +307,10 @@ int ruvo_http_ScanStart(RuvoSocket *socket, const SettingInfo *settings)
     }
     if (!haveResult) {
         RuvoErrLog("recv ruvo_http_ScanStart error");
-        return SANE_STATUS_DEVICE_BUSY;
+        return ruvo_wire::RESULT_BUSY;
     }
     int result = ScanStartResultCode(std::string_view(reply.data(), length));
-    if (result != SANE_STATUS_GOOD) {
+    if (result != ruvo_wire::RESULT_GOOD) {
         RuvoErrLog("parse ruvo_http_ScanStartResult error");
         return result;
     }
@@ -323,26 +323,26 @@ int ruvo_http_ScanStart(RuvoSocket *socket, const SettingInfo *settings)
     }
     if (!channel) {
         RuvoErrLog("ruvo_init_tcp 2080 error");
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
 
     unsigned char opening[kOpeningHeaderLength];
     if (ruvo_tcp_recv_with_retry(channel.get(), opening, sizeof(opening)) != 0) {
         RuvoErrLog("recv record scan data err");
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     std::optional<uint32_t> jobHeaderLength = OpeningBlockLength(opening);
     if (!jobHeaderLength) {
         RuvoErrLog("record length field is not six digits");
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     if (!dropBytes(channel.get(), *jobHeaderLength)) {
         RuvoErrLog("recv record header data error");
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     s_recordChannel = channel.release();
     socket->tcpFromScanner = s_recordChannel;
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 void ruvo_tcp_ReleaseRecordChannel()
@@ -368,14 +368,14 @@ int readRecordHeader(RuvoSocket *socket, ScanStatus *status, uint32_t *pendingLe
     *pendingLength = 0;
     if (!ownsRecordChannel(socket)) {
         RuvoErrLog("record channel %d is not open", static_cast<int>(socket->tcpFromScanner));
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     const int channel = socket->tcpFromScanner;
     unsigned char header[kRecordHeaderLength];
     if (receiveWithRetry(channel, header, sizeof(header)) != 0) {
         RuvoErrLog("ruvo_tcp_recv_with_retry blockdata err");
         closeRecordChannel(socket);
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     RecordHeader parsed = ParseRecordHeader(header);
     switch (parsed.kind) {
@@ -385,40 +385,40 @@ int readRecordHeader(RuvoSocket *socket, ScanStatus *status, uint32_t *pendingLe
         if (receiveWithRetry(channel, header, sizeof(header)) != 0) {
             RuvoErrLog("recv record scan data err");
             closeRecordChannel(socket);
-            return SANE_STATUS_IO_ERROR;
+            return ruvo_wire::RESULT_IO_ERROR;
         }
         std::optional<uint32_t> pageHeaderLength = PageHeaderLength(header);
         if (!pageHeaderLength) {
             RuvoErrLog("record length field is not six digits");
             closeRecordChannel(socket);
-            return SANE_STATUS_IO_ERROR;
+            return ruvo_wire::RESULT_IO_ERROR;
         }
         if (!dropBytes(channel, *pageHeaderLength)) {
             RuvoErrLog("recv record header data error");
             closeRecordChannel(socket);
-            return SANE_STATUS_IO_ERROR;
+            return ruvo_wire::RESULT_IO_ERROR;
         }
-        return SANE_STATUS_GOOD;
+        return ruvo_wire::RESULT_GOOD;
     }
     case RecordHeaderKind::JobDone:
         RuvoInfoLog("jobDoneFlag");
         *status = SCAN_STATUS_END_OF_DATA;
         closeRecordChannel(socket);
-        return SANE_STATUS_EOF;
+        return ruvo_wire::RESULT_END_OF_SCAN;
     case RecordHeaderKind::Malformed:
         RuvoErrLog("record length field is not six digits");
         closeRecordChannel(socket);
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     case RecordHeaderKind::Data:
         break;
     }
     if (parsed.length > kMaxRecordBlockLength) {
         RuvoErrLog("realloc bufSize err");
         closeRecordChannel(socket);
-        return SANE_STATUS_NO_MEM;
+        return ruvo_wire::RESULT_NO_MEMORY;
     }
     *pendingLength = parsed.length;
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 } // namespace
@@ -429,19 +429,19 @@ int ruvo_tcp_ScanRecord(RuvoSocket *socket, ScanStatus *status, unsigned char **
     RUVO_LOG_ENTER();
     uint32_t pending = 0;
     int result = readRecordHeader(socket, status, &pending);
-    if (result != SANE_STATUS_GOOD || *status == SCAN_STATUS_BEGIN_OF_PAGE)
+    if (result != ruvo_wire::RESULT_GOOD || *status == SCAN_STATUS_BEGIN_OF_PAGE)
         return result;
     int grown = ruvo_net_grow_buffer(data, dataSize, pending);
-    if (grown != SANE_STATUS_GOOD) {
+    if (grown != ruvo_wire::RESULT_GOOD) {
         closeRecordChannel(socket);
         return grown;
     }
     if (receiveWithRetry(socket->tcpFromScanner, *data, pending) != 0) {
         ruvo_tcp_RecordDataFailed(socket);
-        return SANE_STATUS_IO_ERROR;
+        return ruvo_wire::RESULT_IO_ERROR;
     }
     *dataLength = static_cast<int>(pending);
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 int ruvo_tcp_ScanRecordHeader(RuvoSocket *socket, ScanStatus *status, uint32_t *pendingLength)
@@ -466,23 +466,23 @@ int ruvo_http_ScanAbort(RuvoSocket *socket)
     // device cannot be reached for the post.
     closeRecordChannel(socket);
     if (!scannerAddressUsable(socket->szScannerIP))
-        return SANE_STATUS_INVAL;
+        return ruvo_wire::RESULT_INVALID;
     std::string reply;
     int result = webExchange(socket->szScannerIP, request, reply);
-    if (result != SANE_STATUS_GOOD)
+    if (result != ruvo_wire::RESULT_GOOD)
         return result;
     RuvoInfoLog("ruvo_http_ScanAbort Received : %s ", RuvoLogText(reply).c_str());
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 int ruvo_http_DeviceProperties(const RuvoSocket *socket, ScannerCapabilities *capabilities)
 {
     RUVO_LOG_ENTER();
     if (!scannerAddressUsable(socket->szScannerIP))
-        return SANE_STATUS_INVAL;
+        return ruvo_wire::RESULT_INVALID;
     std::string reply;
     int result = webExchange(socket->szScannerIP, CapabilitiesRequest(hostAddress()), reply);
-    if (result != SANE_STATUS_GOOD)
+    if (result != ruvo_wire::RESULT_GOOD)
         return result;
     *capabilities = ScannerCapabilities{};
     return ruvo_ParseScanCapabilities(capabilities, reply.c_str());
@@ -496,36 +496,36 @@ int ruvo_ParseScanCapabilities(ScannerCapabilities *capabilities, const char *re
         ApplyCapability(*capabilities, key, value);
         RuvoInfoLog("%s:%s", RuvoLogText(key).c_str(), RuvoLogText(value).c_str());
     }
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 int ruvo_SetScanCapabilities(ScannerCapabilities *capabilities, const char *key, const char *value)
 {
     ApplyCapability(*capabilities, key ? key : "", value ? value : "");
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 int ruvo_http_adfstatus(const RuvoSocket *socket, ADFStatus *status)
 {
     RUVO_LOG_ENTER();
     if (!scannerAddressUsable(socket->szScannerIP))
-        return SANE_STATUS_INVAL;
+        return ruvo_wire::RESULT_INVALID;
     std::string reply;
     int result = webExchange(socket->szScannerIP, FormPostRequest(kAdfStatusPath, hostAddress(), "GETADFSTATUS"),
                              reply);
-    if (result != SANE_STATUS_GOOD)
+    if (result != ruvo_wire::RESULT_GOOD)
         return result;
     RuvoInfoLog("ruvo_http_adfstatus Received : \n%s ", RuvoLogText(reply).c_str());
     std::optional<ADFStatus> feeder = AdfStatusFromReply(reply);
     if (!feeder) {
         RuvoErrLog("ADF status is invalid or not supported");
-        return SANE_STATUS_GOOD;
+        return ruvo_wire::RESULT_GOOD;
     }
     *status = *feeder;
     RuvoInfoLog("%s", *feeder == ADF_STATUS_EMPTY    ? "ADF_STATUS_EMPTY"
                       : *feeder == ADF_STATUS_LOADED ? "ADF_STATUS_LOADED"
                                                      : "ADF_STATUS_PAPER_JAM");
-    return SANE_STATUS_GOOD;
+    return ruvo_wire::RESULT_GOOD;
 }
 
 int GetHostIPAddress(char *buffer, size_t bufferSize)

@@ -3,7 +3,7 @@
 // abort, capabilities, feeder status), its XML method service on port 5000 and
 // the record channel on port 2080 that carries the scan data.
 //
-// Every function returns an int result code (SANE status values from
+// Every function returns an int result code (ruvo_wire::Result from
 // scan_types.h) or, where noted, a descriptor or -1; nothing throws. Each
 // exchange opens its own connection and closes it before returning, except the
 // record channel, which a scan start leaves open in RuvoSocket::tcpFromScanner
@@ -41,16 +41,16 @@ int ruvo_tcp_recv_with_retry(int fd, void *buffer, size_t length);
 // One "getAttribute" call on the scanner's XML service (port 5000). On success
 // *reply is a malloc'ed buffer of *replyLength bytes (not NUL-terminated; null
 // when the length is 0) that the caller releases with free(). Results:
-// SANE_STATUS_GOOD; SANE_STATUS_IO_ERROR on any exchange failure or a reply
-// longer than 8192 bytes; SANE_STATUS_INVAL for an unknown `type` or a scanner
-// address that is not dotted IPv4 text; SANE_STATUS_NO_MEM out of memory.
+// ruvo_wire::RESULT_GOOD; ruvo_wire::RESULT_IO_ERROR on any exchange failure or a reply
+// longer than 8192 bytes; ruvo_wire::RESULT_INVALID for an unknown `type` or a scanner
+// address that is not dotted IPv4 text; ruvo_wire::RESULT_NO_MEMORY out of memory.
 int ruvo_send_osl(const RuvoSocket *socket, char **reply, OSL_CMD_TYPE type, int *replyLength);
 
 // Posts the scan settings, checks the device's "RESULT" line, opens the record
 // channel (left in socket->tcpFromScanner) and reads its opening block.
-// Results: SANE_STATUS_GOOD; SANE_STATUS_DEVICE_BUSY when busy or no "RESULT="
-// in the reply; SANE_STATUS_INVAL when refused or for a bad scanner address;
-// SANE_STATUS_IO_ERROR on an exchange failure; SANE_STATUS_NO_MEM out of memory.
+// Results: ruvo_wire::RESULT_GOOD; ruvo_wire::RESULT_BUSY when busy or no "RESULT="
+// in the reply; ruvo_wire::RESULT_INVALID when refused or for a bad scanner address;
+// ruvo_wire::RESULT_IO_ERROR on an exchange failure; ruvo_wire::RESULT_NO_MEMORY out of memory.
 int ruvo_http_ScanStart(RuvoSocket *socket, const SettingInfo *settings);
 
 // Closes this process's copy of the record channel once a data process that
@@ -58,17 +58,17 @@ int ruvo_http_ScanStart(RuvoSocket *socket, const SettingInfo *settings);
 // ends, and the scanner stops sending.
 void ruvo_tcp_ReleaseRecordChannel();
 
-// The result of a scan-start reply (headers and body): SANE_STATUS_GOOD,
-// SANE_STATUS_DEVICE_BUSY or SANE_STATUS_INVAL.
+// The result of a scan-start reply (headers and body): ruvo_wire::RESULT_GOOD,
+// ruvo_wire::RESULT_BUSY or ruvo_wire::RESULT_INVALID.
 int ruvo_http_ScanStartResult(const char *reply);
 
 // Reads one block of the record channel. A new-page marker gives
 // SCAN_STATUS_BEGIN_OF_PAGE and no data; a data block gives
 // SCAN_STATUS_OPERATION_CONTINUOUS and *dataLength bytes in *data (grown with
 // realloc when too small, *dataSize updated; the caller frees it); the end
-// marker gives SCAN_STATUS_END_OF_DATA with result SANE_STATUS_EOF and closes
-// the channel. Any failure closes the channel: SANE_STATUS_IO_ERROR for I/O or
-// a malformed header, SANE_STATUS_NO_MEM out of memory or a block over the size
+// marker gives SCAN_STATUS_END_OF_DATA with result ruvo_wire::RESULT_END_OF_SCAN and closes
+// the channel. Any failure closes the channel: ruvo_wire::RESULT_IO_ERROR for I/O or
+// a malformed header, ruvo_wire::RESULT_NO_MEMORY out of memory or a block over the size
 // limit.
 int ruvo_tcp_ScanRecord(RuvoSocket *socket, ScanStatus *status, unsigned char **data, int *dataSize,
                         int *dataLength);
@@ -81,12 +81,12 @@ int ruvo_tcp_ScanRecordHeader(RuvoSocket *socket, ScanStatus *status, uint32_t *
 void ruvo_tcp_RecordDataFailed(RuvoSocket *socket);
 
 // Closes the record channel of the running scan and posts "SCANTYPE=4".
-// Results: SANE_STATUS_GOOD, SANE_STATUS_IO_ERROR, or SANE_STATUS_INVAL for a
+// Results: ruvo_wire::RESULT_GOOD, ruvo_wire::RESULT_IO_ERROR, or ruvo_wire::RESULT_INVALID for a
 // bad scanner address.
 int ruvo_http_ScanAbort(RuvoSocket *socket);
 
-// Fetches and parses the scanner's capabilities. Results: SANE_STATUS_GOOD,
-// SANE_STATUS_IO_ERROR, or SANE_STATUS_INVAL for a bad scanner address.
+// Fetches and parses the scanner's capabilities. Results: ruvo_wire::RESULT_GOOD,
+// ruvo_wire::RESULT_IO_ERROR, or ruvo_wire::RESULT_INVALID for a bad scanner address.
 int ruvo_http_DeviceProperties(const RuvoSocket *socket, ScannerCapabilities *capabilities);
 
 // Fills `capabilities` from the key=value lines of a capabilities reply. Returns 0.
@@ -96,8 +96,8 @@ int ruvo_ParseScanCapabilities(ScannerCapabilities *capabilities, const char *re
 int ruvo_SetScanCapabilities(ScannerCapabilities *capabilities, const char *key, const char *value);
 
 // Asks for the document feeder state; *status is set only when the reply's last
-// byte names one. Results: SANE_STATUS_GOOD, SANE_STATUS_IO_ERROR, or
-// SANE_STATUS_INVAL for a bad scanner address.
+// byte names one. Results: ruvo_wire::RESULT_GOOD, ruvo_wire::RESULT_IO_ERROR, or
+// ruvo_wire::RESULT_INVALID for a bad scanner address.
 int ruvo_http_adfstatus(const RuvoSocket *socket, ADFStatus *status);
 
 // Writes the first usable IPv4 address of this machine (up, running, broadcast

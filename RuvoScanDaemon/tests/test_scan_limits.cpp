@@ -165,7 +165,7 @@ TCPScanStartReq networkStart(const char *address)
 // A scanner for the record loop: the given reads, then end of data.
 class ScriptedSource : public ScanRecordSource {
 public:
-    void add(int32_t status, size_t length, int result = SANE_STATUS_GOOD, bool fresh = true)
+    void add(int32_t status, size_t length, int result = ruvo_wire::RESULT_GOOD, bool fresh = true)
     {
         m_reads.push_back({result, status, fresh, length});
     }
@@ -176,7 +176,7 @@ public:
         ScanRecordRead read;
         if (m_reads.empty()) {
             if (m_endless == 0) {
-                read.result = SANE_STATUS_EOF;
+                read.result = ruvo_wire::RESULT_END_OF_SCAN;
                 read.status = SCAN_STATUS_END_OF_DATA;
                 return read;
             }
@@ -243,7 +243,7 @@ LoopRun runLoop(ScriptedSource &source, PageFiles &pages)
 
 std::string baseIn(const std::string &directory, int index)
 {
-    return ScanBaseName(directory, 424242, index);
+    return ruvo_wire::ScanBaseName(directory, 424242, index);
 }
 
 } // namespace
@@ -321,25 +321,25 @@ SCAN_TEST(recordLoopWritesPagesAndAnnouncesTheLastRecord)
     source.add(SCAN_STATUS_BEGIN_OF_PAGE, 0);
     source.add(SCAN_STATUS_OPERATION_CONTINUOUS, 700);
     source.add(SCAN_STATUS_OPERATION_CONTINUOUS, 300);
-    source.add(SCAN_STATUS_BEGIN_OF_PAGE, 0, SANE_STATUS_GOOD, false); // no record read: no new page
+    source.add(SCAN_STATUS_BEGIN_OF_PAGE, 0, ruvo_wire::RESULT_GOOD, false); // no record read: no new page
     source.add(SCAN_STATUS_END_OF_PAGE, 0);
     source.add(SCAN_STATUS_BEGIN_OF_PAGE, 0);
     source.add(SCAN_STATUS_OPERATION_CONTINUOUS, 50);
     PageOwner owner{true, geteuid()};
     PageFiles pages(baseIn(kScanDir, 1), owner, 1 << 20);
     LoopRun run = runLoop(source, pages);
-    CHECK_EQ(run.outcome.result, SANE_STATUS_EOF);
+    CHECK_EQ(run.outcome.result, ruvo_wire::RESULT_END_OF_SCAN);
     CHECK(run.outcome.scannerEnded);
     REQUIRE(run.records.size() == 9u);
     const int32_t expectedIndex[] = {0, 0, 1, 1, 1, 1, 1, 2, 2};
     for (size_t i = 0; i < run.records.size(); ++i)
         CHECK_EQ(run.records[i].fileIndex, expectedIndex[i]);
-    CHECK_EQ(run.records.back().result, SANE_STATUS_EOF);
+    CHECK_EQ(run.records.back().result, ruvo_wire::RESULT_END_OF_SCAN);
     // Announced with every record but the last already sent.
     CHECK_EQ(run.announcedBeforeRecord, 8);
-    CHECK_EQ(readFile(PageFileName(baseIn(kScanDir, 1), 0)).size(), size_t(1000));
-    CHECK_EQ(readFile(PageFileName(baseIn(kScanDir, 1), 1)).size(), size_t(50));
-    CHECK(!exists(PageFileName(baseIn(kScanDir, 1), 2)));
+    CHECK_EQ(readFile(ruvo_wire::PageFileName(baseIn(kScanDir, 1), 0)).size(), size_t(1000));
+    CHECK_EQ(readFile(ruvo_wire::PageFileName(baseIn(kScanDir, 1), 1)).size(), size_t(50));
+    CHECK(!exists(ruvo_wire::PageFileName(baseIn(kScanDir, 1), 2)));
 }
 
 SCAN_TEST(pageFileThatCannotBeCreatedGivesElevenOnEveryPath)
@@ -359,10 +359,10 @@ SCAN_TEST(pageFileThatCannotBeCreatedGivesElevenOnEveryPath)
         if (run.records.size() != 1)
             std::fprintf(stderr, "  row %s\n", row.name);
         REQUIRE(run.records.size() == 1u);
-        CHECK_EQ(run.records[0].result, SANE_STATUS_ACCESS_DENIED);
+        CHECK_EQ(run.records[0].result, ruvo_wire::RESULT_ACCESS_DENIED);
         CHECK_EQ(run.records[0].dataSize, 0);
         CHECK_EQ(run.records[0].fileIndex, 0);
-        CHECK_EQ(run.outcome.result, SANE_STATUS_ACCESS_DENIED);
+        CHECK_EQ(run.outcome.result, ruvo_wire::RESULT_ACCESS_DENIED);
         CHECK(!run.outcome.scannerEnded);
     }
 }
@@ -374,12 +374,12 @@ SCAN_TEST(scanBytesStopAtTheirCap)
     source.endlessData(4096);
     PageFiles pages(baseIn(kScanDir, 2), PageOwner{true, geteuid()}, 10 * 4096);
     LoopRun run = runLoop(source, pages);
-    CHECK_EQ(run.outcome.result, SANE_STATUS_NO_MEM);
+    CHECK_EQ(run.outcome.result, ruvo_wire::RESULT_NO_MEMORY);
     CHECK(!run.outcome.scannerEnded);
     REQUIRE(run.records.size() == 12u);
-    CHECK_EQ(run.records.back().result, SANE_STATUS_NO_MEM);
+    CHECK_EQ(run.records.back().result, ruvo_wire::RESULT_NO_MEMORY);
     CHECK_EQ(run.records.back().dataSize, 0);
-    CHECK_EQ(readFile(PageFileName(baseIn(kScanDir, 2), 0)).size(), size_t(10 * 4096));
+    CHECK_EQ(readFile(ruvo_wire::PageFileName(baseIn(kScanDir, 2), 0)).size(), size_t(10 * 4096));
 }
 
 SCAN_TEST(pagesStopAboveTheFreeSpaceFloor)
@@ -393,13 +393,13 @@ SCAN_TEST(pagesStopAboveTheFreeSpaceFloor)
     source.endlessData(65536);
     PageFiles pages(baseIn(small, 0), PageOwner{true, geteuid()}, 1ull << 40);
     LoopRun run = runLoop(source, pages);
-    CHECK_EQ(run.outcome.result, SANE_STATUS_NO_MEM);
+    CHECK_EQ(run.outcome.result, ruvo_wire::RESULT_NO_MEMORY);
     struct statvfs space;
     REQUIRE(statvfs(small.c_str(), &space) == 0);
     uint64_t total = static_cast<uint64_t>(space.f_blocks) * space.f_frsize;
     uint64_t available = static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
     CHECK(available >= total / 20);
-    CHECK(readFile(PageFileName(baseIn(small, 0), 0)).size() > total / 2);
+    CHECK(readFile(ruvo_wire::PageFileName(baseIn(small, 0), 0)).size() > total / 2);
     umount(small.c_str());
 }
 
@@ -411,7 +411,7 @@ SCAN_TEST(pageFilesBelongToTheClientsUser)
         PageFiles pages(baseIn(kScanDir, 3), PageOwner{true, client}, 1 << 20);
         REQUIRE(pages.begin());
         struct stat info;
-        REQUIRE(stat(PageFileName(baseIn(kScanDir, 3), 0).c_str(), &info) == 0);
+        REQUIRE(stat(ruvo_wire::PageFileName(baseIn(kScanDir, 3), 0).c_str(), &info) == 0);
         CHECK_EQ(info.st_uid, client);
         CHECK_EQ(info.st_mode & 07777, mode_t(0600));
     }
@@ -420,13 +420,13 @@ SCAN_TEST(pageFilesBelongToTheClientsUser)
         PageFiles pages(baseIn(kScanDir, 4), PageOwner{}, 1 << 20);
         CHECK(!pages.begin());
         struct stat info;
-        REQUIRE(stat(PageFileName(baseIn(kScanDir, 4), 0).c_str(), &info) == 0);
+        REQUIRE(stat(ruvo_wire::PageFileName(baseIn(kScanDir, 4), 0).c_str(), &info) == 0);
         CHECK_EQ(info.st_mode & 07777, mode_t(0600));
         CHECK_EQ(info.st_uid, geteuid());
     }
     {
         // A leftover of the same name is never removed nor written.
-        const std::string leftover = PageFileName(baseIn(kScanDir, 5), 0);
+        const std::string leftover = ruvo_wire::PageFileName(baseIn(kScanDir, 5), 0);
         writeFile(leftover, "earlier");
         PageFiles pages(baseIn(kScanDir, 5), PageOwner{true, client}, 1 << 20);
         CHECK(!pages.begin());
@@ -442,7 +442,7 @@ SCAN_TEST(withoutChownPagesStillReachOnlyTheClientsUser)
     makeDirectories(directory);
     REQUIRE(chown(directory.c_str(), daemonUser, daemonUser) == 0);
     chmod(directory.c_str(), 0755);
-    const std::string page = PageFileName(baseIn(directory, 0), 0);
+    const std::string page = ruvo_wire::PageFileName(baseIn(directory, 0), 0);
     // A daemon running as its own account without CAP_CHOWN.
     pid_t daemon = fork();
     if (daemon == 0) {
@@ -483,7 +483,7 @@ SCAN_TEST(withoutAccessListsAPageStaysTheServicesAndTheScanEnds)
     // ramfs keeps no extended attributes, so no access list either.
     REQUIRE(mount("ramfs", directory.c_str(), "ramfs", 0, "mode=0755") == 0);
     REQUIRE(chown(directory.c_str(), daemonUser, daemonUser) == 0);
-    const std::string page = PageFileName(baseIn(directory, 0), 0);
+    const std::string page = ruvo_wire::PageFileName(baseIn(directory, 0), 0);
     pid_t daemon = fork();
     if (daemon == 0) {
         RuvoReopenDbg(); // the logs are not the service account's in this test

@@ -34,7 +34,7 @@ public:
     {
         ScanRecordRead read;
         if (m_blocks.empty()) {
-            read.result = SANE_STATUS_EOF;
+            read.result = ruvo_wire::RESULT_END_OF_SCAN;
             read.status = SCAN_STATUS_END_OF_DATA;
             return read;
         }
@@ -131,7 +131,7 @@ SCAN_TEST(pagesHoldTheChannelBytesExactly)
 {
     std::string directory = scratchDirectory();
     REQUIRE(!directory.empty());
-    std::string base = ScanBaseName(directory, 4242, 0);
+    std::string base = ruvo_wire::ScanBaseName(directory, 4242, 0);
     PageFiles pages(base, me(), 64u * 1024 * 1024);
     // Pieces smaller and larger than a pipe holds by default, and one byte.
     const std::string first = pattern(70000, 1) + pattern(1, 2);
@@ -141,20 +141,20 @@ SCAN_TEST(pagesHoldTheChannelBytesExactly)
                                 {SCAN_STATUS_OPERATION_CONTINUOUS, 300000},
                                 {SCAN_STATUS_OPERATION_CONTINUOUS, 4096}};
     Run run = runOver(pages, blocks, first + second);
-    CHECK_EQ(run.outcome.result, SANE_STATUS_EOF);
+    CHECK_EQ(run.outcome.result, ruvo_wire::RESULT_END_OF_SCAN);
     CHECK_EQ(run.channelFailures, 0);
-    CHECK(readFile(PageFileName(base, 0)) == first);
-    CHECK(readFile(PageFileName(base, 1)) == second);
+    CHECK(readFile(ruvo_wire::PageFileName(base, 0)) == first);
+    CHECK(readFile(ruvo_wire::PageFileName(base, 1)) == second);
     REQUIRE(run.records.size() == size_t(7));
     const int32_t sizes[] = {0, 70000, 1, 0, 300000, 4096, 0};
     const int32_t indexes[] = {0, 1, 1, 1, 2, 2, 2};
     for (size_t i = 0; i < 7; ++i) {
         CHECK_EQ(run.records[i].bufferLen, sizes[i]);
         CHECK_EQ(run.records[i].fileIndex, indexes[i]);
-        CHECK_EQ(run.records[i].result, i == 6 ? SANE_STATUS_EOF : SANE_STATUS_GOOD);
+        CHECK_EQ(run.records[i].result, i == 6 ? ruvo_wire::RESULT_END_OF_SCAN : ruvo_wire::RESULT_GOOD);
     }
-    unlink(PageFileName(base, 0).c_str());
-    unlink(PageFileName(base, 1).c_str());
+    unlink(ruvo_wire::PageFileName(base, 0).c_str());
+    unlink(ruvo_wire::PageFileName(base, 1).c_str());
     rmdir(directory.c_str());
 }
 
@@ -162,7 +162,7 @@ SCAN_TEST(aChannelThatDiesInsideABlockLeavesThePageAsBefore)
 {
     std::string directory = scratchDirectory();
     REQUIRE(!directory.empty());
-    std::string base = ScanBaseName(directory, 4242, 1);
+    std::string base = ruvo_wire::ScanBaseName(directory, 4242, 1);
     PageFiles pages(base, me(), 64u * 1024 * 1024);
     const std::string whole = pattern(50000, 5);
     // The second block announces 200000 bytes; the channel ends after 120000.
@@ -170,14 +170,14 @@ SCAN_TEST(aChannelThatDiesInsideABlockLeavesThePageAsBefore)
                                 {SCAN_STATUS_OPERATION_CONTINUOUS, 200000},
                                 {SCAN_STATUS_OPERATION_CONTINUOUS, 10}};
     Run run = runOver(pages, blocks, whole + pattern(120000, 6));
-    CHECK_EQ(run.outcome.result, SANE_STATUS_IO_ERROR);
+    CHECK_EQ(run.outcome.result, ruvo_wire::RESULT_IO_ERROR);
     CHECK(run.outcome.scannerEnded);
     CHECK_EQ(run.channelFailures, 1);
-    CHECK(readFile(PageFileName(base, 0)) == whole);
+    CHECK(readFile(ruvo_wire::PageFileName(base, 0)) == whole);
     REQUIRE(run.records.size() == size_t(3));
-    CHECK_EQ(run.records[2].result, SANE_STATUS_IO_ERROR);
+    CHECK_EQ(run.records[2].result, ruvo_wire::RESULT_IO_ERROR);
     CHECK_EQ(run.records[2].bufferLen, 0);
-    unlink(PageFileName(base, 0).c_str());
+    unlink(ruvo_wire::PageFileName(base, 0).c_str());
     rmdir(directory.c_str());
 }
 
@@ -185,18 +185,18 @@ SCAN_TEST(aBlockOverTheCapIsNotTaken)
 {
     std::string directory = scratchDirectory();
     REQUIRE(!directory.empty());
-    std::string base = ScanBaseName(directory, 4242, 2);
+    std::string base = ruvo_wire::ScanBaseName(directory, 4242, 2);
     PageFiles pages(base, me(), 100000);
     std::deque<Block> blocks = {{SCAN_STATUS_BEGIN_OF_PAGE, 0}, {SCAN_STATUS_OPERATION_CONTINUOUS, 60000},
                                 {SCAN_STATUS_OPERATION_CONTINUOUS, 60000}};
     const std::string stream = pattern(120000, 7);
     Run run = runOver(pages, blocks, stream);
-    CHECK_EQ(run.outcome.result, SANE_STATUS_NO_MEM);
+    CHECK_EQ(run.outcome.result, ruvo_wire::RESULT_NO_MEMORY);
     CHECK_EQ(run.channelFailures, 0);
-    CHECK(readFile(PageFileName(base, 0)) == stream.substr(0, 60000));
+    CHECK(readFile(ruvo_wire::PageFileName(base, 0)) == stream.substr(0, 60000));
     REQUIRE(run.records.size() == size_t(3));
-    CHECK_EQ(run.records[2].result, SANE_STATUS_NO_MEM);
+    CHECK_EQ(run.records[2].result, ruvo_wire::RESULT_NO_MEMORY);
     CHECK_EQ(run.records[2].bufferLen, 0);
-    unlink(PageFileName(base, 0).c_str());
+    unlink(ruvo_wire::PageFileName(base, 0).c_str());
     rmdir(directory.c_str());
 }

@@ -74,7 +74,7 @@ SCAN_TEST(scanBaseNamesAreExactlyWhatAStartHandsOut)
         {"", false, 0, 0},
     };
     for (const Row &row : rows) {
-        std::optional<ScanBase> base = ParseScanBaseName("/s", row.name);
+        std::optional<ruvo_wire::ScanBase> base = ruvo_wire::ParseScanBaseName("/s", row.name);
         if (base.has_value() != row.valid)
             std::fprintf(stderr, "  row %s\n", row.name);
         CHECK_EQ(base.has_value(), row.valid);
@@ -83,7 +83,7 @@ SCAN_TEST(scanBaseNamesAreExactlyWhatAStartHandsOut)
             CHECK_EQ(base->index, row.index);
         }
     }
-    CHECK(!ParseScanBaseName("", "/ruvoscandata_1_0"));
+    CHECK(!ruvo_wire::ParseScanBaseName("", "/ruvoscandata_1_0"));
 }
 
 SCAN_TEST(pageFileEntriesAreExactlyPageNames)
@@ -108,7 +108,7 @@ SCAN_TEST(pageFileEntriesAreExactlyPageNames)
         {"", false, 0, 0, 0},
     };
     for (const Row &row : rows) {
-        std::optional<PageEntry> page = ParsePageFileEntry(row.entry);
+        std::optional<ruvo_wire::PageEntry> page = ruvo_wire::ParsePageFileEntry(row.entry);
         if (page.has_value() != row.valid)
             std::fprintf(stderr, "  row %s\n", row.entry);
         CHECK_EQ(page.has_value(), row.valid);

@@ -214,7 +214,7 @@ Round daemonScan(uint64_t expectedBytes, int pages, std::atomic<long> *peakKiB)
             onDisk += static_cast<uint64_t>(info.st_size);
         unlink(name.c_str());
     }
-    round.ok = record.result == SANE_STATUS_EOF && round.bytes == expectedBytes && onDisk == expectedBytes;
+    round.ok = record.result == ruvo_wire::RESULT_END_OF_SCAN && round.bytes == expectedBytes && onDisk == expectedBytes;
     if (!round.ok)
         std::fprintf(stderr, "daemon scan: start %d, last result %d, %llu bytes reported, %llu on disk\n",
                      response.result, record.result, static_cast<unsigned long long>(round.bytes),

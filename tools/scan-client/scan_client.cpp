@@ -191,5 +191,5 @@ int ReportScanEnd(int32_t result, int pages, long long bytes, const std::string 
     std::printf("scan ended with result %d: %d page(s), %lld bytes\n", result, pages, bytes);
     for (int page = 0; page < pages; ++page)
         std::printf("%s_%d.tmp\n", baseName.c_str(), page);
-    return result == SANE_STATUS_EOF ? 0 : 1;
+    return result == ruvo_wire::RESULT_END_OF_SCAN ? 0 : 1;
 }

@@ -421,7 +421,7 @@ bool plainCommand(ScanClient &client, int32_t command, int32_t devfd, int32_t &r
 bool sync(ScanClient &client)
 {
     int32_t result = 0;
-    return plainCommand(client, USB_CLOSE_DEV, 987654, result) && result == SANE_STATUS_INVAL;
+    return plainCommand(client, USB_CLOSE_DEV, 987654, result) && result == ruvo_wire::RESULT_INVALID;
 }
 
 bool quietFor(const ScanClient &client, int milliseconds)
@@ -735,7 +735,7 @@ void concurrentClients()
                 return;
             ScanResult scan = scanToEnd(client, sims[which]->address());
             std::vector<std::string> pages = pagesOf(scan.baseName);
-            bool same = scan.lastResult == SANE_STATUS_EOF && pages.size() == reference[which].size() &&
+            bool same = scan.lastResult == ruvo_wire::RESULT_END_OF_SCAN && pages.size() == reference[which].size() &&
                         !pages.empty();
             for (size_t p = 0; same && p < pages.size(); ++p)
                 same = readFile(pages[p]) == reference[which][p];
@@ -837,7 +837,7 @@ void foreignProcesses()
     std::vector<pid_t> bystanders;
     for (int round = 0; round < s_options.pidRounds; ++round) {
         ScanResult scan = scanToEnd(client, sim.address());
-        if (scan.lastResult != SANE_STATUS_EOF)
+        if (scan.lastResult != ruvo_wire::RESULT_END_OF_SCAN)
             continue;
         pid_t former = -1;
         waitFor([&] { return (former = lastDataProcessId()) > 0 && !running(former); }, 5);
@@ -912,7 +912,7 @@ void repeatedSearches()
     report(name, "searches that gave the same handle", std::to_string(same), "50", same == 50);
     report(name, "connection descriptors before -> after", arrow(before, after), "equal", before == after && before > 0);
     report(name, "a scan after them ends with 5", std::to_string(start.result == 0 ? record.result : start.result), "5",
-           start.result == 0 && record.result == SANE_STATUS_EOF);
+           start.result == 0 && record.result == ruvo_wire::RESULT_END_OF_SCAN);
 }
 
 int runScenarios()

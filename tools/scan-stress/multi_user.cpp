@@ -248,7 +248,7 @@ public:
         return INT32_MIN;
     }
     // Answered only after everything sent before it was handled.
-    bool sync() { return plain(USB_CLOSE_DEV, 987654) == SANE_STATUS_INVAL; }
+    bool sync() { return plain(USB_CLOSE_DEV, 987654) == ruvo_wire::RESULT_INVALID; }
 
 private:
     int m_fd = -1;
@@ -528,14 +528,14 @@ void foreignStop(const MultiUserRun &run)
         USBScanAbortReq abort{};
         abort.devfd = devfd;
         std::snprintf(abort.fileName, sizeof(abort.fileName), "%s", baseName.c_str());
-        busy += link.command(USB_SCAN_ABORT, abort) && link.result() == SANE_STATUS_DEVICE_BUSY;
-        busy += link.plain(USB_SCAN_UNLOCK, devfd) == SANE_STATUS_DEVICE_BUSY;
+        busy += link.command(USB_SCAN_ABORT, abort) && link.result() == ruvo_wire::RESULT_BUSY;
+        busy += link.plain(USB_SCAN_UNLOCK, devfd) == ruvo_wire::RESULT_BUSY;
         for (int32_t command : {USB_CLEAR_DEV, USB_RESET_DEVEP}) {
             USBClearDevEpReq endpoint{devfd, 0x81};
-            busy += link.command(command, endpoint) && link.result() == SANE_STATUS_DEVICE_BUSY;
+            busy += link.command(command, endpoint) && link.result() == ruvo_wire::RESULT_BUSY;
         }
         USBScanStartRes start{};
-        busy += link.start(devfd, start) && start.result == SANE_STATUS_DEVICE_BUSY;
+        busy += link.start(devfd, start) && start.result == ruvo_wire::RESULT_BUSY;
         return busy;
     });
     (void)!write(go[1], "g", 1);

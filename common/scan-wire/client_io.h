@@ -5,6 +5,8 @@
 // fixed-size body, receive a fixed-size answer within one deadline. Shared by
 // every client of the daemon (the scanner backend, the command-line clients).
 
+#include "scan_names.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -14,9 +16,6 @@
 namespace ruvo_wire {
 
 using Deadline = std::chrono::steady_clock::time_point;
-
-// The daemon's local socket: RUVO_SCAN_SOCKET when set, else the installed path.
-std::string ScanSocketPath();
 
 // Whether a listener running as `peer` may be the scan service: the service
 // account when it exists, root only where it does not.

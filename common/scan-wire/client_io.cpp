@@ -18,14 +18,6 @@
 
 namespace ruvo_wire {
 
-std::string ScanSocketPath()
-{
-    const char *path = std::getenv(ruvo_paths::kScanSocketEnvironment);
-    if (path && *path)
-        return path;
-    return ruvo_paths::kScanSocketPath;
-}
-
 bool TrustedDaemonUid(uid_t peer, bool serviceAccountExists, uid_t serviceUid)
 {
     return serviceAccountExists ? peer == serviceUid : peer == 0;

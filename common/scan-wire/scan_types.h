@@ -8,7 +8,7 @@
 // undefined behaviour.
 //
 // The network scanner code (RuvoScanDaemon/network/) includes this header for
-// SettingInfo, ScanStatus, ADFStatus, the SANE result codes, RuvoSocket and
+// SettingInfo, ScanStatus, ADFStatus, the result codes, RuvoSocket and
 // ScannerCapabilities, and scan_log.h for the "[RuvoScanSDK] " logs. It does not
 // redefine any of these records.
 
@@ -19,21 +19,26 @@
 #error "the wire records are little-endian byte images; a big-endian host needs explicit encoding"
 #endif
 
-// ---- result codes (SANE status values) ----
-enum SANE_Status : int32_t {
-    SANE_STATUS_GOOD = 0,
-    SANE_STATUS_UNSUPPORTED = 1,
-    SANE_STATUS_CANCELLED = 2,
-    SANE_STATUS_DEVICE_BUSY = 3,
-    SANE_STATUS_INVAL = 4,
-    SANE_STATUS_EOF = 5,
-    SANE_STATUS_JAMMED = 6,
-    SANE_STATUS_NO_DOCS = 7,
-    SANE_STATUS_COVER_OPEN = 8,
-    SANE_STATUS_IO_ERROR = 9,
-    SANE_STATUS_NO_MEM = 10,
-    SANE_STATUS_ACCESS_DENIED = 11,
+// ---- result codes ----
+// The values every answer of the daemon carries in its result field. They are
+// the numbers the scanner backend hands on to its front ends, so they never
+// change; the names are the daemon's own, kept apart from any front end's.
+namespace ruvo_wire {
+enum Result : int32_t {
+    RESULT_GOOD = 0,
+    RESULT_UNSUPPORTED = 1,
+    RESULT_CANCELLED = 2,
+    RESULT_BUSY = 3,
+    RESULT_INVALID = 4,
+    RESULT_END_OF_SCAN = 5,
+    RESULT_JAMMED = 6,
+    RESULT_NO_DOCUMENTS = 7,
+    RESULT_COVER_OPEN = 8,
+    RESULT_IO_ERROR = 9,
+    RESULT_NO_MEMORY = 10,
+    RESULT_ACCESS_DENIED = 11,
 };
+} // namespace ruvo_wire
 
 // ---- client protocol (port 7000) ----
 inline constexpr int kScanDaemonPort = 7000;
