@@ -8,6 +8,7 @@
 #include "page_tracker.h"
 #include "product_paths.h"
 #include "scan_types.h"
+#include "unique_fd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -41,25 +42,6 @@ constexpr auto kNaturalEndLimit = std::chrono::seconds(30);
 constexpr size_t kFileReadChunk = 64 * 1024;
 constexpr int kSyncTimeoutMs = 10000;
 constexpr int kMaxFoundDevices = kMaxUsbDevices;
-
-// Owns one descriptor.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : m_fd(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    int get() const { return m_fd; }
-    void reset(int fd = -1)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
 
 std::string fieldText(const char *field, size_t size)
 {

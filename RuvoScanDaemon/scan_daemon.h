@@ -2,7 +2,7 @@
 // The daemon's process structure and service loop: one connection process per
 // client, one data process per running scan that writes the page files.
 
-#include "scan_fd.h"
+#include "unique_fd.h"
 #include "scan_pages.h"
 #include "scan_types.h"
 

@@ -3,7 +3,7 @@
 // them (one record loop for USB and network scans), who may read them, and
 // which of them a client may have deleted.
 
-#include "scan_fd.h"
+#include "unique_fd.h"
 #include "scan_names.h"
 #include "scan_types.h"
 

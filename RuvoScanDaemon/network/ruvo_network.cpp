@@ -2,7 +2,7 @@
 
 #include "net_internal.h"
 #include "net_protocol.h"
-#include "scan_fd.h"
+#include "unique_fd.h"
 #include "scan_log.h"
 
 #include <arpa/inet.h>

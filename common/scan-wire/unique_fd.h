@@ -1,7 +1,7 @@
 #pragma once
-// One owner per descriptor: the daemon's sockets, page files, pipes and
-// process descriptors are held by a UniqueFd, so every early return of a
-// function closes what it opened, exactly once.
+// One owner per descriptor: the sockets, page files, pipes and process
+// descriptors of the daemon and its clients are held by a UniqueFd, so every
+// early return of a function closes what it opened, exactly once.
 
 #include <unistd.h>
 #include <utility>
