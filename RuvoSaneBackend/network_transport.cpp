@@ -90,16 +90,7 @@ int NetworkTransport::describe(ScannerLink &link, ScannerAbilities &abilities)
 
 int NetworkTransport::feederState(ScannerLink &link, int32_t &state)
 {
-    state = 0;
-    TCPCommonReq request{socketRecord(-1)};
-    TCPADFStatusRes response{};
-    if (!link.daemon.exchange(TCP_SCAN_ADFST, request, response, kAnswerTimeoutMs)) {
-        link.broken = true;
-        return ruvo_wire::RESULT_IO_ERROR;
-    }
-    if (response.result == ruvo_wire::RESULT_GOOD)
-        state = response.st;
-    return KnownResult(response.result);
+    return FeederStateExchange<TCPADFStatusRes>(link, TCP_SCAN_ADFST, TCPCommonReq{socketRecord(-1)}, state);
 }
 
 int NetworkTransport::startScan(ScannerLink &link, const ScanChoice &choice, std::string &baseName)

@@ -40,7 +40,7 @@ void Scanner::readRecords(ScanSession *session)
             abortScan(session, pending.size());
             break;
         }
-        pollfd waiting[2] = {{fd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+        pollfd waiting[2] = {{fd, POLLIN, 0}, {m_wakeRead.get(), POLLIN, 0}};
         int ready = poll(waiting, 2, cancelSeen ? 200 : 1000);
         if (ready < 0 && errno != EINTR)
             break;
@@ -77,12 +77,31 @@ bool Scanner::takeRecords(ScanSession *session, std::vector<uint8_t> &pending)
         return false;
     }
     pending.insert(pending.end(), buffer, buffer + got);
+    bool finished = false, protocolError = false;
+    applyRecords(session, pending, finished, protocolError);
+    m_ready.raise();
+    if (!finished)
+        return true;
+    if (protocolError) {
+        Debug(kDebugError, "the scan daemon's records make no sense; aborting the scan");
+        abortScan(session, pending.size());
+    } else if (!pending.empty()) {
+        m_link->broken = true; // bytes after the scan's last record: no framing left
+    } else {
+        m_transport->scanEnded(*m_link);
+    }
+    return false;
+}
+
+// Applies the whole records of `pending` to the scan's tracker and keeps
+// the rest for the next receive.
+void Scanner::applyRecords(ScanSession *session, std::vector<uint8_t> &pending, bool &finished, bool &protocolError)
+{
     auto exists = [session](int page) {
         struct stat info;
         return lstat(ruvo_wire::PageFileName(session->baseName, page).c_str(), &info) == 0 && S_ISREG(info.st_mode);
     };
     size_t whole = pending.size() / kRecordSize * kRecordSize;
-    bool finished = false, protocolError = false;
     {
         std::lock_guard<std::mutex> lock(session->mutex);
         size_t used = 0;
@@ -101,24 +120,12 @@ bool Scanner::takeRecords(ScanSession *session, std::vector<uint8_t> &pending)
         protocolError = session->tracker.protocolError();
         session->changed.notify_all();
     }
-    m_ready.raise();
-    if (!finished)
-        return true;
-    if (protocolError) {
-        Debug(kDebugError, "the scan daemon's records make no sense; aborting the scan");
-        abortScan(session, pending.size());
-    } else if (!pending.empty()) {
-        m_link->broken = true; // bytes after the scan's last record: no framing left
-    } else {
-        m_transport->scanEnded(*m_link);
-    }
-    return false;
 }
 
 void Scanner::drainWake()
 {
     char drained[16];
-    while (::read(m_wake[0], drained, sizeof(drained)) > 0) {
+    while (::read(m_wakeRead.get(), drained, sizeof(drained)) > 0) {
     }
 }
 
@@ -131,7 +138,7 @@ void Scanner::waitAfterRecords(ScanSession *session)
             deleteUnreadPages(*session);
             return;
         }
-        pollfd waiting{m_wake[0], POLLIN, 0};
+        pollfd waiting{m_wakeRead.get(), POLLIN, 0};
         if (poll(&waiting, 1, 1000) > 0)
             drainWake();
     }
@@ -143,7 +150,7 @@ void Scanner::stopReader(ScanSession &session)
         return;
     session.stopRequested = true;
     char wake = 1;
-    if (::write(m_wake[1], &wake, 1) < 0) {
+    if (::write(m_wakeWrite.get(), &wake, 1) < 0) {
         // The pipe is full: the reader is awake already.
     }
     session.reader.join();

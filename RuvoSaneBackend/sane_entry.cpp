@@ -138,6 +138,30 @@ SANE_Int longestString(const std::vector<SANE_String_Const> &list)
     return static_cast<SANE_Int>(longest);
 }
 
+// The scan area in millimetres, its ranges set by updateConstraints.
+void describeGeometry(Handle &handle)
+{
+    SANE_Option_Descriptor *d = handle.descriptors;
+    describe(d[kGeometryGroup], "", "Geometry", "", SANE_TYPE_GROUP, SANE_UNIT_NONE, 0);
+    d[kGeometryGroup].cap = 0;
+    describe(d[kLeft], SANE_NAME_SCAN_TL_X, SANE_TITLE_SCAN_TL_X, SANE_DESC_SCAN_TL_X, SANE_TYPE_FIXED, SANE_UNIT_MM,
+             sizeof(SANE_Word));
+    describe(d[kTop], SANE_NAME_SCAN_TL_Y, SANE_TITLE_SCAN_TL_Y, SANE_DESC_SCAN_TL_Y, SANE_TYPE_FIXED, SANE_UNIT_MM,
+             sizeof(SANE_Word));
+    describe(d[kRight], SANE_NAME_SCAN_BR_X, SANE_TITLE_SCAN_BR_X, SANE_DESC_SCAN_BR_X, SANE_TYPE_FIXED, SANE_UNIT_MM,
+             sizeof(SANE_Word));
+    describe(d[kBottom], SANE_NAME_SCAN_BR_Y, SANE_TITLE_SCAN_BR_Y, SANE_DESC_SCAN_BR_Y, SANE_TYPE_FIXED,
+             SANE_UNIT_MM, sizeof(SANE_Word));
+    for (Option option : {kLeft, kRight}) {
+        d[option].constraint_type = SANE_CONSTRAINT_RANGE;
+        d[option].constraint.range = &handle.xRange;
+    }
+    for (Option option : {kTop, kBottom}) {
+        d[option].constraint_type = SANE_CONSTRAINT_RANGE;
+        d[option].constraint.range = &handle.yRange;
+    }
+}
+
 void buildOptions(Handle &handle)
 {
     const ScannerAbilities &abilities = handle.scanner->abilities();
@@ -181,24 +205,7 @@ void buildOptions(Handle &handle)
     d[kCompression].constraint.string_list = handle.compressions.data();
     d[kCompression].cap |= SANE_CAP_ADVANCED;
 
-    describe(d[kGeometryGroup], "", "Geometry", "", SANE_TYPE_GROUP, SANE_UNIT_NONE, 0);
-    d[kGeometryGroup].cap = 0;
-    describe(d[kLeft], SANE_NAME_SCAN_TL_X, SANE_TITLE_SCAN_TL_X, SANE_DESC_SCAN_TL_X, SANE_TYPE_FIXED, SANE_UNIT_MM,
-             sizeof(SANE_Word));
-    describe(d[kTop], SANE_NAME_SCAN_TL_Y, SANE_TITLE_SCAN_TL_Y, SANE_DESC_SCAN_TL_Y, SANE_TYPE_FIXED, SANE_UNIT_MM,
-             sizeof(SANE_Word));
-    describe(d[kRight], SANE_NAME_SCAN_BR_X, SANE_TITLE_SCAN_BR_X, SANE_DESC_SCAN_BR_X, SANE_TYPE_FIXED, SANE_UNIT_MM,
-             sizeof(SANE_Word));
-    describe(d[kBottom], SANE_NAME_SCAN_BR_Y, SANE_TITLE_SCAN_BR_Y, SANE_DESC_SCAN_BR_Y, SANE_TYPE_FIXED,
-             SANE_UNIT_MM, sizeof(SANE_Word));
-    for (Option option : {kLeft, kRight}) {
-        d[option].constraint_type = SANE_CONSTRAINT_RANGE;
-        d[option].constraint.range = &handle.xRange;
-    }
-    for (Option option : {kTop, kBottom}) {
-        d[option].constraint_type = SANE_CONSTRAINT_RANGE;
-        d[option].constraint.range = &handle.yRange;
-    }
+    describeGeometry(handle);
     updateConstraints(handle);
     handle.left = handle.top = 0;
     handle.right = handle.xRange.max;

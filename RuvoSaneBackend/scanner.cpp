@@ -48,8 +48,11 @@ Scanner::Scanner(const DeviceEntry &entry)
     : m_transport(entry.usb ? MakeUsbTransport(entry) : MakeNetworkTransport(entry)), m_name(entry.name),
       m_link(new ScannerLink)
 {
-    if (pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0)
-        m_wake[0] = m_wake[1] = -1;
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+        m_wakeRead.reset(ends[0]);
+        m_wakeWrite.reset(ends[1]);
+    }
 }
 
 Scanner::~Scanner()
@@ -57,9 +60,6 @@ Scanner::~Scanner()
     m_cancelRequested = false;
     cancelNow();
     m_transport->release(*m_link);
-    for (int fd : m_wake)
-        if (fd >= 0)
-            ::close(fd);
 }
 
 int Scanner::Open(const DeviceEntry &entry, std::unique_ptr<Scanner> &scanner)
@@ -201,7 +201,7 @@ int Scanner::checkFeeder(const ScanChoice &choice)
 
 int Scanner::startScan(const ScanChoice &choice)
 {
-    if (m_wake[0] < 0 || !m_ready.valid())
+    if (!m_wakeRead || !m_ready.valid())
         return ruvo_wire::RESULT_NO_MEMORY;
     auto session = std::make_unique<ScanSession>();
     session->choice = choice;
@@ -395,7 +395,7 @@ void Scanner::cancel()
     // lock, no join, no memory freed, no wait on the daemon.
     m_cancelRequested = true;
     char wake = 1;
-    if (::write(m_wake[1], &wake, 1) < 0) {
+    if (::write(m_wakeWrite.get(), &wake, 1) < 0) {
         // The pipe is full: the reader has been woken already.
     }
     // A polling front end learns of it from its next read.

@@ -7,6 +7,7 @@
 #include "ready_signal.h"
 #include "scan_geometry.h"
 #include "scanner_transport.h"
+#include "unique_fd.h"
 
 #include <atomic>
 #include <cstddef>
@@ -80,6 +81,7 @@ private:
     // The record reader (record_reader.cpp).
     void readRecords(ScanSession *session);
     bool takeRecords(ScanSession *session, std::vector<uint8_t> &pending);
+    void applyRecords(ScanSession *session, std::vector<uint8_t> &pending, bool &finished, bool &protocolError);
     void waitAfterRecords(ScanSession *session);
     void drainWake();
     void stopReader(ScanSession &session);
@@ -96,7 +98,8 @@ private:
     std::atomic<bool> m_nonBlocking{false};
     // cancel -> the record reader: one byte a cancel (non-blocking, lives
     // with the scanner, so a late signal never writes to a closed pipe).
-    int m_wake[2] = {-1, -1};
+    UniqueFd m_wakeRead;
+    UniqueFd m_wakeWrite;
     // The front end's select descriptor.
     ReadySignal m_ready;
     // Written by the call that runs (start, read, close); read by

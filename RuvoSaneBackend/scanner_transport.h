@@ -9,6 +9,7 @@
 #include "discovery.h"
 #include "page_tracker.h"
 #include "scan_geometry.h"
+#include "scan_types.h"
 
 #include <atomic>
 #include <cstdint>
@@ -70,5 +71,21 @@ std::unique_ptr<ScannerTransport> MakeNetworkTransport(const DeviceEntry &entry)
 // Result codes the daemon may answer; anything else (the device layer's
 // negative values included) is an I/O failure.
 int KnownResult(int32_t result);
+
+// Asks for the feeder's state with `request`; the answer has a result and
+// the state (`st`).
+template <typename Answer, typename Request>
+int FeederStateExchange(ScannerLink &link, int32_t command, const Request &request, int32_t &state)
+{
+    state = 0;
+    Answer response{};
+    if (!link.daemon.exchange(command, request, response, kAnswerTimeoutMs)) {
+        link.broken = true;
+        return ruvo_wire::RESULT_IO_ERROR;
+    }
+    if (response.result == ruvo_wire::RESULT_GOOD)
+        state = response.st;
+    return KnownResult(response.result);
+}
 
 } // namespace ruvo_sane

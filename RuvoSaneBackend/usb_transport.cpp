@@ -118,16 +118,7 @@ void UsbTransport::release(ScannerLink &link)
 
 int UsbTransport::feederState(ScannerLink &link, int32_t &state)
 {
-    state = 0;
-    USBCommonReq request{m_devfd};
-    USBScanAdfStatusRes response{};
-    if (!link.daemon.exchange(USB_SCAN_ADFSTATUS, request, response, kAnswerTimeoutMs)) {
-        link.broken = true;
-        return ruvo_wire::RESULT_IO_ERROR;
-    }
-    if (response.result == ruvo_wire::RESULT_GOOD)
-        state = response.st;
-    return KnownResult(response.result);
+    return FeederStateExchange<USBScanAdfStatusRes>(link, USB_SCAN_ADFSTATUS, USBCommonReq{m_devfd}, state);
 }
 
 int UsbTransport::lock(ScannerLink &link, const ScanChoice &choice)

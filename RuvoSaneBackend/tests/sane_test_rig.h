@@ -324,6 +324,26 @@ inline bool usbRows()
     return qEnvironmentVariable("RUVO_FRONTEND_SCANNERS") == "usb";
 }
 
+// A front end's start in the isolated run: this process adopts the daemon
+// (its subreaper), ruvo.conf in `folder` names `addresses`, and the backend
+// is initialised. Empty when that worked, else why not.
+inline QString startFrontEnd(const QString &folder, const QByteArray &addresses)
+{
+    if (qEnvironmentVariable("RUVO_ISOLATED") != "1")
+        return "needs the isolated run (scripts/isolated-run)";
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    QDir().mkpath(folder);
+    QFile conf(folder + "/ruvo.conf");
+    if (!conf.open(QIODevice::WriteOnly) || conf.write(addresses) != addresses.size())
+        return "cannot write " + conf.fileName();
+    conf.close();
+    qputenv("SANE_CONFIG_DIR", folder.toUtf8());
+    SANE_Int version = 0;
+    if (sane_ruvo_init(&version, nullptr) != SANE_STATUS_GOOD || SANE_VERSION_MAJOR(version) != 1)
+        return "sane_init failed";
+    return {};
+}
+
 // Opens the scanner of this run: the emulated USB scanner, or the network
 // scanner at `address`.
 inline SANE_Handle openRunScanner(const char *address)

@@ -24,18 +24,8 @@ private slots:
 
 void TestSaneFrontend::initTestCase()
 {
-    if (qEnvironmentVariable("RUVO_ISOLATED") != "1")
-        QFAIL("needs the isolated run (scripts/isolated-run)");
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
-    QDir().mkpath("/tmp/frontend-conf");
-    QFile conf("/tmp/frontend-conf/ruvo.conf");
-    QVERIFY(conf.open(QIODevice::WriteOnly));
-    conf.write("127.0.0.2\n127.0.0.3\n127.0.0.4\n127.0.0.5\n127.0.0.6\n");
-    conf.close();
-    qputenv("SANE_CONFIG_DIR", "/tmp/frontend-conf");
-    SANE_Int version = 0;
-    QCOMPARE(sane_ruvo_init(&version, nullptr), SANE_STATUS_GOOD);
-    QCOMPARE(SANE_VERSION_MAJOR(version), 1);
+    QString failure = startFrontEnd("/tmp/frontend-conf", "127.0.0.2\n127.0.0.3\n127.0.0.4\n127.0.0.5\n127.0.0.6\n");
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
 }
 
 void TestSaneFrontend::cleanupTestCase()

@@ -180,16 +180,8 @@ private:
 
 void TestSaneRules::initTestCase()
 {
-    if (qEnvironmentVariable("RUVO_ISOLATED") != "1")
-        QFAIL("needs the isolated run (scripts/isolated-run)");
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
-    QDir().mkpath("/tmp/rules-conf");
-    QFile conf("/tmp/rules-conf/ruvo.conf");
-    QVERIFY(conf.open(QIODevice::WriteOnly));
-    conf.write(QByteArray(kAddress) + "\n");
-    conf.close();
-    qputenv("SANE_CONFIG_DIR", "/tmp/rules-conf");
-    QCOMPARE(sane_ruvo_init(nullptr, nullptr), SANE_STATUS_GOOD);
+    QString failure = startFrontEnd("/tmp/rules-conf", QByteArray(kAddress) + "\n");
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
     // A slow network scanner, so that a non-blocking read finds nothing ready
     // now and then.
     m_rig = std::make_unique<Rig>(QStringList{"--pages", "2", "--chunk-bytes", "3000"},
