@@ -350,7 +350,7 @@ Handle *handleOf(SANE_Handle handle)
 }
 
 // The one place a daemon result becomes a SANE status.
-SANE_Status status(int code)
+SANE_Status saneStatus(int code)
 {
     switch (code) {
     case ruvo_wire::RESULT_GOOD: return SANE_STATUS_GOOD;
@@ -434,7 +434,7 @@ RUVO_EXPORT SANE_Status sane_ruvo_open(SANE_String_Const name, SANE_Handle *hand
         auto opened = std::make_unique<Handle>();
         int code = Scanner::Open(*entry, opened->scanner);
         if (code != ruvo_wire::RESULT_GOOD)
-            return status(code);
+            return saneStatus(code);
         buildOptions(*opened);
         std::lock_guard<std::mutex> lock(s_mutex);
         s_handles.push_back(opened.get());
@@ -523,7 +523,7 @@ RUVO_EXPORT SANE_Status sane_ruvo_start(SANE_Handle handle)
     if (!known)
         return SANE_STATUS_INVAL;
     try {
-        return status(known->scanner->start(choiceOf(*known)));
+        return saneStatus(known->scanner->start(choiceOf(*known)));
     } catch (const std::bad_alloc &) {
         return SANE_STATUS_NO_MEM;
     } catch (...) {
@@ -540,7 +540,7 @@ RUVO_EXPORT SANE_Status sane_ruvo_read(SANE_Handle handle, SANE_Byte *data, SANE
         return SANE_STATUS_INVAL;
     try {
         int got = 0;
-        SANE_Status result = status(known->scanner->read(data, maxLength, &got));
+        SANE_Status result = saneStatus(known->scanner->read(data, maxLength, &got));
         *length = got;
         return result;
     } catch (const std::bad_alloc &) {
@@ -567,7 +567,7 @@ RUVO_EXPORT SANE_Status sane_ruvo_set_io_mode(SANE_Handle handle, SANE_Bool nonB
     Handle *known = handleOf(handle);
     if (!known || (nonBlocking != SANE_FALSE && nonBlocking != SANE_TRUE))
         return SANE_STATUS_INVAL;
-    return status(known->scanner->setNonBlocking(nonBlocking == SANE_TRUE));
+    return saneStatus(known->scanner->setNonBlocking(nonBlocking == SANE_TRUE));
 }
 
 RUVO_EXPORT SANE_Status sane_ruvo_get_select_fd(SANE_Handle handle, SANE_Int *descriptor)
@@ -576,7 +576,7 @@ RUVO_EXPORT SANE_Status sane_ruvo_get_select_fd(SANE_Handle handle, SANE_Int *de
     if (!known || !descriptor)
         return SANE_STATUS_INVAL;
     int ready = -1;
-    SANE_Status result = status(known->scanner->selectDescriptor(ready));
+    SANE_Status result = saneStatus(known->scanner->selectDescriptor(ready));
     if (result == SANE_STATUS_GOOD)
         *descriptor = ready;
     return result;
