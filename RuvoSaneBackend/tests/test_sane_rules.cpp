@@ -302,6 +302,10 @@ void TestSaneRules::nonBlockingReadGivesTheBlockingPage()
     // wait finds nothing ready at times.
     if (!usbRows())
         QVERIFY(empty > 0);
+    // Each empty read clears the descriptor until the reader brings the next
+    // records (a few per block here); one left readable makes a polling front
+    // end spin through thousands of them.
+    QVERIFY2(empty < 200, qPrintable(QString::number(empty)));
     if (compression == "JPEG")
         setString(m_handle, "compression", "None");
     QVERIFY(eventually([] { return pageFiles().isEmpty(); }));
