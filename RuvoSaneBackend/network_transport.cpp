@@ -15,11 +15,18 @@ namespace ruvo_sane {
 
 namespace {
 
-constexpr uint32_t kMaxResolution = 9600;
-// Thousandths of an inch: about 1.27 m by 2.54 m at the most.
-constexpr uint32_t kMaxWidthThou = 50000;
-constexpr uint32_t kMaxHeightThou = 100000;
-constexpr double kMmPerThou = 0.0254;
+// A reported resolution, at most 9600 dpi; `fallback` when none is reported.
+int reportedResolution(uint32_t dpi, int fallback)
+{
+    return dpi > 0 ? static_cast<int>(std::min<uint32_t>(dpi, 9600)) : fallback;
+}
+
+// A reported length in thousandths of an inch, in millimetres, at most
+// `limit` thousandths; `fallback` when none is reported.
+double reportedMm(uint32_t thou, uint32_t limit, double fallback)
+{
+    return thou > 0 ? std::min(thou, limit) * 0.0254 : fallback;
+}
 
 class NetworkTransport : public ScannerTransport {
 public:
@@ -71,14 +78,14 @@ int NetworkTransport::describe(ScannerLink &link, ScannerAbilities &abilities)
     const ScannerCapabilities &capabilities = properties.devPro;
     abilities.colour = capabilities.color;
     abilities.resolutionRange = true;
-    int minimum = capabilities.minres > 0 ? static_cast<int>(std::min(capabilities.minres, kMaxResolution)) : 75;
-    int maximum = capabilities.maxres > 0 ? static_cast<int>(std::min(capabilities.maxres, kMaxResolution)) : 1200;
+    int minimum = reportedResolution(capabilities.minres, 75);
+    int maximum = reportedResolution(capabilities.maxres, 1200);
     abilities.minResolution = std::min(minimum, maximum);
     abilities.maxResolution = std::max(minimum, maximum);
-    // A scanner that reports no area gets a Letter-wide, Legal-long one.
-    double width = capabilities.maxWidth > 0 ? std::min(capabilities.maxWidth, kMaxWidthThou) * kMmPerThou : kUsbWidthMm;
-    double height = capabilities.maxHeight > 0 ? std::min(capabilities.maxHeight, kMaxHeightThou) * kMmPerThou
-                                               : kUsbFeederHeightMm;
+    // A scanner that reports no area gets a Letter-wide, Legal-long one, and
+    // none gets more than about 1.27 m by 2.54 m.
+    double width = reportedMm(capabilities.maxWidth, 50000, kUsbWidthMm);
+    double height = reportedMm(capabilities.maxHeight, 100000, kUsbFeederHeightMm);
     abilities.widthMm = width;
     abilities.flatbedHeightMm = height;
     abilities.feederHeightMm = height;
