@@ -1,4 +1,4 @@
-// The record reader: a thread a scan that reads the daemon's 16-byte records
+// The record reader, one thread a scan: it reads the daemon's 16-byte records
 // as they come, so the daemon's send buffer never fills while the front end
 // pauses, follows the pages in the scan's tracker, and aborts the scan when
 // asked. Each batch of records raises the ready signal for a polling front end.
