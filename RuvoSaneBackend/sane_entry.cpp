@@ -4,6 +4,7 @@
 
 #include "debug_log.h"
 #include "scanner.h"
+#include "scan_types.h"
 
 #include <sane/sane.h>
 #include <sane/saneopts.h>
@@ -137,6 +138,30 @@ SANE_Int longestString(const std::vector<SANE_String_Const> &list)
     return static_cast<SANE_Int>(longest);
 }
 
+// The scan area in millimetres, its ranges set by updateConstraints.
+void describeGeometry(Handle &handle)
+{
+    SANE_Option_Descriptor *d = handle.descriptors;
+    describe(d[kGeometryGroup], "", "Geometry", "", SANE_TYPE_GROUP, SANE_UNIT_NONE, 0);
+    d[kGeometryGroup].cap = 0;
+    describe(d[kLeft], SANE_NAME_SCAN_TL_X, SANE_TITLE_SCAN_TL_X, SANE_DESC_SCAN_TL_X, SANE_TYPE_FIXED, SANE_UNIT_MM,
+             sizeof(SANE_Word));
+    describe(d[kTop], SANE_NAME_SCAN_TL_Y, SANE_TITLE_SCAN_TL_Y, SANE_DESC_SCAN_TL_Y, SANE_TYPE_FIXED, SANE_UNIT_MM,
+             sizeof(SANE_Word));
+    describe(d[kRight], SANE_NAME_SCAN_BR_X, SANE_TITLE_SCAN_BR_X, SANE_DESC_SCAN_BR_X, SANE_TYPE_FIXED, SANE_UNIT_MM,
+             sizeof(SANE_Word));
+    describe(d[kBottom], SANE_NAME_SCAN_BR_Y, SANE_TITLE_SCAN_BR_Y, SANE_DESC_SCAN_BR_Y, SANE_TYPE_FIXED,
+             SANE_UNIT_MM, sizeof(SANE_Word));
+    for (Option option : {kLeft, kRight}) {
+        d[option].constraint_type = SANE_CONSTRAINT_RANGE;
+        d[option].constraint.range = &handle.xRange;
+    }
+    for (Option option : {kTop, kBottom}) {
+        d[option].constraint_type = SANE_CONSTRAINT_RANGE;
+        d[option].constraint.range = &handle.yRange;
+    }
+}
+
 void buildOptions(Handle &handle)
 {
     const ScannerAbilities &abilities = handle.scanner->abilities();
@@ -180,24 +205,7 @@ void buildOptions(Handle &handle)
     d[kCompression].constraint.string_list = handle.compressions.data();
     d[kCompression].cap |= SANE_CAP_ADVANCED;
 
-    describe(d[kGeometryGroup], "", "Geometry", "", SANE_TYPE_GROUP, SANE_UNIT_NONE, 0);
-    d[kGeometryGroup].cap = 0;
-    describe(d[kLeft], SANE_NAME_SCAN_TL_X, SANE_TITLE_SCAN_TL_X, SANE_DESC_SCAN_TL_X, SANE_TYPE_FIXED, SANE_UNIT_MM,
-             sizeof(SANE_Word));
-    describe(d[kTop], SANE_NAME_SCAN_TL_Y, SANE_TITLE_SCAN_TL_Y, SANE_DESC_SCAN_TL_Y, SANE_TYPE_FIXED, SANE_UNIT_MM,
-             sizeof(SANE_Word));
-    describe(d[kRight], SANE_NAME_SCAN_BR_X, SANE_TITLE_SCAN_BR_X, SANE_DESC_SCAN_BR_X, SANE_TYPE_FIXED, SANE_UNIT_MM,
-             sizeof(SANE_Word));
-    describe(d[kBottom], SANE_NAME_SCAN_BR_Y, SANE_TITLE_SCAN_BR_Y, SANE_DESC_SCAN_BR_Y, SANE_TYPE_FIXED,
-             SANE_UNIT_MM, sizeof(SANE_Word));
-    for (Option option : {kLeft, kRight}) {
-        d[option].constraint_type = SANE_CONSTRAINT_RANGE;
-        d[option].constraint.range = &handle.xRange;
-    }
-    for (Option option : {kTop, kBottom}) {
-        d[option].constraint_type = SANE_CONSTRAINT_RANGE;
-        d[option].constraint.range = &handle.yRange;
-    }
+    describeGeometry(handle);
     updateConstraints(handle);
     handle.left = handle.top = 0;
     handle.right = handle.xRange.max;
@@ -228,63 +236,87 @@ bool inList(const std::vector<SANE_String_Const> &list, const char *value)
     return false;
 }
 
+SANE_Status setStringOption(Handle &handle, SANE_Int option, const char *text, SANE_Int &flags)
+{
+    const std::vector<SANE_String_Const> &list =
+        option == kMode ? handle.modes : option == kSource ? handle.sources : handle.compressions;
+    size_t limit = static_cast<size_t>(handle.descriptors[option].size);
+    if (strnlen(text, limit) >= limit || !inList(list, text))
+        return SANE_STATUS_INVAL;
+    std::string &target = option == kMode ? handle.mode : option == kSource ? handle.source : handle.compression;
+    if (target == text)
+        return SANE_STATUS_GOOD;
+    target = text;
+    flags |= SANE_INFO_RELOAD_PARAMS;
+    // The mode decides whether compression applies, the source which
+    // resolutions and lengths there are.
+    if (option != kCompression)
+        flags |= SANE_INFO_RELOAD_OPTIONS;
+    updateConstraints(handle);
+    return SANE_STATUS_GOOD;
+}
+
+// The value a number option takes for `wanted`: the nearest the scanner
+// offers (range ends, list values).
+SANE_Word allowedNumber(const Handle &handle, SANE_Int option, SANE_Word wanted)
+{
+    if (option == kResolution) {
+        const ScannerAbilities &abilities = handle.scanner->abilities();
+        if (abilities.resolutionRange)
+            return std::min(std::max(wanted, abilities.minResolution), abilities.maxResolution);
+        return NearestResolution(UsbResolutions(feederChosen(handle)), wanted);
+    }
+    const SANE_Range &range = option == kLeft || option == kRight ? handle.xRange : handle.yRange;
+    return std::min(std::max(wanted, range.min), range.max);
+}
+
+SANE_Word &numberOf(Handle &handle, SANE_Int option)
+{
+    switch (option) {
+    case kResolution: return handle.resolution;
+    case kLeft: return handle.left;
+    case kTop: return handle.top;
+    case kRight: return handle.right;
+    default: return handle.bottom;
+    }
+}
+
+// A value the scanner does not offer is changed to the nearest it does, and
+// the front end is told (INEXACT) and given that value back; a value it
+// offers is taken as it is.
+SANE_Status setNumberOption(Handle &handle, SANE_Int option, SANE_Word *value, SANE_Int &flags)
+{
+    SANE_Word chosen = allowedNumber(handle, option, *value);
+    if (chosen != *value) {
+        flags |= SANE_INFO_INEXACT;
+        *value = chosen;
+    }
+    SANE_Word &target = numberOf(handle, option);
+    if (target != chosen) {
+        target = chosen;
+        flags |= SANE_INFO_RELOAD_PARAMS;
+    }
+    return SANE_STATUS_GOOD;
+}
+
 SANE_Status setOption(Handle &handle, SANE_Int option, void *value, SANE_Int *info)
 {
     SANE_Int flags = 0;
+    SANE_Status result = SANE_STATUS_INVAL;
     switch (option) {
     case kMode:
     case kSource:
-    case kCompression: {
-        auto *text = static_cast<const char *>(value);
-        const std::vector<SANE_String_Const> &list =
-            option == kMode ? handle.modes : option == kSource ? handle.sources : handle.compressions;
-        size_t limit = static_cast<size_t>(handle.descriptors[option].size);
-        if (strnlen(text, limit) >= limit || !inList(list, text))
-            return SANE_STATUS_INVAL;
-        std::string &target = option == kMode ? handle.mode : option == kSource ? handle.source : handle.compression;
-        if (target != text) {
-            target = text;
-            flags |= SANE_INFO_RELOAD_PARAMS;
-            if (option != kCompression)
-                flags |= SANE_INFO_RELOAD_OPTIONS;
-        }
-        updateConstraints(handle);
-        break;
-    }
-    case kResolution: {
-        SANE_Int wanted = *static_cast<SANE_Int *>(value);
-        const ScannerAbilities &abilities = handle.scanner->abilities();
-        SANE_Int chosen = abilities.resolutionRange
-                              ? std::min(std::max(wanted, abilities.minResolution), abilities.maxResolution)
-                              : NearestResolution(UsbResolutions(feederChosen(handle)), wanted);
-        if (chosen != wanted)
-            flags |= SANE_INFO_INEXACT;
-        handle.resolution = chosen;
-        flags |= SANE_INFO_RELOAD_PARAMS;
-        break;
-    }
+    case kCompression: result = setStringOption(handle, option, static_cast<const char *>(value), flags); break;
+    case kResolution:
     case kLeft:
     case kTop:
     case kRight:
-    case kBottom: {
-        SANE_Fixed wanted = *static_cast<SANE_Fixed *>(value);
-        const SANE_Range &range = option == kLeft || option == kRight ? handle.xRange : handle.yRange;
-        SANE_Fixed chosen = std::min(std::max(wanted, range.min), range.max);
-        if (chosen != wanted)
-            flags |= SANE_INFO_INEXACT;
-        SANE_Fixed &target = option == kLeft    ? handle.left
-                             : option == kTop   ? handle.top
-                             : option == kRight ? handle.right
-                                                : handle.bottom;
-        target = chosen;
-        flags |= SANE_INFO_RELOAD_PARAMS;
-        break;
+    case kBottom: result = setNumberOption(handle, option, static_cast<SANE_Word *>(value), flags); break;
+    default: break;
     }
-    default: return SANE_STATUS_INVAL;
-    }
-    if (info)
+    if (info && result == SANE_STATUS_GOOD)
         *info = flags;
-    return SANE_STATUS_GOOD;
+    return result;
 }
 
 SANE_Status getOption(const Handle &handle, SANE_Int option, void *value)
@@ -317,9 +349,23 @@ Handle *handleOf(SANE_Handle handle)
     return nullptr;
 }
 
-SANE_Status status(int code)
+// The one place a daemon result becomes a SANE status.
+SANE_Status saneStatus(int code)
 {
-    return static_cast<SANE_Status>(code);
+    switch (code) {
+    case ruvo_wire::RESULT_GOOD: return SANE_STATUS_GOOD;
+    case ruvo_wire::RESULT_UNSUPPORTED: return SANE_STATUS_UNSUPPORTED;
+    case ruvo_wire::RESULT_CANCELLED: return SANE_STATUS_CANCELLED;
+    case ruvo_wire::RESULT_BUSY: return SANE_STATUS_DEVICE_BUSY;
+    case ruvo_wire::RESULT_INVALID: return SANE_STATUS_INVAL;
+    case ruvo_wire::RESULT_END_OF_SCAN: return SANE_STATUS_EOF;
+    case ruvo_wire::RESULT_JAMMED: return SANE_STATUS_JAMMED;
+    case ruvo_wire::RESULT_NO_DOCUMENTS: return SANE_STATUS_NO_DOCS;
+    case ruvo_wire::RESULT_COVER_OPEN: return SANE_STATUS_COVER_OPEN;
+    case ruvo_wire::RESULT_NO_MEMORY: return SANE_STATUS_NO_MEM;
+    case ruvo_wire::RESULT_ACCESS_DENIED: return SANE_STATUS_ACCESS_DENIED;
+    default: return SANE_STATUS_IO_ERROR;
+    }
 }
 
 } // namespace
@@ -387,8 +433,8 @@ RUVO_EXPORT SANE_Status sane_ruvo_open(SANE_String_Const name, SANE_Handle *hand
         }
         auto opened = std::make_unique<Handle>();
         int code = Scanner::Open(*entry, opened->scanner);
-        if (code != SANE_STATUS_GOOD)
-            return status(code);
+        if (code != ruvo_wire::RESULT_GOOD)
+            return saneStatus(code);
         buildOptions(*opened);
         std::lock_guard<std::mutex> lock(s_mutex);
         s_handles.push_back(opened.get());
@@ -477,7 +523,7 @@ RUVO_EXPORT SANE_Status sane_ruvo_start(SANE_Handle handle)
     if (!known)
         return SANE_STATUS_INVAL;
     try {
-        return status(known->scanner->start(choiceOf(*known)));
+        return saneStatus(known->scanner->start(choiceOf(*known)));
     } catch (const std::bad_alloc &) {
         return SANE_STATUS_NO_MEM;
     } catch (...) {
@@ -494,7 +540,7 @@ RUVO_EXPORT SANE_Status sane_ruvo_read(SANE_Handle handle, SANE_Byte *data, SANE
         return SANE_STATUS_INVAL;
     try {
         int got = 0;
-        SANE_Status result = status(known->scanner->read(data, maxLength, &got));
+        SANE_Status result = saneStatus(known->scanner->read(data, maxLength, &got));
         *length = got;
         return result;
     } catch (const std::bad_alloc &) {
@@ -515,14 +561,23 @@ RUVO_EXPORT void sane_ruvo_cancel(SANE_Handle handle)
     }
 }
 
+// Both only during a scan: from sane_start until the scan has ended.
 RUVO_EXPORT SANE_Status sane_ruvo_set_io_mode(SANE_Handle handle, SANE_Bool nonBlocking)
 {
-    if (!handleOf(handle))
+    Handle *known = handleOf(handle);
+    if (!known || (nonBlocking != SANE_FALSE && nonBlocking != SANE_TRUE))
         return SANE_STATUS_INVAL;
-    return nonBlocking ? SANE_STATUS_UNSUPPORTED : SANE_STATUS_GOOD;
+    return saneStatus(known->scanner->setNonBlocking(nonBlocking == SANE_TRUE));
 }
 
-RUVO_EXPORT SANE_Status sane_ruvo_get_select_fd(SANE_Handle, SANE_Int *)
+RUVO_EXPORT SANE_Status sane_ruvo_get_select_fd(SANE_Handle handle, SANE_Int *descriptor)
 {
-    return SANE_STATUS_UNSUPPORTED;
+    Handle *known = handleOf(handle);
+    if (!known || !descriptor)
+        return SANE_STATUS_INVAL;
+    int ready = -1;
+    SANE_Status result = saneStatus(known->scanner->selectDescriptor(ready));
+    if (result == SANE_STATUS_GOOD)
+        *descriptor = ready;
+    return result;
 }

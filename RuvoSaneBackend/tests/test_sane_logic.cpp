@@ -63,6 +63,19 @@ std::vector<uint8_t> drain(PageDecoder &decoder, const std::vector<uint8_t> &inp
     return output;
 }
 
+// The chart's page of 157 x 90 pixels at 75 dpi from (x, y), as the scanner
+// sends it in JPEG (quality 70).
+std::vector<uint8_t> chartJpeg(int depth, uint32_t x, uint32_t y)
+{
+    scan_chart::Area area;
+    area.xResolution = area.yResolution = 75;
+    area.xStart = x;
+    area.yStart = y;
+    area.width = 157;
+    area.height = 90;
+    return scan_chart::EncodeJpeg(area, depth, 0, 90, 70);
+}
+
 } // namespace
 
 class TestSaneLogic : public QObject {
@@ -322,13 +335,7 @@ void TestSaneLogic::jpegDecodedPieceByPieceEqualsLibjpeg()
 {
     QFETCH(int, depth);
     QFETCH(int, lines);
-    scan_chart::Area area;
-    area.xResolution = area.yResolution = 75;
-    area.xStart = 20;
-    area.yStart = 60;
-    area.width = 157;
-    area.height = 90;
-    std::vector<uint8_t> jpeg = scan_chart::EncodeJpeg(area, depth, 0, 90, 70);
+    std::vector<uint8_t> jpeg = chartJpeg(depth, 20, 60);
     auto whole = scan_chart::DecodeJpeg(jpeg);
     QVERIFY(whole);
     for (size_t piece : {size_t(1), size_t(100), size_t(4096)}) {
@@ -359,11 +366,7 @@ void TestSaneLogic::jpegThatIsNotThePageFails()
     QFETCH(int, components);
     QFETCH(int, lines);
     QFETCH(int, keepBytes);
-    scan_chart::Area area;
-    area.xResolution = area.yResolution = 75;
-    area.width = 157;
-    area.height = 90;
-    std::vector<uint8_t> jpeg = scan_chart::EncodeJpeg(area, 8, 0, 90, 70);
+    std::vector<uint8_t> jpeg = chartJpeg(8, 0, 0);
     if (keepBytes > 0)
         jpeg.resize(static_cast<size_t>(keepBytes));
     if (keepBytes < 0)
