@@ -131,6 +131,14 @@ def stop_processes(processes, timeout=30):
         stop_process(process, timeout)
 
 
+def stop_all(processes, *owners, timeout=15):
+    """The processes in reverse order, then whatever each owner (a desktop session, a private cupsd) started."""
+    stop_processes(processes, timeout)
+    for owner in owners:
+        if owner:
+            owner.stop()
+
+
 def descendants(root):
     """The live processes below root; a killed one still waiting to be reaped is left out."""
     parents, dead = {}, set()
@@ -254,6 +262,20 @@ def scanimage_to_file(arguments, env, path):
     if status != 0:
         raise RuntimeError(f"scanimage ended with {status}")
     return usage.ru_maxrss
+
+
+def interrupt_scan(scan, events_log, settle=10):
+    """Ctrl-C to scanimage mid-page: it ends, its page files go within settle
+    seconds, and the scanner, whose events are in events_log, got the abort."""
+    scan.send_signal(signal.SIGINT)
+    try:
+        scan.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        scan.kill()
+        check(False, "cancel: scanimage did not end after SIGINT")
+    check(wait_for(lambda: page_files() == [], settle), f"cancel: page files left behind: {page_files()}")
+    with open(events_log) as handle:
+        check("abort" in handle.read().split(), "cancel: the scanner never received the abort")
 
 
 # --- pages ------------------------------------------------------------------
