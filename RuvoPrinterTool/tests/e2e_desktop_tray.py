@@ -19,7 +19,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
 from desktop_session import DesktopSession, require as check, wait_for  # noqa: E402
-from ruvo_rig import stop_processes  # noqa: E402
+from ruvo_rig import stop_all  # noqa: E402
 
 TITLE = "Ruvo打印助手"
 MENU = ["显示主界面", "打印机更新助手", "设置", "退出"]
@@ -186,10 +186,7 @@ def main():
         print("e2e %s: item, menu, alerts with urgency, click and 退出 all as expected" % case)
         return 0
     finally:
-        stop_processes(started, 15)
-        if monitor:
-            monitor.stop()
-        desktop.stop()
+        stop_all(started, monitor, desktop)
 
 
 if __name__ == "__main__":

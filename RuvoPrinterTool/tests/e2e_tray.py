@@ -14,7 +14,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
 from desktop_session import Accessible, DesktopSession, require as check, wait_for  # noqa: E402
-from ruvo_rig import stop_process, stop_processes  # noqa: E402
+from ruvo_rig import stop_all, stop_process  # noqa: E402
 
 QUEUE = "RuvoE2E"
 SCENARIO = """
@@ -161,10 +161,7 @@ def main():
         print("e2e: table followed the fleet, job cancelled, second copy refused, 退出 ended with 0")
         return 0
     finally:
-        stop_processes(started, 15)
-        if session:
-            session.stop()
-        cups.stop()
+        stop_all(started, session, cups)
 
 
 if __name__ == "__main__":

@@ -11,14 +11,13 @@ without sanitizers, gets that runtime preloaded.
 """
 import os
 import re
-import signal
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
 from ruvo_rig import (CHART, SANE_BACKEND_DIR, SCAN_DIR, chart, check, failures, feeder_lines,  # noqa: E402
-                      kill_descendants, local_socket_open, page_begun, page_files, parse_pnm, port_open,
+                      interrupt_scan, kill_descendants, local_socket_open, page_begun, page_files, parse_pnm, port_open,
                       sane_environment, scanners_up, start_network_scanner, start_usb_scanner_with_daemon, stop_process, wait_for,
                       write_sane_config)
 
@@ -220,15 +219,7 @@ def test_cancel_mid_page():
                              "--format=pnm"], env=environment(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     began = wait_for(page_begun)
     check(began, "cancel: the slow scan never wrote a page")
-    scan.send_signal(signal.SIGINT)
-    try:
-        scan.wait(timeout=30)
-    except subprocess.TimeoutExpired:
-        scan.kill()
-        check(False, "cancel: scanimage did not end after SIGINT")
-    check(wait_for(lambda: page_files() == [], 10), f"cancel: page files left behind: {page_files()}")
-    with open(events) as handle:
-        check("abort" in handle.read().split(), "cancel: the scanner never received the abort")
+    interrupt_scan(scan, events)
     # The scanner is usable again right away.
     result = scanimage(["-d", SLOW_NET, "--mode", "Gray", "--resolution", "75", "--format=pnm"]
                        + scan_area_arguments((0, 0, 20, 5)))

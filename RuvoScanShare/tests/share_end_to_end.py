@@ -9,7 +9,6 @@ Run by CTest inside scripts/isolated-run (private /opt, /tmp and network).
 import http.client
 import os
 import re
-import signal
 import socket
 import subprocess
 import sys
@@ -17,7 +16,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
 from ruvo_rig import (AIRSCAN_BACKEND, ESCL_SETTINGS as SETTINGS, SCAN_DIR, SHARE, chart, check,  # noqa: E402
-                      failures, feeder_lines, page_begun, page_files, parse_pnm, port_open,
+                      failures, feeder_lines, interrupt_scan, page_begun, page_files, parse_pnm, port_open,
                       proc_status as process_status, psnr, sane_environment, scanners_up, start_network_scanner,
                       start_usb_scanner_with_daemon, stop_process, wait_for, write_sane_config)
 
@@ -151,15 +150,7 @@ def test_busy_and_cancel():
     check(began, "cancel: the slow scan never wrote a page")
     status, _ = post_job(PORTS["image/png"], f"/net-{SLOW_ADDRESS}/eSCL/ScanJobs", SETTINGS)
     check(status == 503, f"a second job while one runs: {status}, not 503")
-    scan.send_signal(signal.SIGINT)
-    try:
-        scan.wait(timeout=30)
-    except subprocess.TimeoutExpired:
-        scan.kill()
-        check(False, "cancel: scanimage did not end after SIGINT")
-    check(wait_for(lambda: page_files() == [], 20), f"cancel: page files left behind: {page_files()}")
-    with open(f"{WORK}/sim-{SLOW_ADDRESS}/events.log") as handle:
-        check("abort" in handle.read().split(), "cancel: the scanner never received the abort")
+    interrupt_scan(scan, f"{WORK}/sim-{SLOW_ADDRESS}/events.log", 20)
     # The scanner is free again: a job is taken, and deleted unread leaves no page file.
     status, location = wait_for_job(f"/net-{SLOW_ADDRESS}/eSCL/ScanJobs")
     check(status == 201 and location, f"after the cancel: {status}")

@@ -17,7 +17,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
 from desktop_session import Accessible, DesktopSession, wait_for  # noqa: E402
-from ruvo_rig import peak_rss_kib, stop_processes  # noqa: E402
+from ruvo_rig import peak_rss_kib, stop_all  # noqa: E402
 
 warnings.simplefilter("ignore", DeprecationWarning)  # the table interface's old name is the one this gi has
 PRINTERS = 64
@@ -56,11 +56,6 @@ def cpu_seconds(pid):
 
 def peak_rss_mib(pid):
     return peak_rss_kib(pid) / 1024.0
-
-
-def stop_all(processes, session):
-    stop_processes(processes, 15)
-    session.stop()
 
 
 def main():
