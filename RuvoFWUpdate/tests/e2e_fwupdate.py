@@ -13,18 +13,14 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "RuvoPrinterTool", "tests"))
-from desktop_session import Accessible, DesktopSession, wait_for  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+from desktop_session import Accessible, DesktopSession, require as check, wait_for  # noqa: E402
+from ruvo_rig import stop_process  # noqa: E402
 
 TITLE = "Ruvo打印机升级助手"
 IMAGE_SIZE = 6 * 1024 * 1024  # 96 pieces of 64 KiB
 PIECE_DELAY_MS = 40           # a printer that takes about 1.6 MB/s
 SLOWEST_ANSWER_S = 2.0        # a window that stops for the transfer takes its whole length
-
-
-def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
 
 
 def click(session, node):
@@ -103,13 +99,8 @@ def main():
         program.clear_cache()
         check(start.get_state_set().contains(Atspi.StateType.ENABLED), "the controls stayed disabled")
     finally:
-        if app and app.poll() is None:
-            app.terminate()  # the runner passes it on to the updater, then writes its record
-            try:
-                app.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                app.kill()
-                app.wait()
+        if app:
+            stop_process(app)  # the runner passes SIGTERM on to the updater, then writes its record
         session.stop()
     with open(record, "rb") as f:
         received = f.read()

@@ -1,6 +1,6 @@
 // The firmware updater's window end to end against an emulated printer.
 #include "RuvoPaths.h"
-#include "UsbPrinterEmulator.h"
+#include "emulated_printers.h"
 #include "widget.h"
 
 #include <QDateTime>
@@ -195,10 +195,7 @@ void TestFwUpdateWindow::sendsTheImageByteForByteInPieces()
     QFETCH(int, size);
     QFETCH(bool, heldByDriver);
     usbemu::Emulator emulator;
-    usbemu::PrinterConfig config;
-    if (heldByDriver)
-        config.claim = usbemu::ClaimBehaviour::HeldByKernelDriver;
-    const int printer = emulator.AddPrinter(config);
+    const int printer = usbtest::AddPrinter(emulator, heldByDriver);
     QVERIFY(printer >= 0);
     WriteList({UsbEntry("Office")});
     const QByteArray image = Pattern(size);
@@ -222,8 +219,7 @@ void TestFwUpdateWindow::sendsTheImageByteForByteInPieces()
     QCOMPARE(int(sent.size()), size == 0 ? 1 : (size + 65535) / 65536);
     for (const auto &piece : sent)
         QVERIFY(piece.size() <= 65536);
-    if (heldByDriver)
-        QVERIFY2(emulator.KernelDriverAttached(printer), "the printer was not given back to its driver");
+    QVERIFY2(usbtest::BackWithItsDriver(emulator, printer, heldByDriver), "the printer was not given back to its driver");
     QVERIFY(window.findChild<QPushButton *>("buttonOK")->isEnabled());
     QVERIFY(!window.findChild<QDialog *>("progressDialog"));
 
@@ -337,9 +333,7 @@ void TestFwUpdateWindow::printerPulledOutDuringTheWriteIsNotTriedAgain()
     usbemu::PrinterConfig config;
     config.unplugAtOutTransfer = 3;
     config.outDelayMs = 30;
-    if (heldByKernelDriver)
-        config.claim = usbemu::ClaimBehaviour::HeldByKernelDriver;
-    const int printer = emulator.AddPrinter(config);
+    const int printer = usbtest::AddPrinter(emulator, heldByKernelDriver, config);
     QVERIFY(printer >= 0);
     WriteList({UsbEntry("Office")});
     const QByteArray image = Pattern(10 * 64 * 1024 + 123);
@@ -376,8 +370,7 @@ void TestFwUpdateWindow::printerPulledOutDuringTheWriteIsNotTriedAgain()
     QCOMPARE(again.size(), 2);
     QCOMPARE(again[1].strText, QString::fromUtf8("操作成功，请等待打印机更新完成，更新过程中请勿断开电源。"));
     QCOMPARE(Received(emulator, printer), image);
-    if (heldByKernelDriver)
-        QVERIFY(emulator.KernelDriverAttached(printer));
+    QVERIFY(usbtest::BackWithItsDriver(emulator, printer, heldByKernelDriver));
 }
 
 void TestFwUpdateWindow::vanishedPrinterIsTriedThreeTimes()

@@ -17,23 +17,18 @@ import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop_session import DesktopSession, wait_for  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+from desktop_session import DesktopSession, require as check, wait_for  # noqa: E402
+from ruvo_rig import stop_all  # noqa: E402
 
 TITLE = "Ruvo打印助手"
 MENU = ["显示主界面", "打印机更新助手", "设置", "退出"]
-NOTIFYD = "/usr/lib/x86_64-linux-gnu/xfce4/notifyd/xfce4-notifyd"
 # A warning on Desk, an error on Lab, then a fresh error alert on Lab every few
 # seconds, so one can be clicked while it is shown.
 SCENARIO = "printer Desk usb K400 serial=E2E0001\nprinter Lab net K402ADN 192.168.1.21\n" \
            "at 0 set Desk status=ready toner=5000 warnings=0x110D\n" \
            "at 0 set Lab status=ready toner=6400 errors=0x11B0\n" + \
            "".join("at %d set Lab toner=%d\n" % (4 + 3 * i, 6300 - i) for i in range(30))
-
-
-def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
 
 
 class NotifyMonitor:
@@ -83,51 +78,6 @@ class NotifyMonitor:
 
 
 class Desktop(DesktopSession):
-    def busctl(self, *args):
-        return subprocess.run(["busctl", "--user", "--address=" + self.env["DBUS_SESSION_BUS_ADDRESS"], *args],
-                              env=self.env, capture_output=True, text=True)
-
-    def registered_items(self):
-        result = subprocess.run(
-            ["gdbus", "call", "--session", "--dest", "org.kde.StatusNotifierWatcher", "--object-path",
-             "/StatusNotifierWatcher", "--method", "org.freedesktop.DBus.Properties.Get",
-             "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"],
-            env=self.env, capture_output=True, text=True)
-        return re.findall(r"'([^']*)'", result.stdout) if result.returncode == 0 else []
-
-    def start_item_host(self):
-        self.watcher = self._spawn(["status-notifier-watcher"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for(lambda: self.has_owner("org.kde.StatusNotifierWatcher"), 20, "the watcher")
-        self.host = self._spawn(["gtk-sni-tray-standalone", "--top", "--end"], stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-        wait_for(lambda: "true" in subprocess.run(
-            ["gdbus", "call", "--session", "--dest", "org.kde.StatusNotifierWatcher", "--object-path",
-             "/StatusNotifierWatcher", "--method", "org.freedesktop.DBus.Properties.Get",
-             "org.kde.StatusNotifierWatcher", "IsStatusNotifierHostRegistered"],
-            env=self.env, capture_output=True, text=True).stdout, 30, "the host registered")
-
-    def stop_item_host(self):
-        for process in (self.host, self.watcher):
-            process.terminate()
-            process.wait(timeout=10)
-            self.processes.remove(process)
-        wait_for(lambda: not self.has_owner("org.kde.StatusNotifierWatcher"), 20, "the watcher gone")
-
-    def has_owner(self, name):
-        result = self.busctl("call", "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                             "NameHasOwner", "s", name)
-        return result.stdout.strip() == "b true"
-
-    def start_trayer(self):
-        self._spawn(["trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24",
-                     "--SetDockType", "true", "--expand", "false", "--transparent", "false"],
-                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for(lambda: self.window_ids("--class", "trayer"), 20, "trayer")
-
-    def start_notification_server(self):
-        self._spawn([NOTIFYD], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_for(lambda: self.has_owner("org.freedesktop.Notifications"), 30, "the notification server")
-
     def menu_labels(self, item):
         result = self.busctl("call", item, "/MenuBar", "com.canonical.dbusmenu", "GetLayout", "iias", "--", "0",
                              "-1", "1", "label")
@@ -236,17 +186,7 @@ def main():
         print("e2e %s: item, menu, alerts with urgency, click and 退出 all as expected" % case)
         return 0
     finally:
-        for process in reversed(started):
-            if process.poll() is None:
-                process.terminate()
-                try:
-                    process.wait(timeout=15)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
-        if monitor:
-            monitor.stop()
-        desktop.stop()
+        stop_all(started, monitor, desktop)
 
 
 if __name__ == "__main__":

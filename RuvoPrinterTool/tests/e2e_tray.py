@@ -12,8 +12,9 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop_session import Accessible, DesktopSession, wait_for  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+from desktop_session import Accessible, DesktopSession, require as check, wait_for  # noqa: E402
+from ruvo_rig import stop_all, stop_process  # noqa: E402
 
 QUEUE = "RuvoE2E"
 SCENARIO = """
@@ -69,18 +70,8 @@ class PrivateCups:
         return [line for line in self.run(["lpstat", "-o", queue]).stdout.splitlines() if line.strip()]
 
     def stop(self):
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-
-
-def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
+        if self.process:
+            stop_process(self.process, 15)
 
 
 def main():
@@ -170,17 +161,7 @@ def main():
         print("e2e: table followed the fleet, job cancelled, second copy refused, 退出 ended with 0")
         return 0
     finally:
-        for process in reversed(started):
-            if process.poll() is None:
-                process.terminate()
-                try:
-                    process.wait(timeout=15)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
-        if session:
-            session.stop()
-        cups.stop()
+        stop_all(started, session, cups)
 
 
 if __name__ == "__main__":

@@ -11,18 +11,16 @@ without sanitizers, gets that runtime preloaded.
 """
 import os
 import re
-import signal
-import socket
 import subprocess
 import sys
 import time
 
-BUILD = os.environ["RUVO_BUILD_DIR"]
-EMULATOR = f"{BUILD}/tools/usb-scanner-emulator/usb-scanner-emulator"
-DAEMON = f"{BUILD}/RuvoScanDaemon/RuvoScanDaemon"
-SIMULATOR = f"{BUILD}/tools/net-scanner-sim/net-scanner-sim"
-CHART = f"{BUILD}/tools/scan-chart/scan-chart"
-SCAN_DIR = "/opt/ruvo/k40_series_printer/scan"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+from ruvo_rig import (CHART, SANE_BACKEND_DIR, SCAN_DIR, chart, check, failures, feeder_lines,  # noqa: E402
+                      interrupt_scan, kill_descendants, local_socket_open, page_begun, page_files, parse_pnm, port_open,
+                      sane_environment, scanners_up, start_network_scanner, start_usb_scanner_with_daemon, stop_process, wait_for,
+                      write_sane_config)
+
 WORK = "/tmp/sane-e2e"
 SERIAL = "RV402A0001"
 USB = f"ruvo:usb:0405:{SERIAL}"
@@ -30,85 +28,17 @@ NET = "ruvo:net:127.0.0.2"
 SLOW_NET = "ruvo:net:127.0.0.3"
 SHEET_MM = 250
 
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL:", message, flush=True)
-    return condition
-
 
 def environment(debug=False):
-    env = dict(os.environ)
-    env["SANE_CONFIG_DIR"] = f"{WORK}/conf"
-    env["LD_LIBRARY_PATH"] = f"{BUILD}/sane-backend"
+    env = sane_environment(f"{WORK}/conf", SANE_BACKEND_DIR)
     env.pop("SANE_DEBUG_RUVO", None)
     if debug:
         env["SANE_DEBUG_RUVO"] = "1"
-    preload = os.environ.get("RUVO_SANE_PRELOAD")
-    if preload:
-        env["LD_PRELOAD"] = preload
-        # scanimage and Debian's libsane are not ours to keep leak-free.
-        env["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
     return env
 
 
 def scanimage(arguments, timeout=120, debug=False):
     return subprocess.run(["scanimage"] + arguments, env=environment(debug), capture_output=True, timeout=timeout)
-
-
-def wait_for(condition, limit=30.0):
-    end = time.monotonic() + limit
-    while time.monotonic() < end:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
-
-
-def port_open(address, port):
-    try:
-        with socket.create_connection((address, port), timeout=1):
-            return True
-    except OSError:
-        return False
-
-
-def descendants(root):
-    """The live processes below root; a killed one still waiting to be reaped is left out."""
-    parents, dead = {}, set()
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as handle:
-                    # The command name in brackets may hold spaces; the state and the parent follow it.
-                    state, parent = handle.read().rsplit(")", 1)[1].split()[:2]
-                parents[int(entry)] = int(parent)
-                if state in ("Z", "X"):
-                    dead.add(int(entry))
-            except (OSError, IndexError, ValueError):
-                pass
-    found, grew = set(), True
-    while grew:
-        grew = False
-        for pid, parent in parents.items():
-            if pid not in found and (parent == root or parent in found):
-                found.add(pid)
-                grew = True
-    return found - dead
-
-
-def local_socket_open():
-    """The daemon's local socket (RUVO_SCAN_SOCKET, set by the isolated run) takes connections."""
-    try:
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
-            probe.settimeout(1)
-            probe.connect(os.environ["RUVO_SCAN_SOCKET"])
-            return True
-    except (OSError, KeyError):
-        return False
 
 
 class Rig:
@@ -118,67 +48,32 @@ class Rig:
         self.record = f"{WORK}/usb-record"
         os.makedirs(self.record, exist_ok=True)
         self.start_daemon(usb_knobs, emulator_output)
-        self.simulators = []
-        for address, knobs in simulators:
-            folder = f"{WORK}/sim-{address}"
-            os.makedirs(folder, exist_ok=True)
-            self.simulators.append(subprocess.Popen(
-                [SIMULATOR, "--chart", "--address", address, "--record-dir", folder, "--keep-pages",
-                 "--sheet-length-mm", str(SHEET_MM)] + knobs, stdout=subprocess.DEVNULL))
-        ready = wait_for(lambda: local_socket_open() and
-                         all(port_open(address, 2080) for address, _ in simulators))
-        if not ready:
+        self.simulators = [start_network_scanner(address, ["--keep-pages", "--sheet-length-mm", str(SHEET_MM)] + knobs,
+                                                 record_dir=f"{WORK}/sim-{address}")
+                           for address, knobs in simulators]
+        if not scanners_up([address for address, _ in simulators], daemon_up=local_socket_open):
             self.stop()
             raise RuntimeError("the daemon or a simulated scanner did not come up")
 
     def start_daemon(self, usb_knobs, emulator_output=subprocess.DEVNULL):
-        self.emulator = subprocess.Popen(
-            [EMULATOR, "--chart", "--device", f"7a3e:0405:{SERIAL}", "--sheet-length-mm", str(SHEET_MM),
-             "--record-dir", self.record] + usb_knobs + ["--", DAEMON], stdout=emulator_output)
+        self.emulator = start_usb_scanner_with_daemon(
+            SERIAL, ["--sheet-length-mm", str(SHEET_MM), "--record-dir", self.record] + usb_knobs, emulator_output)
         return wait_for(lambda: port_open("127.0.0.1", 7000))
 
     def crash_daemon(self):
         """Every process of the daemon killed at once, as systemd does to a crashed unit's group.
         The emulator adopts the daemon's detached processes, so they are all its descendants."""
-        # A process forked while the first ones were being killed is found on the next round.
-        for _ in range(50):
-            found = descendants(self.emulator.pid)
-            if not found:
-                break
-            for pid in found:
-                try:
-                    os.kill(pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-            time.sleep(0.02)
+        kill_descendants(self.emulator.pid)
         # With nothing left to run the emulator takes its device out and ends.
         self.emulator.wait(timeout=30)
 
     def stop_daemon(self):
-        if self.emulator.poll() is None:
-            self.emulator.send_signal(signal.SIGTERM)
-            self.emulator.wait(timeout=30)
+        stop_process(self.emulator, kill=False)
 
     def stop(self):
         self.stop_daemon()
         for simulator in self.simulators:
-            simulator.send_signal(signal.SIGTERM)
-            simulator.wait(timeout=30)
-
-
-def page_files():
-    return sorted(name for name in os.listdir(SCAN_DIR) if name.startswith("ruvoscandata_"))
-
-
-def parse_pnm(data):
-    """(magic, width, height, pixel bytes) of a binary PNM."""
-    match = re.match(rb"(P[456])\s+(?:#[^\n]*\n\s*)*(\d+)\s+(\d+)\s+(?:(\d+)\s)?", data)
-    if not match:
-        return None
-    magic, width, height = match.group(1), int(match.group(2)), int(match.group(3))
-    if magic != b"P4" and match.group(4) is None:
-        return None
-    return magic, width, height, data[match.end():]
+            stop_process(simulator, kill=False)
 
 
 def fixed(mm):
@@ -196,29 +91,22 @@ def pixels_of_area(left, top, width, height, dpi):
     return x0, y0, max(x1, x0 + 1) - x0, max(y1, y0 + 1) - y0
 
 
-def feeder_lines(y_start, height, dpi):
-    """Lines of a feeder page: whole lines whose centre lies on the sheet."""
-    sheet = SHEET_MM * 1000000 * 10 // 254
-    lines = 0
-    while lines < height and (2 * (y_start + lines) + 1) * 1000000 // (2 * dpi) < sheet:
-        lines += 1
-    return lines
-
-
-def chart(dpi, area, depth, page=0, lines=None):
-    arguments = [CHART, "render", "--resolution", str(dpi), "--area", ",".join(map(str, area)),
-                 "--depth", str(depth), "--page", str(page)]
-    if lines is not None:
-        arguments += ["--lines", str(lines)]
-    return parse_pnm(subprocess.run(arguments, capture_output=True, check=True).stdout)
-
-
 MODES = {"Lineart": 1, "Gray": 8, "Color": 24}
 
 
 def scan_area_arguments(area_mm):
     left, top, width, height = area_mm
     return ["-l", str(left), "-t", str(top), "-x", str(width), "-y", str(height)]
+
+
+def flatbed_scan(device, mode, dpi, area_mm, extra=()):
+    """scanimage's page of area_mm (the whole flatbed when None), and that area in mm."""
+    arguments = ["-d", device, "--format=pnm", "--mode", mode, "--resolution", str(dpi), *extra]
+    if area_mm:
+        arguments += scan_area_arguments(area_mm)
+    else:
+        area_mm = (0, 0, 215.9, 297.0 if device == USB else 355.6)
+    return scanimage(arguments), area_mm
 
 
 def test_listing():
@@ -232,12 +120,8 @@ def test_tcp_only_when_configured():
     # With the local socket out of reach the backend finds no daemon, unless
     # ruvo.conf names TCP: then it lists the USB scanner through port 7000.
     folder = f"{WORK}/conf-tcp"
-    os.makedirs(folder, exist_ok=True)
-    with open(f"{folder}/dll.conf", "w") as out:
-        out.write("ruvo\n")
     for tcp_line, listed in (("", False), ("daemon-tcp-port 7000\n", True)):
-        with open(f"{folder}/ruvo.conf", "w") as out:
-            out.write("127.0.0.2 K402ADN\n" + tcp_line)
+        write_sane_config(folder, "ruvo", {"ruvo.conf": "127.0.0.2 K402ADN\n" + tcp_line})
         env = environment()
         env["SANE_CONFIG_DIR"] = folder
         env["RUVO_SCAN_SOCKET"] = f"{WORK}/no-daemon-here.sock"
@@ -257,12 +141,7 @@ def test_raw_pixels():
         (NET, "Lineart", 150, (0.0, 100.0, 77.7, 50.0)),
     ]
     for device, mode, dpi, area_mm in rows:
-        arguments = ["-d", device, "--format=pnm", "--mode", mode, "--resolution", str(dpi)]
-        if area_mm:
-            arguments += scan_area_arguments(area_mm)
-        else:
-            area_mm = (0, 0, 215.9, 297.0 if device == USB else 355.6)
-        result = scanimage(arguments)
+        result, area_mm = flatbed_scan(device, mode, dpi, area_mm)
         name = f"{device} {mode} {dpi} dpi {area_mm}"
         if not check(result.returncode == 0, f"{name}: scanimage failed: {result.stderr.decode()}"):
             continue
@@ -295,12 +174,7 @@ def test_jpeg():
     rows = [(USB, "Gray", 100, (15.0, 25.0, 90.0, 70.0)), (USB, "Color", 75, None),
             (NET, "Color", 100, (5.0, 5.0, 120.0, 100.0)), (NET, "Gray", 75, None)]
     for device, mode, dpi, area_mm in rows:
-        arguments = ["-d", device, "--format=pnm", "--mode", mode, "--resolution", str(dpi), "--compression", "JPEG"]
-        if area_mm:
-            arguments += scan_area_arguments(area_mm)
-        else:
-            area_mm = (0, 0, 215.9, 297.0 if device == USB else 355.6)
-        result = scanimage(arguments)
+        result, area_mm = flatbed_scan(device, mode, dpi, area_mm, ["--compression", "JPEG"])
         name = f"JPEG {device} {mode} {dpi} dpi"
         if not check(result.returncode == 0, f"{name}: scanimage failed: {result.stderr.decode()}"):
             continue
@@ -328,7 +202,7 @@ def test_feeder_batch():
         files = sorted(os.listdir(folder))
         check(files == ["page1.pnm", "page2.pnm", "page3.pnm"], f"{name}: pages {files}")
         area = pixels_of_area(*area_mm, dpi)
-        lines = feeder_lines(area[1], area[3], dpi)
+        lines = feeder_lines(area[1], area[3], dpi, SHEET_MM)
         check(lines < area[3], f"{name}: the sheet should be shorter than the area")
         for page, file in enumerate(files):
             with open(f"{folder}/{file}", "rb") as handle:
@@ -343,17 +217,9 @@ def test_cancel_mid_page():
     events = f"{WORK}/sim-127.0.0.3/events.log"
     scan = subprocess.Popen(["scanimage", "-d", SLOW_NET, "--mode", "Color", "--resolution", "150",
                              "--format=pnm"], env=environment(), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    began = wait_for(lambda: len(page_files()) > 0 and os.path.getsize(f"{SCAN_DIR}/{page_files()[0]}") > 0)
+    began = wait_for(page_begun)
     check(began, "cancel: the slow scan never wrote a page")
-    scan.send_signal(signal.SIGINT)
-    try:
-        scan.wait(timeout=30)
-    except subprocess.TimeoutExpired:
-        scan.kill()
-        check(False, "cancel: scanimage did not end after SIGINT")
-    check(wait_for(lambda: page_files() == [], 10), f"cancel: page files left behind: {page_files()}")
-    with open(events) as handle:
-        check("abort" in handle.read().split(), "cancel: the scanner never received the abort")
+    interrupt_scan(scan, events)
     # The scanner is usable again right away.
     result = scanimage(["-d", SLOW_NET, "--mode", "Gray", "--resolution", "75", "--format=pnm"]
                        + scan_area_arguments((0, 0, 20, 5)))
@@ -446,7 +312,7 @@ def test_daemon_restarted_mid_scan():
         scan = subprocess.Popen(["scanimage", "-d", SLOW_NET, "--mode", "Color", "--resolution", "150",
                                  "--format=pnm"], env=environment(debug=True), stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
-        reading = wait_for(lambda: len(page_files()) > 0 and os.path.getsize(f"{SCAN_DIR}/{page_files()[0]}") > 0)
+        reading = wait_for(page_begun)
         check(reading, "daemon restart: the scan never wrote a page")
         check(scan.poll() is None, "daemon restart: scanimage ended before the daemon was killed")
         killed_at = time.monotonic()
@@ -476,11 +342,8 @@ def test_daemon_restarted_mid_scan():
 
 
 def main():
-    os.makedirs(f"{WORK}/conf", exist_ok=True)
-    with open(f"{WORK}/conf/dll.conf", "w") as out:
-        out.write("ruvo\n")
-    with open(f"{WORK}/conf/ruvo.conf", "w") as out:
-        out.write("# test scanners\n127.0.0.2 K402ADN\n127.0.0.3\n127.0.0.4\n127.0.0.5\n127.0.0.6\n")
+    write_sane_config(f"{WORK}/conf", "ruvo",
+                      {"ruvo.conf": "# test scanners\n127.0.0.2 K402ADN\n127.0.0.3\n127.0.0.4\n127.0.0.5\n127.0.0.6\n"})
     simulators = [("127.0.0.2", ["--pages", "3"]),
                   ("127.0.0.3", ["--pages", "3", "--block-sizes", "3000", "--block-delay-ms", "50"]),
                   ("127.0.0.4", ["--result", "91"]), ("127.0.0.5", ["--pages", "0"]),

@@ -10,7 +10,6 @@ and plugged back: the same simple-scan shows the failure and scans again.
 """
 import os
 import re
-import signal
 import subprocess
 import sys
 import time
@@ -18,40 +17,34 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import sane_end_to_end as e2e  # noqa: E402
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "RuvoPrinterTool", "tests"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
 from desktop_session import Accessible, DesktopSession  # noqa: E402
+from ruvo_rig import stop_process, write_sane_config  # noqa: E402
 
 
-def start_display():
-    read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                            pass_fds=(write_end,), stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    with os.fdopen(read_end) as pipe:
-        display = pipe.readline().strip()
-    bus = subprocess.run(["dbus-launch", "--sh-syntax"], capture_output=True, text=True, check=True).stdout
-    address = re.search(r"DBUS_SESSION_BUS_ADDRESS='([^']*)'", bus).group(1)
-    bus_pid = int(re.search(r"DBUS_SESSION_BUS_PID=(\d+)", bus).group(1))
-    return xvfb, f":{display}", address, bus_pid
+def start_simple_scan(device, env, log_path):
+    """simple-scan logging its SANE calls to log_path; the process and a reader of that log."""
+    with open(log_path, "w") as log:
+        front_end = subprocess.Popen(["simple-scan", "--debug", "-d", device], env=env, stdout=log,
+                                     stderr=subprocess.STDOUT)
+
+    def log_text():
+        with open(log_path, errors="replace") as handle:
+            return handle.read()
+    return front_end, log_text
 
 
-def scan_one_page(device, display, bus, shot):
+def scan_one_page(device, desktop, shot):
     env = e2e.environment()
+    env.update(desktop.env)
     # A home of its own: simple-scan keeps the last document (autosave) and
     # its state there, and would start the next run from them.
     home = f"{e2e.WORK}/home-{device.replace(':', '_')}"
     os.makedirs(home, exist_ok=True)
-    env.update({"DISPLAY": display, "DBUS_SESSION_BUS_ADDRESS": bus, "NO_AT_BRIDGE": "1", "HOME": home,
+    env.update({"NO_AT_BRIDGE": "1", "HOME": home,
                 "XDG_CONFIG_HOME": f"{home}/.config", "XDG_CACHE_HOME": f"{home}/.cache"})
-    log_path = f"{e2e.WORK}/simple-scan-{device.replace(':', '_')}.log"
-    with open(log_path, "w") as log:
-        front_end = subprocess.Popen(["simple-scan", "--debug", "-d", device], env=env, stdout=log,
-                                     stderr=subprocess.STDOUT)
+    front_end, log_text = start_simple_scan(device, env, f"{e2e.WORK}/simple-scan-{device.replace(':', '_')}.log")
     try:
-        def log_text():
-            with open(log_path, errors="replace") as handle:
-                return handle.read()
-
         window = ""
         for _ in range(600):
             found = subprocess.run(["xdotool", "search", "--name", "Document Scanner"], env=env,
@@ -82,12 +75,7 @@ def scan_one_page(device, display, bus, shot):
         if shot:
             subprocess.run(["import", "-window", "root", shot], env=env, check=True)
     finally:
-        front_end.send_signal(signal.SIGTERM)
-        try:
-            front_end.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            front_end.kill()
-            front_end.wait()
+        stop_process(front_end, 20)
     e2e.check(e2e.wait_for(lambda: e2e.page_files() == [], 20), f"simple-scan {device}: page files left behind")
 
 
@@ -134,15 +122,8 @@ def bytes_read(text):
 def scan_across_replug(desktop, report):
     """The USB scanner is pulled out mid-page and plugged back: the same simple-scan
     shows the failure and scans a whole page again. Driven over the accessibility bus."""
-    env = front_end_environment(e2e.USB, desktop)
-    log_path = f"{e2e.WORK}/simple-scan-replug.log"
-    with open(log_path, "w") as log:
-        front_end = subprocess.Popen(["simple-scan", "--debug", "-d", e2e.USB], env=env, stdout=log,
-                                     stderr=subprocess.STDOUT)
-
-    def log_text():
-        with open(log_path, errors="replace") as handle:
-            return handle.read()
+    front_end, log_text = start_simple_scan(e2e.USB, front_end_environment(e2e.USB, desktop),
+                                            f"{e2e.WORK}/simple-scan-replug.log")
 
     def reported(line):
         with open(report) as handle:
@@ -233,34 +214,24 @@ def scan_across_replug(desktop, report):
         e2e.check(e2e.wait_for(chart_drawn, 20), f"simple-scan replug: the new page is not the chart: {drawn}")
         print(f"simple-scan replug: {bytes_read(text)} bytes, {after}, chart colours {drawn}", flush=True)
     finally:
-        front_end.send_signal(signal.SIGTERM)
-        try:
-            front_end.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            front_end.kill()
-            front_end.wait()
+        stop_process(front_end, 20)
 
 
 def main():
     shot_dir = sys.argv[sys.argv.index("--shot-dir") + 1] if "--shot-dir" in sys.argv else None
-    os.makedirs(f"{e2e.WORK}/conf", exist_ok=True)
-    with open(f"{e2e.WORK}/conf/dll.conf", "w") as out:
-        out.write("ruvo\n")
-    with open(f"{e2e.WORK}/conf/ruvo.conf", "w") as out:
-        out.write("127.0.0.2 K402ADN\n")
+    write_sane_config(f"{e2e.WORK}/conf", "ruvo", {"ruvo.conf": "127.0.0.2 K402ADN\n"})
     rig = e2e.Rig(["--pages", "3"], [("127.0.0.2", ["--pages", "3"])])
     try:
         for device, name in ((e2e.USB, "usb"), (e2e.NET, "network")):
             # A display and a session bus of its own for each run of the front end.
-            xvfb, display, bus, bus_pid = start_display()
+            desktop = DesktopSession(f"{e2e.WORK}/desktop-{name}", 1024, 768)
             started = time.monotonic()
             shot = f"{shot_dir}/simple-scan-{name}.png" if shot_dir else None
             try:
-                scan_one_page(device, display, bus, shot)
+                desktop.start(tray=False, accessibility=False)
+                scan_one_page(device, desktop, shot)
             finally:
-                os.kill(bus_pid, signal.SIGTERM)
-                xvfb.send_signal(signal.SIGTERM)
-                xvfb.wait(timeout=20)
+                desktop.stop()
             print(f"{device}: {time.monotonic() - started:.1f} s" + (f", screenshot {shot}" if shot else ""),
                   flush=True)
     finally:

@@ -7,22 +7,19 @@ batch, a cancel mid-scan, a second job while one runs, hostile requests.
 Run by CTest inside scripts/isolated-run (private /opt, /tmp and network).
 """
 import http.client
-import math
 import os
 import re
-import signal
 import socket
 import subprocess
 import sys
 import time
 
-BUILD = os.environ["RUVO_BUILD_DIR"]
-EMULATOR = f"{BUILD}/tools/usb-scanner-emulator/usb-scanner-emulator"
-DAEMON = f"{BUILD}/RuvoScanDaemon/RuvoScanDaemon"
-SIMULATOR = f"{BUILD}/tools/net-scanner-sim/net-scanner-sim"
-CHART = f"{BUILD}/tools/scan-chart/scan-chart"
-SHARE = f"{BUILD}/RuvoScanShare/RuvoScanShare"
-SCAN_DIR = "/opt/ruvo/k40_series_printer/scan"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+from ruvo_rig import (AIRSCAN_BACKEND, ESCL_SETTINGS as SETTINGS, SCAN_DIR, SHARE, chart, check,  # noqa: E402
+                      failures, feeder_lines, interrupt_scan, page_begun, page_files, parse_pnm, port_open,
+                      proc_status as process_status, psnr, sane_environment, scanners_up, start_network_scanner,
+                      start_usb_scanner_with_daemon, stop_process, wait_for, write_sane_config)
+
 WORK = "/tmp/share-e2e"
 SERIAL = "RV402A0001"
 NET_ADDRESS = "127.0.0.2"
@@ -30,68 +27,9 @@ SLOW_ADDRESS = "127.0.0.3"
 SHEET_MM = 250
 PORTS = {"image/png": 8090, "image/jpeg": 8091}
 
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL:", message, flush=True)
-    return condition
-
-
-def wait_for(condition, limit=30.0):
-    end = time.monotonic() + limit
-    while time.monotonic() < end:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
-
-
-def port_open(address, port):
-    try:
-        with socket.create_connection((address, port), timeout=1):
-            return True
-    except OSError:
-        return False
-
-
-def page_files():
-    return sorted(name for name in os.listdir(SCAN_DIR) if name.startswith("ruvoscandata_"))
-
-
-def parse_pnm(data):
-    match = re.match(rb"(P[56])\s+(?:#[^\n]*\n\s*)*(\d+)\s+(\d+)\s+(\d+)\s", data)
-    if not match:
-        return None
-    return match.group(1), int(match.group(2)), int(match.group(3)), data[match.end():]
-
-
-def chart(dpi, area, depth, page=0):
-    arguments = [CHART, "render", "--resolution", str(dpi), "--area", ",".join(map(str, area)),
-                 "--depth", str(depth), "--page", str(page)]
-    return parse_pnm(subprocess.run(arguments, capture_output=True, check=True).stdout)
-
-
-def psnr(first, second):
-    if len(first) != len(second) or not first:
-        return 0.0
-    total = sum((a - b) * (a - b) for a, b in zip(first, second))
-    if total == 0:
-        return 99.0
-    return 10 * math.log10(255 * 255 / (total / len(first)))
-
 
 def environment():
-    env = dict(os.environ)
-    env["SANE_CONFIG_DIR"] = f"{WORK}/conf"
-    env.pop("LD_LIBRARY_PATH", None)
-    preload = os.environ.get("RUVO_SANE_PRELOAD")
-    if preload:
-        env["LD_PRELOAD"] = preload
-        env["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
-    return env
+    return sane_environment(f"{WORK}/conf")
 
 
 def scanimage(arguments, timeout=180):
@@ -99,9 +37,6 @@ def scanimage(arguments, timeout=180):
 
 
 def write_configuration():
-    os.makedirs(f"{WORK}/conf", exist_ok=True)
-    with open(f"{WORK}/conf/dll.conf", "w") as out:
-        out.write("airscan\n")
     lines = ["[devices]"]
     for format_name, port in PORTS.items():
         tag = format_name.split("/")[1]
@@ -109,8 +44,7 @@ def write_configuration():
         lines.append(f'"net-{tag}" = http://127.0.0.1:{port}/net-{NET_ADDRESS}/eSCL')
         lines.append(f'"slow-{tag}" = http://127.0.0.1:{port}/net-{SLOW_ADDRESS}/eSCL')
     lines += ["[options]", "discovery = disable", "ws-discovery = off", ""]
-    with open(f"{WORK}/conf/airscan.conf", "w") as out:
-        out.write("\n".join(lines))
+    write_sane_config(f"{WORK}/conf", "airscan", {"airscan.conf": "\n".join(lines)})
     with open(f"{WORK}/ruvo.conf", "w") as out:
         out.write(f"{NET_ADDRESS} K402ADN\n{SLOW_ADDRESS}\n")
     for format_name, port in PORTS.items():
@@ -123,17 +57,14 @@ def write_configuration():
 class Rig:
     def __init__(self):
         os.makedirs(f"{WORK}/usb-record", exist_ok=True)
-        self.emulator = subprocess.Popen(
-            [EMULATOR, "--chart", "--device", f"7a3e:0405:{SERIAL}", "--sheet-length-mm", str(SHEET_MM), "--pages", "3",
-             "--record-dir", f"{WORK}/usb-record", "--", DAEMON], stdout=subprocess.DEVNULL)
+        self.emulator = start_usb_scanner_with_daemon(
+            SERIAL, ["--sheet-length-mm", str(SHEET_MM), "--pages", "3", "--record-dir", f"{WORK}/usb-record"])
         self.simulators = []
         for address, knobs in ((NET_ADDRESS, []), (SLOW_ADDRESS, ["--block-sizes", "3000", "--block-delay-ms", "50"])):
-            os.makedirs(f"{WORK}/sim-{address}", exist_ok=True)
-            self.simulators.append(subprocess.Popen(
-                [SIMULATOR, "--chart", "--address", address, "--record-dir", f"{WORK}/sim-{address}", "--keep-pages",
-                 "--pages", "3", "--sheet-length-mm", str(SHEET_MM)] + knobs, stdout=subprocess.DEVNULL))
-        if not wait_for(lambda: port_open("127.0.0.1", 7000) and port_open(NET_ADDRESS, 2080)
-                        and port_open(SLOW_ADDRESS, 2080)):
+            self.simulators.append(start_network_scanner(
+                address, ["--keep-pages", "--pages", "3", "--sheet-length-mm", str(SHEET_MM)] + knobs,
+                record_dir=f"{WORK}/sim-{address}"))
+        if not scanners_up([NET_ADDRESS, SLOW_ADDRESS]):
             self.stop()
             raise RuntimeError("the daemon or the simulated scanner did not come up")
         self.shares = []
@@ -147,12 +78,7 @@ class Rig:
 
     def stop(self):
         for process in getattr(self, "shares", []) + self.simulators + [self.emulator]:
-            if process.poll() is None:
-                process.send_signal(signal.SIGTERM)
-                try:
-                    process.wait(timeout=30)
-                except subprocess.TimeoutExpired:
-                    process.kill()
+            stop_process(process)
         for process in getattr(self, "shares", []):
             check(process.returncode == 0, f"the share ended with {process.returncode}")
 
@@ -178,15 +104,6 @@ def device(kind, format_name="image/png"):
     return f"airscan:e{index}:{kind}-{format_name.split('/')[1]}"
 
 
-def feeder_lines(y_start, height, dpi):
-    """Lines of a feeder page: whole lines whose centre lies on the sheet."""
-    sheet = SHEET_MM * 1000000 * 10 // 254
-    lines = 0
-    while lines < height and (2 * (y_start + lines) + 1) * 1000000 // (2 * dpi) < sheet:
-        lines += 1
-    return lines
-
-
 def test_feeder_batch():
     for kind in ("usb", "net"):
         folder = f"{WORK}/batch-{kind}"
@@ -199,7 +116,7 @@ def test_feeder_batch():
         files = sorted(os.listdir(folder))
         check(files == ["page1.pnm", "page2.pnm", "page3.pnm"], f"{name}: pages {files}")
         area = expected_area(None, dpi, 355.6)
-        lines = feeder_lines(area[1], area[3], dpi)
+        lines = feeder_lines(area[1], area[3], dpi, SHEET_MM)
         for page, file in enumerate(files):
             with open(f"{folder}/{file}", "rb") as handle:
                 scanned = parse_pnm(handle.read())
@@ -227,28 +144,13 @@ def post_job(port, path, body, headers=None):
         connection.close()
 
 
-SETTINGS = ('<?xml version="1.0" encoding="UTF-8"?><scan:ScanSettings '
-            'xmlns:scan="http://schemas.hp.com/imaging/escl/2011/05/03" '
-            'xmlns:pwg="http://www.pwg.org/schemas/2010/12/sm"><pwg:InputSource>Platen</pwg:InputSource>'
-            '<scan:ColorMode>Grayscale8</scan:ColorMode><pwg:DocumentFormat>image/png</pwg:DocumentFormat>'
-            '<scan:XResolution>75</scan:XResolution><scan:YResolution>75</scan:YResolution></scan:ScanSettings>')
-
-
 def test_busy_and_cancel():
     scan = slow_scan()
-    began = wait_for(lambda: len(page_files()) > 0 and os.path.getsize(f"{SCAN_DIR}/{page_files()[0]}") > 0)
+    began = wait_for(page_begun)
     check(began, "cancel: the slow scan never wrote a page")
     status, _ = post_job(PORTS["image/png"], f"/net-{SLOW_ADDRESS}/eSCL/ScanJobs", SETTINGS)
     check(status == 503, f"a second job while one runs: {status}, not 503")
-    scan.send_signal(signal.SIGINT)
-    try:
-        scan.wait(timeout=30)
-    except subprocess.TimeoutExpired:
-        scan.kill()
-        check(False, "cancel: scanimage did not end after SIGINT")
-    check(wait_for(lambda: page_files() == [], 20), f"cancel: page files left behind: {page_files()}")
-    with open(f"{WORK}/sim-{SLOW_ADDRESS}/events.log") as handle:
-        check("abort" in handle.read().split(), "cancel: the scanner never received the abort")
+    interrupt_scan(scan, f"{WORK}/sim-{SLOW_ADDRESS}/events.log", 20)
     # The scanner is free again: a job is taken, and deleted unread leaves no page file.
     status, location = wait_for_job(f"/net-{SLOW_ADDRESS}/eSCL/ScanJobs")
     check(status == 201 and location, f"after the cancel: {status}")
@@ -267,15 +169,6 @@ def wait_for_job(path):
         return result[0] != 503
     wait_for(taken, 30)
     return result
-
-
-def process_status(pid):
-    values = {}
-    with open(f"/proc/{pid}/status") as handle:
-        for line in handle:
-            key, _, value = line.partition(":")
-            values[key] = value.split()[0] if value.split() else ""
-    return values
 
 
 def test_hostile_requests(share_pid):
@@ -416,7 +309,7 @@ def test_platen_scans():
 
 
 def main():
-    if not os.path.exists("/usr/lib/x86_64-linux-gnu/sane/libsane-airscan.so.1"):
+    if not os.path.exists(AIRSCAN_BACKEND):
         print("sane-airscan is not installed", file=sys.stderr)
         return 1
     os.makedirs(SCAN_DIR, exist_ok=True)

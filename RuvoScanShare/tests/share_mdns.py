@@ -11,22 +11,18 @@ withdrawn and announced again when it is plugged back in.
 Run by CTest inside scripts/isolated-run (private /opt, /tmp and network).
 """
 import http.client
-import math
 import os
 import re
 import signal
-import socket
 import subprocess
 import sys
 import time
 
-BUILD = os.environ["RUVO_BUILD_DIR"]
-EMULATOR = f"{BUILD}/tools/usb-scanner-emulator/usb-scanner-emulator"
-DAEMON = f"{BUILD}/RuvoScanDaemon/RuvoScanDaemon"
-SIMULATOR = f"{BUILD}/tools/net-scanner-sim/net-scanner-sim"
-CHART = f"{BUILD}/tools/scan-chart/scan-chart"
-SHARE = f"{BUILD}/RuvoScanShare/RuvoScanShare"
-SCAN_DIR = "/opt/ruvo/k40_series_printer/scan"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+from ruvo_rig import (AIRSCAN_BACKEND, ESCL_SETTINGS as SETTINGS, SCAN_DIR, SHARE, Processes,  # noqa: E402
+                      chart, check, failures, parse_pnm, port_open, psnr, sane_environment, scanners_up,
+                      start_network_scanner, start_usb_scanner_with_daemon, wait_for, write_sane_config)
+
 WORK = "/tmp/share-mdns"
 SERIAL = "RV402A0077"
 NET_ADDRESS = "127.0.0.2"
@@ -34,37 +30,6 @@ PORT = 8090
 HOST = "ruvo-share-test"
 FORMATS = ["image/png", "image/jpeg", "application/pdf"]
 REPLUG_MS = 15000
-SETTINGS = ('<?xml version="1.0" encoding="UTF-8"?><scan:ScanSettings '
-            'xmlns:scan="http://schemas.hp.com/imaging/escl/2011/05/03" '
-            'xmlns:pwg="http://www.pwg.org/schemas/2010/12/sm"><pwg:InputSource>Platen</pwg:InputSource>'
-            '<scan:ColorMode>Grayscale8</scan:ColorMode><pwg:DocumentFormat>image/png</pwg:DocumentFormat>'
-            '<scan:XResolution>75</scan:XResolution><scan:YResolution>75</scan:YResolution></scan:ScanSettings>')
-
-failures = []
-
-
-def check(condition, message):
-    if not condition:
-        failures.append(message)
-        print("FAIL:", message, flush=True)
-    return condition
-
-
-def wait_for(condition, limit=30.0, step=0.1):
-    end = time.monotonic() + limit
-    while time.monotonic() < end:
-        if condition():
-            return True
-        time.sleep(step)
-    return condition()
-
-
-def port_open(address, port):
-    try:
-        with socket.create_connection((address, port), timeout=1):
-            return True
-    except OSError:
-        return False
 
 
 def run(arguments, **options):
@@ -100,42 +65,6 @@ def http_get(path):
         return response.status, response.read().decode(errors="replace")
     finally:
         connection.close()
-
-
-def parse_pnm(data):
-    match = re.match(rb"(P[56])\s+(?:#[^\n]*\n\s*)*(\d+)\s+(\d+)\s+(\d+)\s", data)
-    if not match:
-        return None
-    return match.group(1), int(match.group(2)), int(match.group(3)), data[match.end():]
-
-
-def psnr(first, second):
-    if len(first) != len(second) or not first:
-        return 0.0
-    total = sum((a - b) * (a - b) for a, b in zip(first, second))
-    if total == 0:
-        return 99.0
-    return 10 * math.log10(255 * 255 / (total / len(first)))
-
-
-class Processes:
-    def __init__(self):
-        self.started = []
-
-    def start(self, arguments, **options):
-        process = subprocess.Popen(arguments, **options)
-        self.started.append(process)
-        return process
-
-    def stop(self):
-        for process in reversed(self.started):
-            if process.poll() is None:
-                process.send_signal(signal.SIGTERM)
-                try:
-                    process.wait(timeout=30)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
 
 
 def start_bus_and_avahi():
@@ -225,18 +154,8 @@ def test_announcements(taken_name):
 
 
 def airscan_environment():
-    os.makedirs(f"{WORK}/conf", exist_ok=True)
-    with open(f"{WORK}/conf/dll.conf", "w") as out:
-        out.write("airscan\n")
-    with open(f"{WORK}/conf/airscan.conf", "w") as out:
-        out.write("[options]\ndiscovery = enable\nws-discovery = off\n")
-    env = dict(os.environ, SANE_CONFIG_DIR=f"{WORK}/conf")
-    env.pop("LD_LIBRARY_PATH", None)
-    preload = os.environ.get("RUVO_SANE_PRELOAD")
-    if preload:
-        env["LD_PRELOAD"] = preload
-        env["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
-    return env
+    write_sane_config(f"{WORK}/conf", "airscan", {"airscan.conf": "[options]\ndiscovery = enable\nws-discovery = off\n"})
+    return sane_environment(f"{WORK}/conf")
 
 
 def test_discovery_scan(usb_name):
@@ -259,11 +178,10 @@ def test_discovery_scan(usb_name):
     scanned = parse_pnm(result.stdout)
     # The whole platen, 215.9 x 297 mm, in 1/300 inch and then in pixels, each edge rounded.
     width, height = ((units * dpi + 150) // 300 for units in (2550, 3508))
-    area = f"0,0,{width},{height}"
-    chart = parse_pnm(run([CHART, "render", "--resolution", str(dpi), "--area", area, "--depth", "8"]).stdout)
-    if check(scanned is not None and chart is not None and scanned[1:3] == chart[1:3],
-             f"discovered scan: shape {scanned[:3] if scanned else None}, the chart's {chart[:3] if chart else None}"):
-        quality = psnr(scanned[3], chart[3])
+    expected = chart(dpi, (0, 0, width, height), 8)
+    if check(scanned is not None and expected is not None and scanned[1:3] == expected[1:3],
+             f"discovered scan: shape {scanned[:3] if scanned else None}, the chart's {expected[:3] if expected else None}"):
+        quality = psnr(scanned[3], expected[3])
         check(quality >= 30.0, f"discovered scan: PSNR {quality:.1f} dB below 30")
 
 
@@ -330,7 +248,7 @@ def main():
         os.environ["RUVO_MDNS_PRIVATE_HOST"] = "1"
         os.execvp("unshare", ["unshare", "-u", sys.executable] + sys.argv)
     subprocess.run(["hostname", HOST], check=True)
-    if not os.path.exists("/usr/lib/x86_64-linux-gnu/sane/libsane-airscan.so.1"):
+    if not os.path.exists(AIRSCAN_BACKEND):
         print("sane-airscan is not installed", file=sys.stderr)
         return 1
     os.makedirs(WORK, exist_ok=True)
@@ -339,15 +257,13 @@ def main():
     processes = Processes()
     try:
         emulator_log = open(f"{WORK}/emulator.log", "w+")
-        processes.start([EMULATOR, "--chart", "--device", f"7a3e:0405:{SERIAL}", "--pages", "3", "--unplug-at-page", "1",
-                         "--replug-after-ms", str(REPLUG_MS), "--", DAEMON], stdout=emulator_log)
+        processes.add(start_usb_scanner_with_daemon(
+            SERIAL, ["--pages", "3", "--unplug-at-page", "1", "--replug-after-ms", str(REPLUG_MS)], emulator_log))
         def emulator_output():
             with open(f"{WORK}/emulator.log") as handle:
                 return handle.read()
-        os.makedirs(f"{WORK}/sim", exist_ok=True)
-        processes.start([SIMULATOR, "--chart", "--address", NET_ADDRESS, "--record-dir", f"{WORK}/sim"],
-                        stdout=subprocess.DEVNULL)
-        if not wait_for(lambda: port_open("127.0.0.1", 7000) and port_open(NET_ADDRESS, 2080)):
+        processes.add(start_network_scanner(NET_ADDRESS, record_dir=f"{WORK}/sim"))
+        if not scanners_up([NET_ADDRESS]):
             raise RuntimeError("the daemon or the simulated scanner did not come up")
         with open(f"{WORK}/ruvo.conf", "w") as out:
             out.write(f"{NET_ADDRESS} K402ADN\n")

@@ -10,34 +10,18 @@ scripts/isolated-run, as bench/sane-scan/run-bench.sh does.
 
   sane_scan_bench.py [--rounds N] [--resolution DPI]
 """
-import ctypes
 import os
-import signal
 import socket
 import statistics
-import subprocess
 import sys
 import time
 
-BUILD = os.environ["RUVO_BUILD_DIR"]
-DAEMON = f"{BUILD}/RuvoScanDaemon/RuvoScanDaemon"
-SIMULATOR = f"{BUILD}/tools/net-scanner-sim/net-scanner-sim"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+from ruvo_rig import (SANE_BACKEND_DIR, detached_daemon_and_network_scanner, option, sane_environment,  # noqa: E402
+                      scanimage_to_file)
+
 ADDRESS = "127.0.0.2"
 WORK = "/tmp/sane-bench"
-
-
-def option(name, default):
-    return int(sys.argv[sys.argv.index(name) + 1]) if name in sys.argv else default
-
-
-def wait_port(address, port):
-    for _ in range(300):
-        try:
-            with socket.create_connection((address, port), timeout=1):
-                return True
-        except OSError:
-            time.sleep(0.05)
-    return False
 
 
 def pixels(mm, dpi):
@@ -76,55 +60,17 @@ def direct_scan(dpi, width_mm, height_mm, path):
 
 
 def scanimage(dpi, width_mm, height_mm, path):
-    env = dict(os.environ, SANE_CONFIG_DIR=f"{WORK}/conf", LD_LIBRARY_PATH=f"{BUILD}/sane-backend")
-    with open(path, "wb") as out:
-        child = subprocess.Popen(["scanimage", "-d", f"ruvo:net:{ADDRESS}", "--mode", "Color", "--resolution",
-                                  str(dpi), "-x", str(width_mm), "-y", str(height_mm), "--format=pnm"],
-                                 env=env, stdout=out)
-        _, status, usage = os.wait4(child.pid, 0)
-    if status != 0:
-        raise RuntimeError(f"scanimage ended with {status}")
-    return usage.ru_maxrss  # KiB
-
-
-def descendants():
-    """Processes below this one; the daemon detaches, and this process adopts it."""
-    parents = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as stat:
-                    parents[int(entry)] = int(stat.read().rsplit(")", 1)[1].split()[1])
-            except (OSError, IndexError, ValueError):
-                pass
-    below, grew = {os.getpid()}, True
-    while grew:
-        grew = False
-        for pid, parent in parents.items():
-            if parent in below and pid not in below:
-                below.add(pid)
-                grew = True
-    below.discard(os.getpid())
-    return below
+    """scanimage's peak RSS in KiB."""
+    return scanimage_to_file(["-d", f"ruvo:net:{ADDRESS}", "--mode", "Color", "--resolution", str(dpi),
+                              "-x", str(width_mm), "-y", str(height_mm), "--format=pnm"],
+                             sane_environment(f"{WORK}/conf", SANE_BACKEND_DIR), path)
 
 
 def main():
-    PR_SET_CHILD_SUBREAPER = 36
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
     rounds = option("--rounds", 3)
     dpi = option("--resolution", 600)
     width_mm, height_mm = 215.9, 297.0
-    os.makedirs(f"{WORK}/conf", exist_ok=True)
-    with open(f"{WORK}/conf/dll.conf", "w") as out:
-        out.write("ruvo\n")
-    with open(f"{WORK}/conf/ruvo.conf", "w") as out:
-        out.write(f"{ADDRESS}\n")
-    subprocess.run([DAEMON], check=True)
-    simulator = subprocess.Popen([SIMULATOR, "--chart", "--address", ADDRESS, "--block-sizes", "65536"],
-                                 stdout=subprocess.DEVNULL)
-    try:
-        if not (wait_port("127.0.0.1", 7000) and wait_port(ADDRESS, 2080)):
-            raise RuntimeError("the daemon or the simulated scanner did not come up")
+    with detached_daemon_and_network_scanner(WORK, ADDRESS):
         direct_times, backend_times, peaks = [], [], []
         size = 0
         for _ in range(rounds):
@@ -149,16 +95,6 @@ def main():
         print(f"scanimage peak RSS: {peak:.1f} MiB during the {mib:.0f} MiB scan, "
               f"{small_peak / 1024:.1f} MiB during a 10 x 10 mm scan "
               f"(ratio {max(peaks) / small_peak:.2f}; {peak / mib:.3f} of the scan's size)")
-    finally:
-        simulator.terminate()
-        simulator.wait()
-        for pid in descendants():  # the daemon and its processes, by their ids
-            os.kill(pid, signal.SIGKILL)
-        while True:
-            try:
-                os.waitpid(-1, 0)
-            except ChildProcessError:
-                break
     return 0
 
 

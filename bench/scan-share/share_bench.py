@@ -11,39 +11,23 @@ scripts/isolated-run, as bench/scan-share/run-bench.sh does.
 
   share_bench.py [--rounds N] [--resolution DPI]
 """
-import ctypes
 import http.client
 import os
-import signal
-import socket
 import statistics
 import struct
 import subprocess
 import sys
 import time
 
-BUILD = os.environ["RUVO_BUILD_DIR"]
-DAEMON = f"{BUILD}/RuvoScanDaemon/RuvoScanDaemon"
-SIMULATOR = f"{BUILD}/tools/net-scanner-sim/net-scanner-sim"
-SHARE = f"{BUILD}/RuvoScanShare/RuvoScanShare"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+from ruvo_rig import (SANE_BACKEND_DIR, SCAN_DIR, SHARE, detached_daemon_and_network_scanner, option,  # noqa: E402
+                      peak_rss_kib as peak_rss, port_open, sane_environment, scanimage_to_file, stop_process,
+                      wait_for)
+
 ADDRESS = "127.0.0.2"
 PORT = 8090
 WORK = "/tmp/share-bench"
 WIDTH_MM, HEIGHT_MM = 210.0, 297.0
-
-
-def option(name, default):
-    return int(sys.argv[sys.argv.index(name) + 1]) if name in sys.argv else default
-
-
-def wait_port(address, port):
-    for _ in range(300):
-        try:
-            with socket.create_connection((address, port), timeout=1):
-                return True
-        except OSError:
-            time.sleep(0.05)
-    return False
 
 
 def jpeg_size(data):
@@ -57,14 +41,6 @@ def jpeg_size(data):
             return width, height
         at += 2 + length
     return None
-
-
-def peak_rss(pid):
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])  # KiB
-    return 0
 
 
 def reset_peak(pid):
@@ -115,104 +91,61 @@ def share_scan(share_pid, dpi, path):
 
 
 def backend_scan(dpi, path):
-    env = dict(os.environ, SANE_CONFIG_DIR=f"{WORK}/conf", LD_LIBRARY_PATH=f"{BUILD}/sane-backend")
-    with open(path, "wb") as out:
-        child = subprocess.Popen(["scanimage", "-d", f"ruvo:net:{ADDRESS}", "--mode", "Color", "--resolution",
-                                  str(dpi), "-l", "0", "-t", "0", "-x", str(WIDTH_MM), "-y", str(HEIGHT_MM),
-                                  "--format=pnm"], env=env, stdout=out)
-        _, status, usage = os.wait4(child.pid, 0)
-    if status != 0:
-        raise RuntimeError(f"scanimage ended with {status}")
-    return usage.ru_maxrss  # KiB
-
-
-def descendants():
-    """Processes below this one; the daemon detaches, and this process adopts it."""
-    parents = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as stat:
-                    parents[int(entry)] = int(stat.read().rsplit(")", 1)[1].split()[1])
-            except (OSError, IndexError, ValueError):
-                pass
-    below, grew = {os.getpid()}, True
-    while grew:
-        grew = False
-        for pid, parent in parents.items():
-            if parent in below and pid not in below:
-                below.add(pid)
-                grew = True
-    below.discard(os.getpid())
-    return below
+    """scanimage's peak RSS in KiB."""
+    return scanimage_to_file(["-d", f"ruvo:net:{ADDRESS}", "--mode", "Color", "--resolution", str(dpi),
+                              "-l", "0", "-t", "0", "-x", str(WIDTH_MM), "-y", str(HEIGHT_MM), "--format=pnm"],
+                             sane_environment(f"{WORK}/conf", SANE_BACKEND_DIR), path)
 
 
 def main():
-    PR_SET_CHILD_SUBREAPER = 36
-    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
     rounds = option("--rounds", 5)
     dpi = option("--resolution", 300)
-    os.makedirs(f"{WORK}/conf", exist_ok=True)
-    os.makedirs("/opt/ruvo/k40_series_printer/scan", exist_ok=True)
-    with open(f"{WORK}/conf/dll.conf", "w") as out:
-        out.write("ruvo\n")
-    with open(f"{WORK}/conf/ruvo.conf", "w") as out:
-        out.write(f"{ADDRESS}\n")
+    os.makedirs(SCAN_DIR, exist_ok=True)
+    os.makedirs(WORK, exist_ok=True)
     with open(f"{WORK}/share.conf", "w") as out:
         out.write(f"port = {PORT}\nformats = image/jpeg\nscanners-config = {WORK}/conf/ruvo.conf\n")
-    subprocess.run([DAEMON], check=True)
-    simulator = subprocess.Popen([SIMULATOR, "--chart", "--address", ADDRESS, "--block-sizes", "65536"],
-                                 stdout=subprocess.DEVNULL)
-    share = None
-    try:
-        if not (wait_port("127.0.0.1", 7000) and wait_port(ADDRESS, 2080)):
-            raise RuntimeError("the daemon or the simulated scanner did not come up")
-        share = subprocess.Popen([SHARE, "--foreground"], env=dict(os.environ, RUVO_SCAN_SHARE_CONFIG=f"{WORK}/share.conf"),
-                                 stderr=subprocess.DEVNULL)
-        if not wait_port("127.0.0.1", PORT):
-            raise RuntimeError("the share did not come up")
-        idle_share = peak_rss(share.pid)
-        share_times, backend_times, share_peaks, backend_peaks = [], [], [], []
-        jpeg_bytes = pnm_bytes = 0
-        for _ in range(rounds):
-            started = time.monotonic()
-            jpeg_bytes, peak = share_scan(share.pid, dpi, f"{WORK}/page.jpg")
-            share_times.append(time.monotonic() - started)
-            share_peaks.append(peak)
-            started = time.monotonic()
-            backend_peaks.append(backend_scan(dpi, f"{WORK}/page.pnm"))
-            backend_times.append(time.monotonic() - started)
-            pnm_bytes = os.path.getsize(f"{WORK}/page.pnm")
-        with open(f"{WORK}/page.jpg", "rb") as handle:
-            shape = jpeg_size(handle.read())
-        expected = tuple(int(mm / 25.4 * dpi + 0.5) for mm in (WIDTH_MM, HEIGHT_MM))
-        if shape is None or abs(shape[0] - expected[0]) > 1 or abs(shape[1] - expected[1]) > 1:
-            raise RuntimeError(f"the JPEG page is {shape}, not about {expected}")
-        share_time, backend_time = statistics.median(share_times), statistics.median(backend_times)
-        raw = shape[0] * shape[1] * 3 / (1 << 20)
-        print(f"page: A4 colour at {dpi} dpi, {shape[0]} x {shape[1]} pixels ({raw:.1f} MiB of lines), "
-              f"median of {rounds} rounds")
-        print(f"through the share as JPEG:        {share_time:.2f} s ({jpeg_bytes / 1024:.0f} KiB)")
-        print(f"through the SANE backend (PNM):   {backend_time:.2f} s ({pnm_bytes / (1 << 20):.1f} MiB)")
-        print(f"ratio share / backend: {share_time / backend_time:.2f}")
-        print(f"peak RSS of the share during the scan: {max(share_peaks) / 1024:.1f} MiB (idle {idle_share / 1024:.1f} MiB)")
-        print(f"peak RSS of scanimage during the scan: {max(backend_peaks) / 1024:.1f} MiB")
-        print(f"ratio share / scanimage peak RSS: {max(share_peaks) / max(backend_peaks):.2f}; "
-              f"share peak / page lines: {max(share_peaks) / 1024 / raw:.3f}")
-    finally:
-        if share and share.poll() is None:
-            share.send_signal(signal.SIGTERM)
-            share.wait(timeout=30)
-        simulator.terminate()
-        simulator.wait()
-        for pid in descendants():  # the daemon and its processes, by their ids
-            os.kill(pid, signal.SIGKILL)
-        while True:
-            try:
-                os.waitpid(-1, 0)
-            except ChildProcessError:
-                break
+    with detached_daemon_and_network_scanner(WORK, ADDRESS):
+        share = subprocess.Popen([SHARE, "--foreground"], stderr=subprocess.DEVNULL,
+                                 env=dict(os.environ, RUVO_SCAN_SHARE_CONFIG=f"{WORK}/share.conf"))
+        try:
+            if not wait_for(lambda: port_open("127.0.0.1", PORT), 15):
+                raise RuntimeError("the share did not come up")
+            report(share, rounds, dpi)
+        finally:
+            stop_process(share, kill=False)
     return 0
+
+
+def report(share, rounds, dpi):
+    """The rounds through the share and through the backend, and what they measured."""
+    idle_share = peak_rss(share.pid)
+    share_times, backend_times, share_peaks, backend_peaks = [], [], [], []
+    jpeg_bytes = pnm_bytes = 0
+    for _ in range(rounds):
+        started = time.monotonic()
+        jpeg_bytes, peak = share_scan(share.pid, dpi, f"{WORK}/page.jpg")
+        share_times.append(time.monotonic() - started)
+        share_peaks.append(peak)
+        started = time.monotonic()
+        backend_peaks.append(backend_scan(dpi, f"{WORK}/page.pnm"))
+        backend_times.append(time.monotonic() - started)
+        pnm_bytes = os.path.getsize(f"{WORK}/page.pnm")
+    with open(f"{WORK}/page.jpg", "rb") as handle:
+        shape = jpeg_size(handle.read())
+    expected = tuple(int(mm / 25.4 * dpi + 0.5) for mm in (WIDTH_MM, HEIGHT_MM))
+    if shape is None or abs(shape[0] - expected[0]) > 1 or abs(shape[1] - expected[1]) > 1:
+        raise RuntimeError(f"the JPEG page is {shape}, not about {expected}")
+    share_time, backend_time = statistics.median(share_times), statistics.median(backend_times)
+    raw = shape[0] * shape[1] * 3 / (1 << 20)
+    print(f"page: A4 colour at {dpi} dpi, {shape[0]} x {shape[1]} pixels ({raw:.1f} MiB of lines), "
+          f"median of {rounds} rounds")
+    print(f"through the share as JPEG:        {share_time:.2f} s ({jpeg_bytes / 1024:.0f} KiB)")
+    print(f"through the SANE backend (PNM):   {backend_time:.2f} s ({pnm_bytes / (1 << 20):.1f} MiB)")
+    print(f"ratio share / backend: {share_time / backend_time:.2f}")
+    print(f"peak RSS of the share during the scan: {max(share_peaks) / 1024:.1f} MiB (idle {idle_share / 1024:.1f} MiB)")
+    print(f"peak RSS of scanimage during the scan: {max(backend_peaks) / 1024:.1f} MiB")
+    print(f"ratio share / scanimage peak RSS: {max(share_peaks) / max(backend_peaks):.2f}; "
+          f"share peak / page lines: {max(share_peaks) / 1024 / raw:.3f}")
 
 
 if __name__ == "__main__":

@@ -15,9 +15,9 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "RuvoPrinterTool", "tests"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
 from desktop_session import Accessible, DesktopSession, wait_for  # noqa: E402
-from e2e_desktop_tray import Desktop  # noqa: E402
+from ruvo_rig import peak_rss_kib, stop_all  # noqa: E402
 
 warnings.simplefilter("ignore", DeprecationWarning)  # the table interface's old name is the one this gi has
 PRINTERS = 64
@@ -55,23 +55,7 @@ def cpu_seconds(pid):
 
 
 def peak_rss_mib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) / 1024.0
-    return 0.0
-
-
-def stop_all(processes, session):
-    for process in processes:
-        if process.poll() is None:
-            process.terminate()
-            try:
-                process.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
-    session.stop()
+    return peak_rss_kib(pid) / 1024.0
 
 
 def main():
@@ -87,7 +71,7 @@ def main():
 
     # Steady phase, on a desktop without the accessibility bridge (it would
     # weigh on both programs alike): nobody asks the window anything.
-    session = Desktop(tempfile.mkdtemp(prefix="ruvo-bench-"), 1024, 600)
+    session = DesktopSession(tempfile.mkdtemp(prefix="ruvo-bench-"), 1024, 600)
     processes = []
     try:
         session.start(tray=not item_host, accessibility=False)

@@ -1,7 +1,7 @@
 // The USB transport against emulated printers: every result code with the log
 // lines it leaves, the printer choice by serial number, the claim rules and
 // the transfers as the printer receives them.
-#include "UsbPrinterEmulator.h"
+#include "emulated_printers.h"
 #include "UtilLibusb.h"
 #include "UtilLog.h"
 
@@ -435,10 +435,7 @@ void TestUtilLibusb::printerPulledOutMidOperationLeavesNothingBehind()
     QFETCH(Pull, pull);
     QFETCH(bool, heldByDriver);
     usbemu::Emulator emulator;
-    usbemu::PrinterConfig config;
-    if (heldByDriver)
-        config.claim = usbemu::ClaimBehaviour::HeldByKernelDriver;
-    const int printer = emulator.AddPrinter(config);
+    const int printer = usbtest::AddPrinter(emulator, heldByDriver);
     QVERIFY(printer >= 0);
 
     QByteArray request = ReadRequest();
@@ -491,8 +488,7 @@ void TestUtilLibusb::printerPulledOutMidOperationLeavesNothingBehind()
     QCOMPARE(emulator.OutTransfers(printer).size(), size_t(pull == Pull::AtTheSecondPiece ? 3 : 1));
     QCOMPARE(EntriesIn("/proc/self/fd"), descriptors);
     QCOMPARE(EntriesIn("/proc/self/task"), threads);
-    if (heldByDriver)
-        QVERIFY2(emulator.KernelDriverAttached(printer), "the printer was not given back to its driver");
+    QVERIFY2(usbtest::BackWithItsDriver(emulator, printer, heldByDriver), "the printer was not given back to its driver");
 }
 
 int main(int argc, char **argv)

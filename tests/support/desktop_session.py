@@ -1,10 +1,21 @@
-"""A private desktop for driving the tray application from outside: Xvfb, a
-session bus, the accessibility bus with its registry, and a tray host. Every
-process started here is stopped by stop(), in reverse order."""
+"""A private desktop for driving the window programs and front ends from
+outside: Xvfb, a session bus, the accessibility bus with its registry, a tray
+host (trayer, or a StatusNotifierItem host beside its watcher) and a
+notification server. Every process started here is stopped by stop(), in
+reverse order."""
 import os
+import re
 import signal
 import subprocess
 import time
+
+NOTIFYD = "/usr/lib/x86_64-linux-gnu/xfce4/notifyd/xfce4-notifyd"
+
+
+def require(condition, message):
+    """A failed check ends the run at once: the next steps build on this one."""
+    if not condition:
+        raise AssertionError(message)
 
 
 def wait_for(predicate, timeout, what, interval=0.1):
@@ -65,11 +76,7 @@ class DesktopSession:
             self.env["QT_ACCESSIBILITY"] = "1"
             self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
         if tray:
-            self.tray_host = self._spawn(
-                ["trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24",
-                 "--SetDockType", "true", "--expand", "false", "--transparent", "false"],
-                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            wait_for(lambda: self.window_ids("--class", "trayer"), 20, "the tray host")
+            self.start_trayer()
         # Qt reads these for its own processes; the Python side reads os.environ.
         os.environ.update({k: self.env[k] for k in ("DISPLAY", "DBUS_SESSION_BUS_ADDRESS") if k in self.env})
         if accessibility:
@@ -82,6 +89,53 @@ class DesktopSession:
              "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner", "string:org.a11y.atspi.Registry"],
             env=self.env, capture_output=True, text=True)
         return "boolean true" in result.stdout
+
+    def start_trayer(self):
+        """An XEmbed tray."""
+        self.tray_host = self._spawn(
+            ["trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "24",
+             "--SetDockType", "true", "--expand", "false", "--transparent", "false"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(lambda: self.window_ids("--class", "trayer"), 20, "the tray host")
+
+    def busctl(self, *args):
+        return subprocess.run(["busctl", "--user", "--address=" + self.env["DBUS_SESSION_BUS_ADDRESS"], *args],
+                              env=self.env, capture_output=True, text=True)
+
+    def has_owner(self, name):
+        result = self.busctl("call", "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                             "NameHasOwner", "s", name)
+        return result.stdout.strip() == "b true"
+
+    def watcher_property(self, name):
+        return subprocess.run(
+            ["gdbus", "call", "--session", "--dest", "org.kde.StatusNotifierWatcher", "--object-path",
+             "/StatusNotifierWatcher", "--method", "org.freedesktop.DBus.Properties.Get",
+             "org.kde.StatusNotifierWatcher", name], env=self.env, capture_output=True, text=True)
+
+    def registered_items(self):
+        result = self.watcher_property("RegisteredStatusNotifierItems")
+        return re.findall(r"'([^']*)'", result.stdout) if result.returncode == 0 else []
+
+    def start_item_host(self):
+        """A StatusNotifierItem host (gtk-sni-tray-standalone) beside its watcher."""
+        self.watcher = self._spawn(["status-notifier-watcher"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(lambda: self.has_owner("org.kde.StatusNotifierWatcher"), 20, "the watcher")
+        self.host = self._spawn(["gtk-sni-tray-standalone", "--top", "--end"], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        wait_for(lambda: "true" in self.watcher_property("IsStatusNotifierHostRegistered").stdout, 30,
+                 "the host registered")
+
+    def stop_item_host(self):
+        for process in (self.host, self.watcher):
+            process.terminate()
+            process.wait(timeout=10)
+            self.processes.remove(process)
+        wait_for(lambda: not self.has_owner("org.kde.StatusNotifierWatcher"), 20, "the watcher gone")
+
+    def start_notification_server(self):
+        self._spawn([NOTIFYD], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for(lambda: self.has_owner("org.freedesktop.Notifications"), 30, "the notification server")
 
     def window_ids(self, *search):
         result = subprocess.run(["xdotool", "search", "--onlyvisible", *search], env=self.env,
