@@ -50,6 +50,10 @@
 
 extern char **environ;
 
+using scan_test_support::exists;
+using scan_test_support::readFile;
+using scan_test_support::waitFor;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -77,47 +81,15 @@ Options s_options;
 
 // ---- small helpers ----
 
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool exists(const std::string &path)
-{
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
-}
-
 long fileSize(const std::string &path)
 {
     struct stat info;
     return stat(path.c_str(), &info) == 0 ? static_cast<long>(info.st_size) : 0;
 }
 
-template <typename Condition>
-bool waitFor(Condition condition, double seconds)
-{
-    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
-
 double secondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::string realPath(const std::string &path)
-{
-    char resolved[PATH_MAX] = {};
-    return realpath(path.c_str(), resolved) ? resolved : path;
 }
 
 // ---- processes (in this pid namespace: the daemon's and ours only) ----
@@ -144,24 +116,15 @@ bool running(pid_t pid)
     return info.parent >= 0 && info.state != 'Z';
 }
 
-// Live processes running the daemon's binary.
+// Live processes of the daemons this program started (each with its port in
+// its environment).
 std::vector<pid_t> daemonProcesses()
 {
-    static const std::string binary = realPath(s_options.daemon);
     std::vector<pid_t> found;
-    DIR *proc = opendir("/proc");
-    if (!proc)
-        return found;
-    while (dirent *entry = readdir(proc)) {
-        pid_t pid = std::atoi(entry->d_name);
-        if (pid <= 0)
-            continue;
-        char exe[PATH_MAX] = {};
-        ssize_t length = readlink(("/proc/" + std::string(entry->d_name) + "/exe").c_str(), exe, sizeof(exe) - 1);
-        if (length > 0 && std::string(exe, static_cast<size_t>(length)) == binary && running(pid))
-            found.push_back(pid);
-    }
-    closedir(proc);
+    for (int port : {kDaemonPort, kUsbDaemonPort})
+        for (pid_t pid : scan_test_support::daemonProcesses(s_options.daemon.c_str(), port))
+            if (running(pid))
+                found.push_back(pid);
     return found;
 }
 
