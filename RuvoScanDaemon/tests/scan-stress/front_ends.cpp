@@ -1,4 +1,5 @@
 #include "front_ends.h"
+#include "multi_user.h"
 
 #include "product_paths.h"
 #include "scan_names.h"
@@ -33,7 +34,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const uid_t kOtherUser = 64002;
+const uid_t kOtherUser = kStressOtherUser;
 const int kFakePort = 7000;
 const std::string kWork = "/tmp/scan-stress-front-ends";
 // A folder of the other user's own, where it can listen on a local socket.

@@ -589,10 +589,16 @@ std::vector<int32_t> startResultsIn(const std::string &stream)
     return results;
 }
 
+// A scanner whose first page stops coming part of the way: its scan stays running.
+std::vector<std::string> stallingPages()
+{
+    return {"--pages", "2", "--page-size", "20000", "--block-sizes", "1000", "--fault", "stall"};
+}
+
 void rapidStarts()
 {
     const std::string name = "rapid scan starts";
-    Simulator sim("127.0.0.11", {"--pages", "2", "--page-size", "20000", "--block-sizes", "1000", "--fault", "stall"});
+    Simulator sim("127.0.0.11", stallingPages());
     Snapshot before = settle(1);
     ScanClient client;
     client.connectTo(kDaemonPort);
@@ -738,7 +744,7 @@ void concurrentClients()
 void foreignAborts()
 {
     const std::string name = "another client's abort";
-    Simulator sim("127.0.0.16", {"--pages", "2", "--page-size", "20000", "--block-sizes", "1000", "--fault", "stall"});
+    Simulator sim("127.0.0.16", stallingPages());
     Snapshot before = settle(1);
     ScanClient owner;
     owner.connectTo(kDaemonPort);

@@ -58,8 +58,8 @@ const std::string kRunDir = kRoot + "/run";
 const std::string kSocketPath = kRunDir + "/scan.sock";
 const std::string kBedDir = kRoot + "/bed";
 const std::string kScanDir = ruvo_paths::kScanDir;
-const uid_t kScanningUser = 64001;
-const uid_t kOtherUser = 64002;
+const uid_t kScanningUser = kStressScanningUser;
+const uid_t kOtherUser = kStressOtherUser;
 const uint16_t kVendor = 0x1a2b;
 const uint16_t kProduct = 0x0c01;
 
