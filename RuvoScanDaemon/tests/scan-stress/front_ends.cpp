@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -198,7 +199,8 @@ int usbScannersListed(const std::string &output)
 Measured RunMeasured(const std::vector<std::string> &arguments, const std::vector<std::string> &extra,
                      double limitSeconds)
 {
-    static int runs = 0;
+    // Two runs may go at once (from two threads): each gets its own files.
+    static std::atomic<int> runs{0};
     scan_test_support::makeDirectories(kWork);
     const std::string outPath = kWork + "/out-" + std::to_string(++runs);
     const std::string errPath = outPath + ".err";
