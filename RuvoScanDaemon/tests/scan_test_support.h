@@ -81,3 +81,47 @@ inline std::vector<pid_t> daemonProcesses(const char *binary, int port)
 }
 
 } // namespace scan_test_support
+
+// ---- the stress program's pieces (run as root, in namespaces of its own) ----
+
+#include <grp.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
+
+namespace scan_test_support {
+
+// Polls `condition` every 20 ms for up to `seconds`; its last value.
+template <typename Condition>
+bool waitFor(Condition condition, double seconds)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return condition();
+}
+
+// Drops every group and becomes `uid` (its own group too), for good.
+inline bool becomeUser(uid_t uid)
+{
+    return setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0;
+}
+
+// Runs `body` in a child process as `uid`; its return value is the child's
+// exit status (125: the child could not become `uid`).
+template <typename Body>
+int asUser(uid_t uid, Body body)
+{
+    pid_t child = fork();
+    if (child == 0)
+        _exit(becomeUser(uid) ? body() : 125);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 126;
+}
+
+} // namespace scan_test_support

@@ -64,6 +64,10 @@ struct Options {
     int jamOnPage = -1;
     int64_t sheetLength = 11 * scan_chart::kMicroInch;
     int blockDelayMs = 0;
+    // A hostile JPEG page: progressive, 16 true lines, a frame header that
+    // claims this width and height (0: the true one). Off when both are 0.
+    uint32_t jpegClaimWidth = 0;
+    uint32_t jpegClaimLines = 0;
     int offForMs = 3000; // how long a switched-off scanner stays off
 };
 
@@ -130,7 +134,10 @@ void usage()
         "  --sheet-length-mm N  length of the feeder's sheets (default 279, Letter)\n"
         "  --jam-on-page N      the feeder jams on page N (0-based): the channel closes there\n"
         "                       and the feeder status says jammed\n"
-        "  --block-delay-ms N   pause after each data block (a slow scanner)\n");
+        "  --block-delay-ms N   pause after each data block (a slow scanner)\n"
+        "  --jpeg-claim-lines N --jpeg-claim-width N   with --chart, JPEG pages are hostile:\n"
+        "                       progressive, 16 lines, their frame header claiming N lines / N\n"
+        "                       pixels a line (up to 65535)\n");
 }
 
 std::vector<uint32_t> parseSizes(const std::string &text)
@@ -204,6 +211,10 @@ void parseOptions(int argc, char **argv)
             s_options.sheetLength = std::strtoll(value().c_str(), nullptr, 10) * scan_chart::kMicroInch * 10 / 254;
         else if (name == "--jam-on-page")
             s_options.jamOnPage = std::atoi(value().c_str());
+        else if (name == "--jpeg-claim-lines")
+            s_options.jpegClaimLines = static_cast<uint32_t>(std::strtoul(value().c_str(), nullptr, 10));
+        else if (name == "--jpeg-claim-width")
+            s_options.jpegClaimWidth = static_cast<uint32_t>(std::strtoul(value().c_str(), nullptr, 10));
         else if (name == "--block-delay-ms")
             s_options.blockDelayMs = std::atoi(value().c_str());
         else if (name == "--off-for-ms")
@@ -576,7 +587,10 @@ void serveChart(int fd)
         if (s_options.keepPages && !s_options.recordDir.empty())
             kept.open(s_options.recordDir + "/sent-page-" + std::to_string(page) + ".bin", std::ios::binary);
         std::vector<uint8_t> pending;
-        if (jpeg)
+        if (jpeg && (s_options.jpegClaimLines || s_options.jpegClaimWidth))
+            pending = scan_chart::EncodeClaimingJpeg(area, depth, page, std::min<uint32_t>(lines, 16), quality,
+                                                     s_options.jpegClaimWidth, s_options.jpegClaimLines);
+        else if (jpeg)
             pending = scan_chart::EncodeJpeg(area, depth, page, lines, quality);
         uint32_t nextLine = 0;
         size_t sent = 0;

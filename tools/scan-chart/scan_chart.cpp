@@ -318,6 +318,7 @@ struct EncodeJob {
     int quality;
     unsigned char *buffer;
     unsigned long size;
+    bool progressive;
 };
 
 void writeRows(jpeg_compress_struct *info, const EncodeJob *job)
@@ -350,6 +351,8 @@ bool runEncode(EncodeJob *job)
     info.in_color_space = job->components == 1 ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, job->quality, TRUE);
+    if (job->progressive)
+        jpeg_simple_progression(&info);
     jpeg_start_compress(&info, TRUE);
     writeRows(&info, job);
     jpeg_finish_compress(&info);
@@ -400,11 +403,39 @@ std::vector<uint8_t> EncodeJpeg(const Area &area, int bitDepth, int page, uint32
 {
     if (area.width == 0 || lines == 0 || area.width > 65500 || lines > 65500)
         return {};
-    EncodeJob job{&area, bitDepth == 8 ? 1 : 3, page, lines, quality, nullptr, 0};
+    EncodeJob job{&area, bitDepth == 8 ? 1 : 3, page, lines, quality, nullptr, 0, false};
     std::vector<uint8_t> result;
     if (runEncode(&job) && job.buffer)
         result.assign(job.buffer, job.buffer + job.size);
     std::free(job.buffer);
+    return result;
+}
+
+std::vector<uint8_t> EncodeClaimingJpeg(const Area &area, int bitDepth, int page, uint32_t lines, int quality,
+                                        uint32_t claimedWidth, uint32_t claimedLines)
+{
+    if (area.width == 0 || lines == 0 || area.width > 65500 || lines > 65500 || claimedWidth > 65535 ||
+        claimedLines > 65535)
+        return {};
+    EncodeJob job{&area, bitDepth == 8 ? 1 : 3, page, lines, quality, nullptr, 0, true};
+    std::vector<uint8_t> result;
+    if (runEncode(&job) && job.buffer)
+        result.assign(job.buffer, job.buffer + job.size);
+    std::free(job.buffer);
+    // The progressive frame header: marker, length (2), precision (1), height (2), width (2).
+    for (size_t i = 0; i + 8 < result.size(); ++i) {
+        if (result[i] != 0xFF || result[i + 1] != 0xC2)
+            continue;
+        if (claimedLines) {
+            result[i + 5] = static_cast<uint8_t>(claimedLines >> 8);
+            result[i + 6] = static_cast<uint8_t>(claimedLines & 0xFF);
+        }
+        if (claimedWidth) {
+            result[i + 7] = static_cast<uint8_t>(claimedWidth >> 8);
+            result[i + 8] = static_cast<uint8_t>(claimedWidth & 0xFF);
+        }
+        break;
+    }
     return result;
 }
 

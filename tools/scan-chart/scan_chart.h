@@ -69,6 +69,13 @@ uint32_t FeederPageLines(const Area &area, int64_t sheetLength);
 // Empty when libjpeg fails.
 std::vector<uint8_t> EncodeJpeg(const Area &area, int bitDepth, int page, uint32_t lines, int quality);
 
+// The same lines as a progressive JPEG whose frame header then claims
+// `claimedWidth` x `claimedLines` (0 keeps the true value): a small hostile
+// page whose header makes a decoder plan a whole-image coefficient buffer.
+// Empty when libjpeg fails or a claim exceeds 65535.
+std::vector<uint8_t> EncodeClaimingJpeg(const Area &area, int bitDepth, int page, uint32_t lines, int quality,
+                                        uint32_t claimedWidth, uint32_t claimedLines);
+
 // A decoded image: grey (1 byte a pixel) or RGB (3 bytes a pixel).
 struct Image {
     uint32_t width = 0;

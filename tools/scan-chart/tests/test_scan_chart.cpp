@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 
 using namespace scan_chart;
@@ -52,6 +54,8 @@ private slots:
     void feederPageEndsWithTheSheet();
     void jpegKeepsTheChartAboveThirtyDecibels_data();
     void jpegKeepsTheChartAboveThirtyDecibels();
+    void claimingJpegIsProgressiveWithTheClaimedFrame_data();
+    void claimingJpegIsProgressiveWithTheClaimedFrame();
     void pagesDifferOnlyInTheirNumber();
     void psnrOfEqualAndMismatchedImages();
 };
@@ -210,6 +214,45 @@ void TestScanChart::jpegKeepsTheChartAboveThirtyDecibels()
     QVERIFY2(*psnr >= 30.0, qPrintable(QString::number(*psnr)));
     QVERIFY(*psnr < 60.0); // lossy: not the raw pixels
     QVERIFY(!DecodeJpeg(std::vector<uint8_t>(jpeg.begin(), jpeg.begin() + 20)));
+}
+
+namespace {
+const std::array<uint8_t, 2> kProgressiveFrame{0xFF, 0xC2};
+} // namespace
+
+void TestScanChart::claimingJpegIsProgressiveWithTheClaimedFrame_data()
+{
+    QTest::addColumn<int>("depth");
+    QTest::addColumn<int>("claimedWidth");
+    QTest::addColumn<int>("claimedLines");
+    QTest::addRow("grey, true frame") << 8 << 0 << 0;
+    QTest::addRow("colour, claims 65535 lines") << 24 << 0 << 65535;
+    QTest::addRow("grey, claims 65535 x 65535") << 8 << 65535 << 65535;
+}
+
+void TestScanChart::claimingJpegIsProgressiveWithTheClaimedFrame()
+{
+    QFETCH(int, depth);
+    QFETCH(int, claimedWidth);
+    QFETCH(int, claimedLines);
+    Area scan = area(100, 0, 0, 400, 300);
+    std::vector<uint8_t> jpeg =
+        EncodeClaimingJpeg(scan, depth, 0, 16, 70, uint32_t(claimedWidth), uint32_t(claimedLines));
+    QVERIFY(jpeg.size() > 100 && jpeg.size() < 20000);
+    auto frame = std::search(jpeg.begin(), jpeg.end(), kProgressiveFrame.begin(), kProgressiveFrame.end());
+    QVERIFY(frame != jpeg.end() && jpeg.end() - frame > 9);
+    const int lines = frame[5] << 8 | frame[6], width = frame[7] << 8 | frame[8];
+    QCOMPARE(lines, claimedLines ? claimedLines : 16);
+    QCOMPARE(width, claimedWidth ? claimedWidth : 400);
+    QCOMPARE(int(frame[9]), depth == 8 ? 1 : 3);
+    // With its true frame it is an ordinary page of the chart.
+    if (!claimedWidth && !claimedLines) {
+        auto decoded = DecodeJpeg(jpeg);
+        QVERIFY(decoded);
+        auto psnr = Psnr(*decoded, RenderImage(scan, depth, 0, 16));
+        QVERIFY(psnr && *psnr >= 30.0);
+    }
+    QVERIFY(EncodeClaimingJpeg(scan, depth, 0, 16, 70, 65536, 0).empty());
 }
 
 void TestScanChart::pagesDifferOnlyInTheirNumber()

@@ -2,16 +2,22 @@
 // daemon and reports, scenario by scenario, what it cost the daemon and whether
 // every bound held.
 //
-//   scripts/isolated-run scan-stress --daemon PATH --sim PATH [--emulator PATH] [--ci]
+//   scripts/isolated-run scan-stress --daemon PATH --sim PATH [--emulator PATH]
+//       [--backend DIR --scan-client PATH [--preload LIB]] [--ci]
 //
 // It needs a private /opt, /tmp and network (scripts/isolated-run gives them)
 // and takes a pid namespace of its own, so the processes it counts are only the
 // daemon's and its own, and it can choose which process id the next process
 // gets. The daemon serves port 7000; simulated network scanners serve
 // 127.0.0.11 to 127.0.0.18; with --emulator the USB scenario runs the daemon
-// inside an emulated USB scanner. --ci runs smaller numbers of everything but
+// inside an emulated USB scanner. With --backend (the folder of the built SANE
+// backend) and --scan-client, scanimage and the command-line client meet
+// hostile JPEG pages (127.0.0.21 to .25) and a fake daemon. --preload names a
+// sanitizer runtime for scanimage; --only runs one group of scenarios (daemon,
+// jpeg, fake, users). --ci runs smaller numbers of everything but
 // the same scenarios. The exit status is 0 when every bound held.
 
+#include "front_ends.h"
 #include "multi_user.h"
 #include "product_paths.h"
 #include "scan_client.h"
@@ -50,6 +56,10 @@
 
 extern char **environ;
 
+using scan_test_support::exists;
+using scan_test_support::readFile;
+using scan_test_support::waitFor;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -71,25 +81,14 @@ struct Options {
     int clients = 32;
     int pageBytes = 1000000;
     int pidRounds = 5;
+    FrontEnds frontEnds;
+    // Empty: every group of scenarios; else one of daemon, jpeg, fake, users.
+    std::string only;
 };
 
 Options s_options;
 
 // ---- small helpers ----
-
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool exists(const std::string &path)
-{
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
-}
 
 long fileSize(const std::string &path)
 {
@@ -97,27 +96,9 @@ long fileSize(const std::string &path)
     return stat(path.c_str(), &info) == 0 ? static_cast<long>(info.st_size) : 0;
 }
 
-template <typename Condition>
-bool waitFor(Condition condition, double seconds)
-{
-    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
-
 double secondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::string realPath(const std::string &path)
-{
-    char resolved[PATH_MAX] = {};
-    return realpath(path.c_str(), resolved) ? resolved : path;
 }
 
 // ---- processes (in this pid namespace: the daemon's and ours only) ----
@@ -144,24 +125,15 @@ bool running(pid_t pid)
     return info.parent >= 0 && info.state != 'Z';
 }
 
-// Live processes running the daemon's binary.
+// Live processes of the daemons this program started (each with its port in
+// its environment).
 std::vector<pid_t> daemonProcesses()
 {
-    static const std::string binary = realPath(s_options.daemon);
     std::vector<pid_t> found;
-    DIR *proc = opendir("/proc");
-    if (!proc)
-        return found;
-    while (dirent *entry = readdir(proc)) {
-        pid_t pid = std::atoi(entry->d_name);
-        if (pid <= 0)
-            continue;
-        char exe[PATH_MAX] = {};
-        ssize_t length = readlink(("/proc/" + std::string(entry->d_name) + "/exe").c_str(), exe, sizeof(exe) - 1);
-        if (length > 0 && std::string(exe, static_cast<size_t>(length)) == binary && running(pid))
-            found.push_back(pid);
-    }
-    closedir(proc);
+    for (int port : {kDaemonPort, kUsbDaemonPort})
+        for (pid_t pid : scan_test_support::daemonProcesses(s_options.daemon.c_str(), port))
+            if (running(pid))
+                found.push_back(pid);
     return found;
 }
 
@@ -617,10 +589,16 @@ std::vector<int32_t> startResultsIn(const std::string &stream)
     return results;
 }
 
+// A scanner whose first page stops coming part of the way: its scan stays running.
+std::vector<std::string> stallingPages()
+{
+    return {"--pages", "2", "--page-size", "20000", "--block-sizes", "1000", "--fault", "stall"};
+}
+
 void rapidStarts()
 {
     const std::string name = "rapid scan starts";
-    Simulator sim("127.0.0.11", {"--pages", "2", "--page-size", "20000", "--block-sizes", "1000", "--fault", "stall"});
+    Simulator sim("127.0.0.11", stallingPages());
     Snapshot before = settle(1);
     ScanClient client;
     client.connectTo(kDaemonPort);
@@ -766,7 +744,7 @@ void concurrentClients()
 void foreignAborts()
 {
     const std::string name = "another client's abort";
-    Simulator sim("127.0.0.16", {"--pages", "2", "--page-size", "20000", "--block-sizes", "1000", "--fault", "stall"});
+    Simulator sim("127.0.0.16", stallingPages());
     Snapshot before = settle(1);
     ScanClient owner;
     owner.connectTo(kDaemonPort);
@@ -915,6 +893,81 @@ void repeatedSearches()
            start.result == 0 && record.result == ruvo_wire::RESULT_END_OF_SCAN);
 }
 
+// JPEG feeder pages from a network scanner, read by scanimage through the
+// built backend: hostile ones whose header claims a huge page, and ordinary
+// large ones. The backend's memory stays within libjpeg's limit and one line.
+void jpegPages()
+{
+    const std::string name = "JPEG pages into scanimage";
+    if (s_options.frontEnds.backendDir.empty())
+        return;
+    struct Page {
+        const char *what;
+        const char *address;
+        std::vector<std::string> knobs;
+        const char *source;
+        double heightMm;
+        bool hostile;
+    };
+    // 65500 is the largest side libjpeg accepts at all.
+    const std::vector<Page> pages = {
+        {"hostile: claims 65500 lines", "127.0.0.21", {"--jpeg-claim-lines", "65500"}, "ADF", 355.6, true},
+        {"hostile: claims 65500 x 65500", "127.0.0.22", {"--jpeg-claim-lines", "65500", "--jpeg-claim-width", "65500"},
+         "ADF", 355.6, true},
+        {"hostile: claims one sheet, progressive", "127.0.0.23", {"--jpeg-claim-lines", "8400"}, "ADF", 355.6, true},
+        {"ordinary: one sheet", "127.0.0.24", {}, "ADF", 355.6, false},
+        {"ordinary: flatbed page", "127.0.0.25", {}, "Flatbed", 279.4, false},
+    };
+    std::string conf;
+    for (const Page &page : pages)
+        conf += std::string(page.address) + " K402ADN\n";
+    const std::vector<std::string> environment =
+        SaneEnvironment(s_options.frontEnds, "/tmp/scan-stress-jpeg/conf", conf);
+    // What scanimage itself takes, with the backend loaded and no page.
+    Measured idle = RunMeasured({"/usr/bin/scanimage", "-L"}, environment, 60);
+    // 600 dpi colour, the full width: 5100 pixels of 3 bytes a line.
+    const long lineBytes = 5100 * 3;
+    const long limitKiB = (64L * 1024 * 1024 + lineBytes) / 1024;
+    // Sanitized, scanimage carries the sanitizer's own memory too.
+    const long allowanceKiB = limitKiB + (s_options.frontEnds.preload.empty() ? 0 : idle.peakKiB);
+    std::printf("%s: scanimage -L alone peaks at %ld KiB\n", name.c_str(), idle.peakKiB);
+    for (const Page &page : pages) {
+        std::vector<std::string> knobs = {"--chart", "--pages", "1", "--sheet-length-mm", "356"};
+        knobs.insert(knobs.end(), page.knobs.begin(), page.knobs.end());
+        Simulator sim(page.address, knobs);
+        char height[32];
+        std::snprintf(height, sizeof(height), "%.1f", page.heightMm);
+        Measured scan = RunMeasured({"/usr/bin/scanimage", "-d", std::string("ruvo:net:") + page.address, "--source",
+                                     page.source, "--mode", "Color", "--resolution", "600", "--compression", "JPEG",
+                                     "--format=pnm", "-l", "0", "-t", "0", "-x", "215.9", "-y", height},
+                                    environment, 120);
+        const std::string what = page.what;
+        if (page.hostile) {
+            bool refused = scan.status > 0 && scan.errors.find("Error during device I/O") != std::string::npos;
+            report(name, what + ": scan refused", refused ? "yes" : "no (" + std::to_string(scan.status) + ")", "yes",
+                   refused);
+            report(name, what + ": peak KiB", std::to_string(scan.peakKiB), "<= " + std::to_string(allowanceKiB),
+                   scan.peakKiB > 0 && scan.peakKiB <= allowanceKiB);
+        } else {
+            // scanimage keeps a feeder page of unknown length whole until it
+            // ends (to write the image header); that copy is its own.
+            const long imageBytes = static_cast<long>(scan.output.size());
+            const long heldKiB = std::string(page.source) == "ADF" ? imageBytes / 1024 : 0;
+            bool whole = scan.status == 0 && imageBytes > 5100L * 3 * 6000;
+            report(name, what + ": scanned, image bytes", whole ? std::to_string(imageBytes) : "no", "> 91800000",
+                   whole);
+            report(name, what + (heldKiB ? ": peak KiB less scanimage's own page copy" : ": peak KiB"),
+                   std::to_string(scan.peakKiB - heldKiB), "<= " + std::to_string(allowanceKiB),
+                   scan.peakKiB > 0 && scan.peakKiB - heldKiB <= allowanceKiB);
+        }
+    }
+}
+
+bool wanted(const char *group)
+{
+    return s_options.only.empty() || s_options.only == group;
+}
+
 int runScenarios()
 {
     std::printf("scan-stress: daemon %s%s\n", s_options.daemon.c_str(), s_options.ci ? " (CI size)" : "");
@@ -925,16 +978,23 @@ int runScenarios()
             std::fprintf(stderr, "scan-stress: the daemon does not serve port %d\n", kDaemonPort);
             return 1;
         }
-        malformedRequests();
-        idleConnections();
-        rapidStarts();
-        concurrentClients();
-        foreignAborts();
-        foreignProcesses();
+        if (wanted("daemon")) {
+            malformedRequests();
+            idleConnections();
+            rapidStarts();
+            concurrentClients();
+            foreignAborts();
+            foreignProcesses();
+        }
+        if (wanted("jpeg"))
+            jpegPages();
     }
-    if (!s_options.emulator.empty())
+    if (!s_options.emulator.empty() && wanted("daemon"))
         repeatedSearches();
-    RunMultiUserScenarios({s_options.daemon, s_options.emulator, s_options.ci, report});
+    if (!s_options.frontEnds.backendDir.empty() && wanted("fake"))
+        FakeListenerScenarios(s_options.frontEnds);
+    if (wanted("users"))
+        RunMultiUserScenarios({s_options.daemon, s_options.emulator, s_options.ci, report});
     int exceeded = 0;
     for (const Row &row : s_rows)
         if (!row.ok)
@@ -1005,7 +1065,9 @@ int inPidNamespace()
 
 int usage()
 {
-    std::fprintf(stderr, "usage: scan-stress --daemon PATH --sim PATH [--emulator PATH] [--ci]\n"
+    std::fprintf(stderr, "usage: scan-stress --daemon PATH --sim PATH [--emulator PATH]\n"
+                         "                   [--backend DIR --scan-client PATH [--preload LIB]] [--ci]\n"
+                         "                   [--only daemon|jpeg|fake|users]\n"
                          "Run it through scripts/isolated-run (private /opt, /tmp and network; root).\n");
     return 2;
 }
@@ -1025,6 +1087,14 @@ int main(int argc, char **argv)
             s_options.emulator = value();
         else if (option == "--ci")
             s_options.ci = true;
+        else if (option == "--backend")
+            s_options.frontEnds.backendDir = value();
+        else if (option == "--scan-client")
+            s_options.frontEnds.scanClient = value();
+        else if (option == "--only")
+            s_options.only = value();
+        else if (option == "--preload")
+            s_options.frontEnds.preload = value();
         else
             return usage();
     }
@@ -1035,6 +1105,13 @@ int main(int argc, char **argv)
         s_options.pageBytes = 200000;
         s_options.pidRounds = 3;
     }
+    const std::vector<std::string> groups = {"", "daemon", "jpeg", "fake", "users"};
+    if (std::find(groups.begin(), groups.end(), s_options.only) == groups.end())
+        return usage();
+    s_options.frontEnds.ci = s_options.ci;
+    s_options.frontEnds.report = report;
+    if (s_options.frontEnds.backendDir.empty() != s_options.frontEnds.scanClient.empty())
+        return usage();
     const char *isolated = std::getenv("RUVO_ISOLATED");
     if (!isolated || std::string(isolated) != "1") {
         std::fprintf(stderr, "scan-stress: needs the private /opt, /tmp and network of scripts/isolated-run\n");

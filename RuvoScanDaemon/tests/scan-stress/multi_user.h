@@ -3,8 +3,14 @@
 // it (its own account, no capability, no new privileges) inside an emulated
 // USB scanner, and two ordinary users are its clients.
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
+
+// The two ordinary users: plain uids without accounts.
+inline constexpr uid_t kStressScanningUser = 64001;
+inline constexpr uid_t kStressOtherUser = 64002;
 
 struct MultiUserRun {
     std::string daemon;

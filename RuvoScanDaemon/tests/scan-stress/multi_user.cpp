@@ -11,7 +11,9 @@
 #include "multi_user.h"
 
 #include "product_paths.h"
+#include "client_io.h"
 #include "scan_client.h"
+#include "scan_test_support.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -42,6 +44,10 @@
 
 extern char **environ;
 
+using scan_test_support::asUser;
+using scan_test_support::becomeUser;
+using scan_test_support::waitFor;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -52,8 +58,8 @@ const std::string kRunDir = kRoot + "/run";
 const std::string kSocketPath = kRunDir + "/scan.sock";
 const std::string kBedDir = kRoot + "/bed";
 const std::string kScanDir = ruvo_paths::kScanDir;
-const uid_t kScanningUser = 64001;
-const uid_t kOtherUser = 64002;
+const uid_t kScanningUser = kStressScanningUser;
+const uid_t kOtherUser = kStressOtherUser;
 const uint16_t kVendor = 0x1a2b;
 const uint16_t kProduct = 0x0c01;
 
@@ -62,35 +68,6 @@ uid_t serviceUid()
     if (const passwd *account = getpwnam(ruvo_paths::kScanServiceAccount))
         return account->pw_uid;
     return 64990;
-}
-
-template <typename Condition>
-bool waitFor(Condition condition, double seconds)
-{
-    auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-    while (Clock::now() < deadline) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
-}
-
-bool becomeUser(uid_t uid)
-{
-    return setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0;
-}
-
-// Runs `body` in a child as `uid`; its return value is the child's exit status.
-template <typename Body>
-int asUser(uid_t uid, Body body)
-{
-    pid_t child = fork();
-    if (child == 0)
-        _exit(becomeUser(uid) ? body() : 125);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 126;
 }
 
 bool canRead(uid_t uid, const std::string &path)
@@ -160,18 +137,7 @@ public:
     }
     int fd() const { return m_fd; }
 
-    bool send(const void *bytes, size_t length)
-    {
-        const auto *data = static_cast<const uint8_t *>(bytes);
-        while (length > 0) {
-            ssize_t sent = ::send(m_fd, data, length, MSG_NOSIGNAL);
-            if (sent <= 0)
-                return false;
-            data += sent;
-            length -= static_cast<size_t>(sent);
-        }
-        return true;
-    }
+    bool send(const void *bytes, size_t length) { return ruvo_wire::SendAll(m_fd, bytes, length); }
     template <typename Body>
     bool command(int32_t value, const Body &body)
     {
@@ -179,21 +145,7 @@ public:
     }
     bool receive(void *buffer, size_t length, int timeoutMs = 20000)
     {
-        auto *bytes = static_cast<uint8_t *>(buffer);
-        size_t done = 0;
-        auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (done < length) {
-            int left = static_cast<int>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-            pollfd waiting{m_fd, POLLIN, 0};
-            if (left <= 0 || poll(&waiting, 1, left) <= 0)
-                return false;
-            ssize_t got = recv(m_fd, bytes + done, length - done, 0);
-            if (got <= 0)
-                return false;
-            done += static_cast<size_t>(got);
-        }
-        return true;
+        return ruvo_wire::ReceiveExact(m_fd, buffer, length, timeoutMs);
     }
     // True when the daemon has closed this connection.
     bool closedByPeer(int waitMs)
