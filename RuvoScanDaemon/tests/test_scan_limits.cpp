@@ -6,7 +6,9 @@
 #include "scan_test.h"
 
 #include "net_sim_harness.h"
-#include "scan_daemon.h"
+#include "scan_connection.h"
+#include "scan_data_process.h"
+#include "scan_record_loop.h"
 #include "scan_log.h"
 #include "scan_pages.h"
 #include "scan_test_support.h"
@@ -569,11 +571,11 @@ SCAN_TEST(aReapedDataProcessIsNeverSignalled)
                 DataProcess data;
                 if (!data.start([] { return 0; }))
                     _exit(3);
-                pid_t former = dataProcPid;
+                pid_t former = data.id();
                 data.release();
                 while (data.running())
                     usleep(1000);
-                if (dataProcPid != 0)
+                if (data.id() != 0)
                     _exit(4);
                 int nsLastPid = open("/proc/sys/kernel/ns_last_pid", O_WRONLY);
                 std::string previous = std::to_string(former - 1);
@@ -685,7 +687,7 @@ InterruptRun interruptDataProcess(int index, useconds_t transferUs, bool endless
         PageFiles pages(base, PageOwner{true, geteuid()}, 1ull << 30);
         return RunScanRecordLoop(source, pages, RecordLayout::Usb, connection, 60 * 1000).scannerEnded ? 0 : 1;
     }));
-    pid_t child = dataProcPid;
+    pid_t child = data.id();
     data.release();
     close(marks[1]);
     InterruptRun run;

@@ -3,7 +3,8 @@
 #define SCAN_TEST_MAIN
 #include "scan_test.h"
 
-#include "scan_daemon.h"
+#include "scan_connection.h"
+#include "scan_listener.h"
 #include "scan_log.h"
 #include "scan_rules.h"
 
