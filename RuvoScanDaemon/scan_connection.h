@@ -1,7 +1,7 @@
 #pragma once
-// One client connection: the limits that bound it and the loop that serves
-// it. The connection's own state, its request loop and the command handlers
-// live in scan_connection*.cpp, scan_usb_commands.cpp and scan_network_commands.cpp.
+// What the listener (and a test) sees of one client connection: the limits
+// that bound it and the call that serves it. Its state is in
+// scan_connection_state.h, its loop in scan_connection_loop.cpp.
 
 #include "scan_pages.h"
 

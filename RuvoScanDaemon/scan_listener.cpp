@@ -208,15 +208,13 @@ int mainProc(int port)
     return mainProc(port, ruvo_wire::ScanSocketPath());
 }
 
-int mainProc(int port, const std::string &socketPath)
-{
-    std::string scanDir = ruvo_paths::kScanDir;
-    makeScanDirectory(scanDir);
-    RuvoInitDbg(scanDir.c_str());
-    SweepOldPages(scanDir, time(nullptr) - kPageLifetimeSeconds);
+namespace {
 
-    // SIGQUIT and SIGCHLD are taken only inside the waits below (ppoll), so
-    // neither can slip in between a check and the wait.
+// SIGQUIT and SIGCHLD are taken only inside the waits of the accept loop
+// (ppoll), so neither can slip in between a check and the wait. Returns the
+// mask those waits use.
+sigset_t takeSignalsOnlyInWaits()
+{
     sigset_t blocked;
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGQUIT);
@@ -227,12 +225,16 @@ int mainProc(int port, const std::string &socketPath)
     childEnded.sa_handler = onChildEnded;
     sigemptyset(&childEnded.sa_mask);
     sigaction(SIGCHLD, &childEnded, nullptr);
-    const sigset_t mask = WaitMask(true);
+    return WaitMask(true);
+}
 
+// Listens on 127.0.0.1:`port`; invalid when it cannot.
+UniqueFd listenLoopback(int port)
+{
     UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!listener) {
         RuvoErrLog("bind err");
-        return 1;
+        return UniqueFd();
     }
     int reuse = 1;
     setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
@@ -244,83 +246,132 @@ int mainProc(int port, const std::string &socketPath)
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(listener.get(), reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
         RuvoErrLog("bind err");
-        return 1;
+        return UniqueFd();
     }
     if (listen(listener.get(), kListenBacklog) != 0) {
         RuvoErrLog("listen err");
-        return 1;
+        return UniqueFd();
     }
-    UniqueFd local = ListenLocal(socketPath);
-    if (!local)
-        return 1;
-    struct stat localSocket{};
-    stat(socketPath.c_str(), &localSocket);
+    return listener;
+}
 
-    const std::vector<uid_t> uncounted = uncountedUsers();
+// The two listeners and what the accept loop keeps between its turns.
+struct Listeners {
+    UniqueFd loopback;
+    UniqueFd local;
+    std::string scanDir;
+    sigset_t mask;
+    std::vector<uid_t> uncounted;
     Connections connections;
     int backoffMs = 0;
     size_t turn = 0;
-    while (flag) {
-        reapConnections(connections);
-        pollfd waiting[2] = {{listener.get(), POLLIN, 0}, {local.get(), POLLIN, 0}};
-        int ready = ppoll(waiting, 2, nullptr, &mask);
-        LogReceivedSignal();
-        if (ready < 0) {
-            // A quit signal ends the wait for a client like a failed accept.
-            if (errno != EINTR || !flag)
-                RuvoErrLog("accept err");
-            continue;
-        }
-        // Both listeners ready: take them in turns, so neither starves the other.
-        size_t first = turn++ % 2;
-        size_t chosen = waiting[first].revents != 0 ? first : 1 - first;
-        UniqueFd connection(accept4(waiting[chosen].fd, nullptr, nullptr, SOCK_CLOEXEC));
-        if (!connection) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
-                continue;
-            // Out of descriptors or memory: the client stays queued and the next
-            // accept would fail at once. Wait, longer each time, instead of spinning.
+};
+
+// Waits for a client on either listener and accepts it; invalid when none
+// came (a signal, a failure: after a back-off that grows while accepts fail).
+UniqueFd acceptNext(Listeners &daemon)
+{
+    pollfd waiting[2] = {{daemon.loopback.get(), POLLIN, 0}, {daemon.local.get(), POLLIN, 0}};
+    int ready = ppoll(waiting, 2, nullptr, &daemon.mask);
+    LogReceivedSignal();
+    if (ready < 0) {
+        // A quit signal ends the wait for a client like a failed accept.
+        if (errno != EINTR || !flag)
             RuvoErrLog("accept err");
-            backoffMs = backoffMs == 0 ? kFirstAcceptBackoffMs : std::min(backoffMs * 2, kLastAcceptBackoffMs);
-            waitAWhile(backoffMs, mask);
-            continue;
-        }
-        backoffMs = 0;
-        PageOwner owner = ConnectionOwner(connection.get());
-        if (!admit(connections, owner, uncounted))
-            continue;
-        int flags = fcntl(connection.get(), F_GETFL);
-        if (flags >= 0)
-            fcntl(connection.get(), F_SETFL, flags & ~O_NONBLOCK);
-        // The connection carries 16-byte records and small answers. A bounded
-        // send buffer makes the data process of a client that stops reading
-        // wait for it, instead of the kernel queueing megabytes of records.
-        int sendBuffer = kClientSendBuffer;
-        setsockopt(connection.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
-        pid_t child = fork();
-        if (child < 0) {
-            RuvoErrLog("fork pro err");
-            continue;
-        }
-        if (child == 0) {
-            listener.reset();
-            local.reset();
-            signal(SIGCHLD, SIG_DFL);
-            RuvoReopenDbg();
-            RuvoLimitLogBytes(kRuvoConnectionLogBytes);
-            ServeConnection(connection.get(), scanDir, ConnectionLimits{}, owner);
-            connection.reset();
-            _exit(0);
-        }
-        connections[child] = owner.known ? std::optional<uid_t>(owner.uid) : std::nullopt;
-        RuvoInfoLog("new conn pid:%d", static_cast<int>(child));
+        return UniqueFd();
     }
-    // The socket goes with the daemon, unless another has taken its place.
+    // Both listeners ready: take them in turns, so neither starves the other.
+    size_t first = daemon.turn++ % 2;
+    size_t chosen = waiting[first].revents != 0 ? first : 1 - first;
+    UniqueFd connection(accept4(waiting[chosen].fd, nullptr, nullptr, SOCK_CLOEXEC));
+    if (!connection) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
+            return UniqueFd();
+        // Out of descriptors or memory: the client stays queued and the next
+        // accept would fail at once. Wait, longer each time, instead of spinning.
+        RuvoErrLog("accept err");
+        daemon.backoffMs = daemon.backoffMs == 0 ? kFirstAcceptBackoffMs
+                                                 : std::min(daemon.backoffMs * 2, kLastAcceptBackoffMs);
+        waitAWhile(daemon.backoffMs, daemon.mask);
+        return UniqueFd();
+    }
+    daemon.backoffMs = 0;
+    return connection;
+}
+
+// Blocking, with a bounded send buffer: the connection carries 16-byte records
+// and small answers, and the data process of a client that stops reading must
+// wait for it instead of the kernel queueing megabytes of records.
+void prepareConnection(int fd)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    int sendBuffer = kClientSendBuffer;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
+}
+
+// Serves an admitted client in a connection process of its own.
+void startConnectionProcess(Listeners &daemon, UniqueFd connection, const PageOwner &owner)
+{
+    pid_t child = fork();
+    if (child < 0) {
+        RuvoErrLog("fork pro err");
+        return;
+    }
+    if (child == 0) {
+        daemon.loopback.reset();
+        daemon.local.reset();
+        signal(SIGCHLD, SIG_DFL);
+        RuvoReopenDbg();
+        RuvoLimitLogBytes(kRuvoConnectionLogBytes);
+        ServeConnection(connection.get(), daemon.scanDir, ConnectionLimits{}, owner);
+        connection.reset();
+        _exit(0);
+    }
+    daemon.connections[child] = owner.known ? std::optional<uid_t>(owner.uid) : std::nullopt;
+    RuvoInfoLog("new conn pid:%d", static_cast<int>(child));
+}
+
+// The socket goes with the daemon, unless another has taken its place.
+void removeOwnSocket(const std::string &socketPath, const struct stat &ours)
+{
     struct stat current{};
-    if (stat(socketPath.c_str(), &current) == 0 && current.st_ino == localSocket.st_ino &&
-        current.st_dev == localSocket.st_dev)
+    if (stat(socketPath.c_str(), &current) == 0 && current.st_ino == ours.st_ino && current.st_dev == ours.st_dev)
         unlink(socketPath.c_str());
+}
+
+} // namespace
+
+int mainProc(int port, const std::string &socketPath)
+{
+    Listeners daemon;
+    daemon.scanDir = ruvo_paths::kScanDir;
+    makeScanDirectory(daemon.scanDir);
+    RuvoInitDbg(daemon.scanDir.c_str());
+    SweepOldPages(daemon.scanDir, time(nullptr) - kPageLifetimeSeconds);
+    daemon.mask = takeSignalsOnlyInWaits();
+    daemon.loopback = listenLoopback(port);
+    if (!daemon.loopback)
+        return 1;
+    daemon.local = ListenLocal(socketPath);
+    if (!daemon.local)
+        return 1;
+    struct stat localSocket{};
+    stat(socketPath.c_str(), &localSocket);
+    daemon.uncounted = uncountedUsers();
+    while (flag) {
+        reapConnections(daemon.connections);
+        UniqueFd connection = acceptNext(daemon);
+        if (!connection)
+            continue;
+        PageOwner owner = ConnectionOwner(connection.get());
+        if (!admit(daemon.connections, owner, daemon.uncounted))
+            continue;
+        prepareConnection(connection.get());
+        startConnectionProcess(daemon, std::move(connection), owner);
+    }
+    removeOwnSocket(socketPath, localSocket);
     RuvoInfoLog("parent pro exit");
     return 0;
 }
-

@@ -107,6 +107,24 @@ void handleReopen(ConnectionState &state)
     sendRecord(state, response);
 }
 
+// Starts the scanner and the data process that reads it.
+int startUsbScan(ConnectionState &state, int devfd, const std::string &baseName)
+{
+    int result = ScanStart(devfd);
+    if (result != ruvo_wire::RESULT_GOOD)
+        return result;
+    if (!startRecordLoop(state, baseName, RecordLayout::Usb, [devfd] { return UsbRecordSource(devfd); })) {
+        RuvoErrLog("create data proc err");
+        // Nobody would read what the scanner sends.
+        ScanAbort(devfd);
+        return ruvo_wire::RESULT_NO_MEMORY;
+    }
+    state.usbScanHandle = devfd;
+    state.usbScanInDataProcess = true;
+    state.usbScanSettled = false;
+    return result;
+}
+
 void handleUsbScanStart(ConnectionState &state)
 {
     USBCommonReq request;
@@ -116,34 +134,13 @@ void handleUsbScanStart(ConnectionState &state)
     std::memset(&response, 0, sizeof(response));
     std::string baseName = nextScanBaseName(state);
     std::snprintf(response.fileName, sizeof(response.fileName), "%s", baseName.c_str());
-    int result = ruvo_wire::RESULT_INVALID;
-    if (ownsHandle(state, request.devfd)) {
-        ScannerClaim claim(state, request.devfd);
-        if (lockedByAnother(claim, USB_SCAN_START)) {
-            result = ruvo_wire::RESULT_BUSY;
-        } else if (ownerUnknown(state)) {
-            result = ruvo_wire::RESULT_ACCESS_DENIED;
-        } else if (scanRunning(state)) {
-            result = ruvo_wire::RESULT_BUSY;
-        } else {
-            result = ScanStart(request.devfd);
-            if (result == ruvo_wire::RESULT_GOOD) {
-                int devfd = request.devfd;
-                bool started = startRecordLoop(state, baseName, RecordLayout::Usb,
-                                               [devfd] { return UsbRecordSource(devfd); });
-                if (started) {
-                    state.usbScanHandle = devfd;
-                    state.usbScanInDataProcess = true;
-                    state.usbScanSettled = false;
-                } else {
-                    RuvoErrLog("create data proc err");
-                    // Nobody would read what the scanner sends.
-                    ScanAbort(devfd);
-                    result = ruvo_wire::RESULT_NO_MEMORY;
-                }
-            }
-        }
-    }
+    int result = withScannerClaim(state, request.devfd, USB_SCAN_START, [&](ScannerClaim &) {
+        if (ownerUnknown(state))
+            return static_cast<int>(ruvo_wire::RESULT_ACCESS_DENIED);
+        if (scanRunning(state))
+            return static_cast<int>(ruvo_wire::RESULT_BUSY);
+        return startUsbScan(state, request.devfd, baseName);
+    });
     answerScanStart(state, response, result, "usb");
 }
 
@@ -154,75 +151,87 @@ void handleUsbScanAbort(ConnectionState &state)
         return;
     std::optional<std::string> fileName = takeField(state, request.fileName, sizeof(request.fileName), "fileName");
     int result = ruvo_wire::RESULT_INVALID;
-    std::optional<ScannerClaim> claim;
-    if (fileName && ownsHandle(state, request.devfd))
-        claim.emplace(state, request.devfd);
-    if (claim && lockedByAnother(*claim, USB_SCAN_ABORT)) {
-        result = ruvo_wire::RESULT_BUSY;
-    } else if (claim) {
-        // The data process ends first, between two of its transfers: only one
-        // process may talk to the scanner, and the abort's own exchange must not
-        // reach the data process. Its pages then go, so none is written again
-        // after the removal, and no record follows the abort result.
-        state.data.interrupt(state.limits.stopGraceMs);
-        settleUsbScan(state);
-        result = ScanAbort(request.devfd);
-        if (state.usbScanHandle == request.devfd)
-            state.usbScanSettled = true;
-        deletePagesOfScan(state, *fileName);
-    }
+    if (fileName)
+        result = withScannerClaim(state, request.devfd, USB_SCAN_ABORT, [&](ScannerClaim &) {
+            // The data process ends first, between two of its transfers: only one
+            // process may talk to the scanner, and the abort's own exchange must
+            // not reach the data process. Its pages then go, so none is written
+            // again after the removal, and no record follows the abort result.
+            state.data.interrupt(state.limits.stopGraceMs);
+            settleUsbScan(state);
+            int aborted = ScanAbort(request.devfd);
+            if (state.usbScanHandle == request.devfd)
+                state.usbScanSettled = true;
+            deletePagesOfScan(state, *fileName);
+            return aborted;
+        });
     answerResult(state, result, "send ScanAbortReq result err");
 }
 
-// The commands that take only a devfd and answer a plain result.
+// What the commands that take only a devfd and answer a plain result log.
+struct PlainCommandTexts {
+    const char *receiveError;
+    const char *sendError; // null: not logged
+};
+
+std::optional<PlainCommandTexts> plainCommandTexts(int command)
+{
+    switch (command) {
+    case USB_OPEN_DEV: return PlainCommandTexts{"recv OpenDevReq err", nullptr};
+    case USB_CLOSE_DEV: return PlainCommandTexts{"recv CloseDevReq err", "send CloseDevReq result err"};
+    case USB_SCAN_UNLOCK: return PlainCommandTexts{"recv ScanUnlockReq err", "send ScanUnlockReq result err"};
+    case USB_SCAN_POWERON: return PlainCommandTexts{"recv ScanPowerOnReq err", "send ScanPowerOnReq result err"};
+    case USB_SCAN_GETSIZES: return PlainCommandTexts{"recv ScanGetSizesReq err", "send ScanGetSizesReq result err"};
+    default: return std::nullopt;
+    }
+}
+
+int unlockScanner(ConnectionState &state, int devfd)
+{
+    ScannerClaim claim(state, devfd);
+    if (lockedByAnother(claim, USB_SCAN_UNLOCK))
+        return ruvo_wire::RESULT_BUSY;
+    int result = ScanUnlock(devfd);
+    if (state.locked.erase(devfd) != 0)
+        flock(devfd, LOCK_UN);
+    return result;
+}
+
+// Runs a plain command on one of this connection's handles.
+int runPlainDeviceCommand(ConnectionState &state, int command, int devfd)
+{
+    int result = ruvo_wire::RESULT_INVALID;
+    switch (command) {
+    case USB_OPEN_DEV:
+        result = ruvo_init(devfd);
+        RuvoInfoLog("USB_OPEN_DEV result %d", result);
+        break;
+    case USB_CLOSE_DEV:
+        ruvo_close_device(devfd);
+        forgetHandle(state, devfd);
+        result = ruvo_wire::RESULT_GOOD;
+        RuvoInfoLog("USB_CLOSE_DEV result %d", result);
+        break;
+    case USB_SCAN_UNLOCK: result = unlockScanner(state, devfd); break;
+    case USB_SCAN_POWERON: result = ScanPowerOn(devfd); break;
+    case USB_SCAN_GETSIZES: result = ScanGetScanSizes(devfd); break;
+    default: break;
+    }
+    return result;
+}
+
 void handlePlainDeviceCommand(ConnectionState &state, int command)
 {
-    struct Messages {
-        const char *receiveError;
-        const char *sendError; // null: not logged
-    };
-    Messages messages{};
-    switch (command) {
-    case USB_OPEN_DEV: messages = {"recv OpenDevReq err", nullptr}; break;
-    case USB_CLOSE_DEV: messages = {"recv CloseDevReq err", "send CloseDevReq result err"}; break;
-    case USB_SCAN_UNLOCK: messages = {"recv ScanUnlockReq err", "send ScanUnlockReq result err"}; break;
-    case USB_SCAN_POWERON: messages = {"recv ScanPowerOnReq err", "send ScanPowerOnReq result err"}; break;
-    case USB_SCAN_GETSIZES: messages = {"recv ScanGetSizesReq err", "send ScanGetSizesReq result err"}; break;
-    default: return;
-    }
+    std::optional<PlainCommandTexts> texts = plainCommandTexts(command);
+    if (!texts)
+        return;
     USBCommonReq request;
-    if (!receiveRequest(state, request, messages.receiveError))
+    if (!receiveRequest(state, request, texts->receiveError))
         return;
     int result = ruvo_wire::RESULT_INVALID;
-    if (ownsHandle(state, request.devfd)) {
-        switch (command) {
-        case USB_OPEN_DEV:
-            result = ruvo_init(request.devfd);
-            RuvoInfoLog("USB_OPEN_DEV result %d", result);
-            break;
-        case USB_CLOSE_DEV:
-            ruvo_close_device(request.devfd);
-            forgetHandle(state, request.devfd);
-            result = ruvo_wire::RESULT_GOOD;
-            RuvoInfoLog("USB_CLOSE_DEV result %d", result);
-            break;
-        case USB_SCAN_UNLOCK: {
-            ScannerClaim claim(state, request.devfd);
-            if (lockedByAnother(claim, command)) {
-                result = ruvo_wire::RESULT_BUSY;
-                break;
-            }
-            result = ScanUnlock(request.devfd);
-            if (state.locked.erase(request.devfd) != 0)
-                flock(request.devfd, LOCK_UN);
-            break;
-        }
-        case USB_SCAN_POWERON: result = ScanPowerOn(request.devfd); break;
-        case USB_SCAN_GETSIZES: result = ScanGetScanSizes(request.devfd); break;
-        default: break;
-        }
-    }
-    answerResult(state, result, messages.sendError);
+    if (ownsHandle(state, request.devfd))
+        result = runPlainDeviceCommand(state, command, request.devfd);
+    answerResult(state, result, texts->sendError);
 }
 
 void handleEndpointCommand(ConnectionState &state, int command)
@@ -231,19 +240,11 @@ void handleEndpointCommand(ConnectionState &state, int command)
     USBClearDevEpReq request;
     if (!receiveRequest(state, request, clear ? "recv ClearDevEpReq err" : "recv ResetDevEpReq err"))
         return;
-    int result = ruvo_wire::RESULT_INVALID;
-    std::optional<ScannerClaim> claim;
-    if (ownsHandle(state, request.devfd))
-        claim.emplace(state, request.devfd);
-    if (claim && lockedByAnother(*claim, command)) {
-        result = ruvo_wire::RESULT_BUSY;
-    } else if (claim) {
-        result = clear ? ruvo_clear_halt(request.devfd, request.ep) : ruvo_resetep(request.devfd, request.ep);
-        if (clear)
-            RuvoInfoLog("USB_CLEAR_DEV result %d", result);
-        else
-            RuvoInfoLog("USB_RESET_DEVEP result %d", result);
-    }
+    int result = withScannerClaim(state, request.devfd, command, [&](ScannerClaim &) {
+        int done = clear ? ruvo_clear_halt(request.devfd, request.ep) : ruvo_resetep(request.devfd, request.ep);
+        RuvoInfoLog(clear ? "USB_CLEAR_DEV result %d" : "USB_RESET_DEVEP result %d", done);
+        return done;
+    });
     answerResult(state, result, clear ? "send ClearDevEpReq result err" : "send ResetDevEpReq result err");
 }
 
@@ -252,20 +253,15 @@ void handleLock(ConnectionState &state)
     USBScanLockReq request;
     if (!receiveRequest(state, request, "recv ScanLockReq err"))
         return;
-    int result = ruvo_wire::RESULT_INVALID;
-    std::optional<ScannerClaim> claim;
-    if (ownsHandle(state, request.devfd))
-        claim.emplace(state, request.devfd);
-    if (claim && lockedByAnother(*claim, USB_SCAN_LOCK)) {
-        result = ruvo_wire::RESULT_BUSY;
-    } else if (claim) {
-        result = ScanLock(request.devfd, request.info);
-        RuvoInfoLog("USB_SCAN_LOCK result %d", result);
-        if (result == ruvo_wire::RESULT_GOOD) {
-            claim->keep();
+    int result = withScannerClaim(state, request.devfd, USB_SCAN_LOCK, [&](ScannerClaim &claim) {
+        int locked = ScanLock(request.devfd, request.info);
+        RuvoInfoLog("USB_SCAN_LOCK result %d", locked);
+        if (locked == ruvo_wire::RESULT_GOOD) {
+            claim.keep();
             state.locked.insert(request.devfd);
         }
-    }
+        return locked;
+    });
     answerResult(state, result, "send ScanLockReq result err");
 }
 
