@@ -45,15 +45,7 @@ using scan_test_support::readFile;
 
 void prepare()
 {
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
-    makeDirectories(kLogs);
-    makeDirectories(kScanDir);
-    RuvoInitDbg(kLogs.c_str());
-    // A closed peer must show as a failed send, never end the test.
-    signal(SIGPIPE, SIG_IGN);
+    scan_test_support::prepareOnce(kLogs, kScanDir, RuvoInitDbg);
 }
 
 // A connection process serving one end of a socket pair.
