@@ -270,6 +270,14 @@ OpenScanner openScanner(ScanClient &client)
     return scanner;
 }
 
+// Locks the scanner and starts a scan; false unless both answered 0.
+bool startLockedScan(ScanClient &client, int32_t devfd, USBScanStartRes &start)
+{
+    int32_t result = -1;
+    return client.lock(devfd, DefaultScanSettings(), result) && result == 0 && client.scanStart(devfd, start) &&
+           start.result == 0;
+}
+
 // Connects `client` to the rig's daemon (with that receive buffer when above
 // 0) and opens the scanner; false when any step failed.
 bool openSession(const Rig &rig, ScanClient &client, OpenScanner &scanner, int receiveBuffer = 0)
@@ -705,10 +713,8 @@ SCAN_TEST(aLeavingClientUnlocksItsScanner)
         REQUIRE(client.connectTo(rig.port()));
         OpenScanner scanner = openScanner(client);
         REQUIRE(scanner.devfd > 0);
-        int32_t result = -1;
-        REQUIRE(client.lock(scanner.devfd, DefaultScanSettings(), result) && result == 0);
         USBScanStartRes start{};
-        REQUIRE(client.scanStart(scanner.devfd, start) && start.result == 0);
+        REQUIRE(startLockedScan(client, scanner.devfd, start));
         USBScanRecordRes record{};
         for (int i = 0; i < 5; ++i)
             CHECK(client.nextRecord(record));
@@ -732,10 +738,8 @@ SCAN_TEST(aSecondStartWhileScanningIsRefused)
     ScanClient client;
     OpenScanner scanner;
     REQUIRE(openSession(rig, client, scanner, 4096));
-    int32_t result = -1;
-    REQUIRE(client.lock(scanner.devfd, DefaultScanSettings(), result) && result == 0);
     USBScanStartRes start{};
-    REQUIRE(client.scanStart(scanner.devfd, start) && start.result == 0);
+    REQUIRE(startLockedScan(client, scanner.devfd, start));
     std::string first = FieldText(start.fileName, sizeof(start.fileName));
     // Held while it waits to send, the data process adds nothing to the stream.
     pid_t dataProcess = blockedDataProcess(rig.daemonPid());
@@ -873,9 +877,8 @@ SCAN_TEST(aScannerPulledOutMidScanEndsTheScanAndWorksAgainOnceBack)
         OpenScanner scanner = openScanner(client);
         REQUIRE(scanner.devfd > 0);
         int32_t result = -1;
-        REQUIRE(client.lock(scanner.devfd, DefaultScanSettings(), result) && result == 0);
         USBScanStartRes start{};
-        REQUIRE(client.scanStart(scanner.devfd, start) && start.result == 0);
+        REQUIRE(startLockedScan(client, scanner.devfd, start));
         std::vector<USBScanRecordRes> records;
         USBScanRecordRes record{};
         timespec lastGood{};
