@@ -1,6 +1,8 @@
 #include "CommandLine.h"
 #include "product_paths.h"
-#include "scan_daemon.h"
+#include "scan_listener.h"
+#include "scan_names.h"
+#include "scan_signals.h"
 
 #include <csignal>
 #include <cstdio>

@@ -41,6 +41,47 @@ ssize_t readDescriptor(int fd, UsbDeviceDescriptor &descriptor)
     return total;
 }
 
+// Adds the matching devices of one bus folder to `table` from entry `count`
+// on; returns the new count. Each kept entry holds its open handle.
+int collectBus(const char *busPath, uint16_t idVendor, uint16_t idProduct, RUVO_USB_DEV *table, bool compareWithPID,
+               int count)
+{
+    DIR *busDir = opendir(busPath);
+    if (!busDir) {
+        RuvoErrLog("open dir err:%s", busPath);
+        return count;
+    }
+    // Entries are judged by name and by opening, not by d_type: some file
+    // systems report device files as regular files in their listings.
+    while (count < kMaxUsbDevices) {
+        dirent *deviceEntry = readdir(busDir);
+        if (!deviceEntry)
+            break;
+        if (!beginsWithDigit(deviceEntry->d_name))
+            continue;
+        char devicePath[kPathMax + 256];
+        std::snprintf(devicePath, sizeof(devicePath), "%s/%s", busPath, deviceEntry->d_name);
+        int fd = open(devicePath, O_RDWR | O_CLOEXEC);
+        if (fd < 0) {
+            RuvoErrLog("open usb err:%s", devicePath);
+            continue;
+        }
+        RUVO_USB_DEV &entry = table[count];
+        ssize_t got = readDescriptor(fd, entry.dev_des);
+        bool keep = got > 0 && entry.dev_des.idVendor == idVendor &&
+                    (!compareWithPID || entry.dev_des.idProduct == idProduct);
+        if (keep) {
+            entry.fd = fd;
+            ++count;
+        } else {
+            std::memset(&entry, 0, sizeof(entry));
+            close(fd);
+        }
+    }
+    closedir(busDir);
+    return count;
+}
+
 } // namespace
 
 int ruvo_find_device_in(const char *const *roots, int rootCount, uint16_t idVendor, uint16_t idProduct,
@@ -63,7 +104,6 @@ int ruvo_find_device_in(const char *const *roots, int rootCount, uint16_t idVend
         RuvoErrLog("find busdir err:%s", root ? root : "");
         return -1;
     }
-
     int count = 0;
     while (count < kMaxUsbDevices) {
         dirent *busEntry = readdir(rootDir);
@@ -73,39 +113,7 @@ int ruvo_find_device_in(const char *const *roots, int rootCount, uint16_t idVend
             continue;
         char busPath[kPathMax];
         std::snprintf(busPath, sizeof(busPath), "%s/%s", root, busEntry->d_name);
-        DIR *busDir = opendir(busPath);
-        if (!busDir) {
-            RuvoErrLog("open dir err:%s", busPath);
-            continue;
-        }
-        // Entries are judged by name and by opening, not by d_type: some file
-        // systems report device files as regular files in their listings.
-        while (count < kMaxUsbDevices) {
-            dirent *deviceEntry = readdir(busDir);
-            if (!deviceEntry)
-                break;
-            if (!beginsWithDigit(deviceEntry->d_name))
-                continue;
-            char devicePath[kPathMax + 256];
-            std::snprintf(devicePath, sizeof(devicePath), "%s/%s", busPath, deviceEntry->d_name);
-            int fd = open(devicePath, O_RDWR | O_CLOEXEC);
-            if (fd < 0) {
-                RuvoErrLog("open usb err:%s", devicePath);
-                continue;
-            }
-            RUVO_USB_DEV &entry = table[count];
-            ssize_t got = readDescriptor(fd, entry.dev_des);
-            bool keep = got > 0 && entry.dev_des.idVendor == idVendor &&
-                        (!compareWithPID || entry.dev_des.idProduct == idProduct);
-            if (keep) {
-                entry.fd = fd;
-                ++count;
-            } else {
-                std::memset(&entry, 0, sizeof(entry));
-                close(fd);
-            }
-        }
-        closedir(busDir);
+        count = collectBus(busPath, idVendor, idProduct, table, compareWithPID, count);
     }
     closedir(rootDir);
     return count;

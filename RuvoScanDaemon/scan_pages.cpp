@@ -1,12 +1,10 @@
 #include "scan_pages.h"
 
-#include "scan_daemon.h"
 #include "scan_log.h"
 #include "scan_rules.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -137,46 +135,7 @@ bool isRegularEntry(int dir, const char *entry)
     return fstatat(dir, entry, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode);
 }
 
-struct RecordTexts {
-    const char *pageFailureSendError;
-    const char *writeError;
-    const char *sendError;
-    const char *exitLine;
-};
-
-RecordTexts textsOf(RecordLayout layout)
-{
-    if (layout == RecordLayout::Usb)
-        return {"usb USBScanRecordRes err", "usb send scan data err", "usb send scan data len err",
-                "usb scan record process exit:%d pid:%d"};
-    return {"usb TCPRecordRes err", "send scan data err", "send scan data len err",
-            "tcp scan record process exit:%d pid:%d"};
-}
-
-bool sendScanRecord(int connection, RecordLayout layout, int32_t status, int32_t fileIndex, int32_t size,
-                    int32_t result, int sendStallMs)
-{
-    if (layout == RecordLayout::Usb) {
-        USBScanRecordRes record{status, fileIndex, size, result};
-        return SendWhole(connection, &record, sizeof(record), sendStallMs);
-    }
-    TCPRecordRes record{result, size, fileIndex, status};
-    return SendWhole(connection, &record, sizeof(record), sendStallMs);
-}
-
-volatile sig_atomic_t s_stopRequested = 0;
-
 } // namespace
-
-void RequestRecordLoopStop()
-{
-    s_stopRequested = 1;
-}
-
-bool RecordLoopStopRequested()
-{
-    return s_stopRequested != 0;
-}
 
 PageFiles::PageFiles(std::string baseName, PageOwner owner, uint64_t byteCap)
     : m_baseName(std::move(baseName)), m_owner(owner), m_byteCap(byteCap)
@@ -304,80 +263,6 @@ int PageFiles::appendFromChannel(int channel, size_t length)
     }
     wrote(move.written);
     return move.written == length ? ruvo_wire::RESULT_GOOD : ruvo_wire::RESULT_IO_ERROR;
-}
-
-ScanLoopOutcome RunScanRecordLoop(ScanRecordSource &source, PageFiles &pages, RecordLayout layout, int connection,
-                                  int sendStallMs, const std::function<void()> &beforeLastRecord)
-{
-    RecordTexts texts = textsOf(layout);
-    ScanLoopOutcome outcome;
-    auto announceEnd = [&] {
-        if (beforeLastRecord)
-            beforeLastRecord();
-    };
-    auto reportPageFailure = [&](int fileIndex) {
-        announceEnd();
-        if (!sendScanRecord(connection, layout, SCAN_STATUS_OPERATION_CONTINUOUS, fileIndex, 0,
-                            ruvo_wire::RESULT_ACCESS_DENIED, sendStallMs))
-            RuvoErrLog("%s", texts.pageFailureSendError);
-        outcome.result = ruvo_wire::RESULT_ACCESS_DENIED;
-    };
-    do {
-        if (RecordLoopStopRequested()) {
-            outcome.result = ruvo_wire::RESULT_CANCELLED;
-            outcome.scannerEnded = false;
-            break;
-        }
-        int fileIndex = pages.count();
-        ScanRecordRead read = source.next();
-        outcome.result = read.result;
-        outcome.scannerEnded = read.result != ruvo_wire::RESULT_GOOD;
-        if (read.fresh && read.status == SCAN_STATUS_BEGIN_OF_PAGE && !pages.begin()) {
-            reportPageFailure(fileIndex);
-            break;
-        }
-        int32_t fileIndexSent = fileIndex;
-        int32_t sizeSent = static_cast<int32_t>(read.length);
-        int32_t resultSent = read.result;
-        if (read.result == ruvo_wire::RESULT_GOOD && read.length > 0) {
-            // Data before any begin-of-page record still belongs to a page.
-            if (!pages.open()) {
-                if (!pages.begin()) {
-                    reportPageFailure(fileIndex);
-                    break;
-                }
-                fileIndexSent = pages.count();
-            }
-            int written = read.channel >= 0 ? pages.appendFromChannel(read.channel, read.length)
-                                            : pages.append(read.data, read.length);
-            if (written == PageFiles::kChannelFailed) {
-                // As a read of the block that failed: the scanner's side ended the scan.
-                source.channelFailed();
-                written = ruvo_wire::RESULT_IO_ERROR;
-                sizeSent = 0;
-                resultSent = written;
-                outcome.result = written;
-                outcome.scannerEnded = true;
-            } else if (written != ruvo_wire::RESULT_GOOD) {
-                if (written == ruvo_wire::RESULT_IO_ERROR)
-                    RuvoErrLog("%s", texts.writeError);
-                else
-                    sizeSent = 0; // nothing of this record reached the page
-                resultSent = written;
-                outcome.result = written;
-            }
-        }
-        if (resultSent != ruvo_wire::RESULT_GOOD)
-            announceEnd();
-        if (!sendScanRecord(connection, layout, read.status, fileIndexSent, sizeSent, resultSent, sendStallMs)) {
-            RuvoErrLog("%s", texts.sendError);
-            if (outcome.result == ruvo_wire::RESULT_GOOD)
-                outcome.scannerEnded = false;
-            break;
-        }
-    } while (outcome.result == ruvo_wire::RESULT_GOOD);
-    RuvoInfoLog(texts.exitLine, outcome.result, static_cast<int>(getpid()));
-    return outcome;
 }
 
 int deleteFileList(const char *basePath, const char *baseName)

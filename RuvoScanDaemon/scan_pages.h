@@ -1,7 +1,7 @@
 #pragma once
 // The page files of the scan directory: how a data process creates and fills
-// them (one record loop for USB and network scans), who may read them, and
-// which of them a client may have deleted.
+// them, who may read them, which of them a client may have deleted, and the
+// sweep of old ones.
 
 #include "unique_fd.h"
 #include "scan_names.h"
@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -67,54 +66,6 @@ private:
     UniqueFd m_pipeIn;
     size_t m_pipeCapacity = 0;
 };
-
-// What one read of the scanner produced.
-struct ScanRecordRead {
-    int result = ruvo_wire::RESULT_GOOD;
-    int32_t status = SCAN_STATUS_OPERATION_CONTINUOUS;
-    // A record was read just now (a USB read may bring none and keep the status).
-    bool fresh = true;
-    const uint8_t *data = nullptr;
-    size_t length = 0;
-    // When not -1: the `length` bytes are still in this socket, for the page
-    // files to take (data is then unused).
-    int channel = -1;
-};
-
-// How a data process reads its scanner: the only part in which USB and
-// network scans differ.
-class ScanRecordSource {
-public:
-    virtual ~ScanRecordSource() = default;
-    virtual ScanRecordRead next() = 0;
-    // The channel of the last read failed while its bytes were being taken.
-    virtual void channelFailed() {}
-};
-
-// The two record layouts of the client protocol (USBScanRecordRes, TCPRecordRes)
-// and their log texts.
-enum class RecordLayout { Usb, Network };
-
-struct ScanLoopOutcome {
-    int result = ruvo_wire::RESULT_GOOD;
-    // The scanner itself ended the scan (a result not 0 from the source); false
-    // when the loop stopped on this side (client gone, page file, cap).
-    bool scannerEnded = false;
-};
-
-// Reads records until one carries a result other than 0, writing their data to
-// the page files and sending one record per read to `connection`; a record that
-// cannot be sent within `sendStallMs` ends the loop, and so does a stop request
-// (ruvo_wire::RESULT_CANCELLED, nothing sent). `beforeLastRecord` runs
-// just before the record that ends the scan is sent.
-ScanLoopOutcome RunScanRecordLoop(ScanRecordSource &source, PageFiles &pages, RecordLayout layout, int connection,
-                                  int sendStallMs, const std::function<void()> &beforeLastRecord = {});
-
-// A data process told to stop (from a signal handler: async-signal-safe) ends
-// its record loop before its next transfer with the scanner and sends no
-// further record, so that the process that told it can use the scanner alone.
-void RequestRecordLoopStop();
-bool RecordLoopStopRequested();
 
 // Removes the pages "<baseName>_<digits>.tmp" that lie directly in `basePath`
 // as regular files, where baseName is "<basePath>/ruvoscandata_<pid>_<index>";

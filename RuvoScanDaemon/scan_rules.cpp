@@ -23,28 +23,20 @@ void appendLittleEndian(std::vector<uint8_t> &bytes, uint32_t value, int size)
 
 std::vector<uint8_t> PeerSocketQuery(TcpEnd peer, TcpEnd daemon, uint32_t sequence)
 {
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 request;
-    } query;
-    std::memset(&query, 0, sizeof(query));
-    query.header.nlmsg_len = sizeof(query);
-    query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    inet_diag_req_v2 request;
+    std::memset(&request, 0, sizeof(request));
+    request.sdiag_family = AF_INET;
+    request.sdiag_protocol = IPPROTO_TCP;
+    request.idiag_states = ~0u;
+    request.id.idiag_sport = htons(peer.port);
+    request.id.idiag_dport = htons(daemon.port);
+    request.id.idiag_src[0] = peer.address;
+    request.id.idiag_dst[0] = daemon.address;
+    request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     // No NLM_F_DUMP: the kernel looks the one socket up by its four values
     // instead of listing its tables, so no number of other sockets matters.
-    query.header.nlmsg_flags = NLM_F_REQUEST;
-    query.header.nlmsg_seq = sequence;
-    query.request.sdiag_family = AF_INET;
-    query.request.sdiag_protocol = IPPROTO_TCP;
-    query.request.idiag_states = ~0u;
-    query.request.id.idiag_sport = htons(peer.port);
-    query.request.id.idiag_dport = htons(daemon.port);
-    query.request.id.idiag_src[0] = peer.address;
-    query.request.id.idiag_dst[0] = daemon.address;
-    query.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
-    query.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-    const auto *bytes = reinterpret_cast<const uint8_t *>(&query);
-    return std::vector<uint8_t>(bytes, bytes + sizeof(query));
+    return NetlinkMessage(SOCK_DIAG_BY_FAMILY, NLM_F_REQUEST, sequence, request);
 }
 
 std::optional<uid_t> PeerSocketOwner(const uint8_t *answer, size_t length, TcpEnd peer, TcpEnd daemon,

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <linux/netlink.h>
 #include <optional>
 #include <string_view>
 #include <sys/types.h>
@@ -17,6 +19,23 @@ struct TcpEnd {
     uint32_t address;
     uint16_t port;
 };
+
+// One netlink message of `type`: its header (length, flags, sequence) followed
+// by the bytes of `body`, a plain record of the kernel's.
+template <typename Body>
+std::vector<uint8_t> NetlinkMessage(uint16_t type, uint16_t flags, uint32_t sequence, const Body &body)
+{
+    static_assert(NLMSG_HDRLEN == sizeof(nlmsghdr), "the body follows the header directly");
+    nlmsghdr header{};
+    header.nlmsg_len = static_cast<uint32_t>(sizeof(header) + sizeof(body));
+    header.nlmsg_type = type;
+    header.nlmsg_flags = flags;
+    header.nlmsg_seq = sequence;
+    std::vector<uint8_t> bytes(sizeof(header) + sizeof(body));
+    std::memcpy(bytes.data(), &header, sizeof(header));
+    std::memcpy(bytes.data() + sizeof(header), &body, sizeof(body));
+    return bytes;
+}
 
 // The kernel's socket diagnostics (NETLINK_SOCK_DIAG) are asked for exactly one
 // socket: the peer's, whose local end is `peer` and whose remote end is `daemon`.

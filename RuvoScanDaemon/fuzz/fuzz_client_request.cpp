@@ -2,7 +2,7 @@
 // of a socket pair. Runs in its own network namespace (no network at all, so the
 // network commands cannot reach any address) and mount namespace (no USB device
 // files), as root.
-#include "scan_daemon.h"
+#include "scan_connection.h"
 
 #include <cerrno>
 #include <cstdint>

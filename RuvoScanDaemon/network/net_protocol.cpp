@@ -1,7 +1,6 @@
 #include "net_protocol.h"
 
 #include "dotted_ipv4.h"
-#include "ruvo_network.h"
 
 #include <net/if.h>
 

@@ -14,6 +14,11 @@
 #include <utility>
 #include <vector>
 
+// The address sent in the "IPADDRESS" form field and the scan-start host line.
+// The device never uses it to reach the host (the daemon opens every connection
+// itself), so it names no interface of this machine.
+inline constexpr char kRuvoFixedHostAddress[] = "0.0.0.0";
+
 namespace ruvo_net {
 
 // Replies of the web server are read into a buffer of this size (text only;

@@ -18,11 +18,6 @@
 
 #include <cstddef>
 
-// The address sent in the "IPADDRESS" form field and the scan-start host line.
-// The device never uses it to reach the host (the daemon opens every connection
-// itself), so it names no interface of this machine.
-inline constexpr char kRuvoFixedHostAddress[] = "0.0.0.0";
-
 inline constexpr int kScannerWebPort = 80;
 inline constexpr int kScannerXmlPort = 5000;
 inline constexpr int kScannerRecordPort = 2080;

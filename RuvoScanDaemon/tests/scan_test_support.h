@@ -1,8 +1,9 @@
 #pragma once
-// Pieces the scan daemon's tests and its benchmark share: whole-file reads and
-// finding the processes of one daemon run.
+// Pieces the scan daemon's tests and its benchmark share: whole-file reads,
+// finding the processes of one daemon run, and a test program's one-time setup.
 
 #include <dirent.h>
+#include <csignal>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,6 +79,40 @@ inline std::vector<pid_t> daemonProcesses(const char *binary, int port)
     }
     closedir(proc);
     return found;
+}
+
+// The children of `parent` that have not ended (zombies left out).
+inline std::vector<pid_t> liveChildren(pid_t parent)
+{
+    std::vector<pid_t> found;
+    std::string list = readFile("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+    for (size_t position = 0; position < list.size();) {
+        size_t end = list.find(' ', position);
+        if (end == std::string::npos)
+            end = list.size();
+        pid_t child = std::atoi(list.substr(position, end - position).c_str());
+        std::string stat = readFile("/proc/" + std::to_string(child) + "/stat");
+        size_t close = stat.rfind(')');
+        if (child > 0 && close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z')
+            found.push_back(child);
+        position = end + 1;
+    }
+    return found;
+}
+
+// Once per test program: the folders of the logs and the pages made, the logs
+// opened in theirs by `openLogs`, and SIGPIPE ignored (a closed peer must show
+// as a failed send, never end the test).
+inline void prepareOnce(const std::string &logs, const std::string &scanDir, bool (*openLogs)(const char *))
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    makeDirectories(logs);
+    makeDirectories(scanDir);
+    openLogs(logs.c_str());
+    signal(SIGPIPE, SIG_IGN);
 }
 
 } // namespace scan_test_support

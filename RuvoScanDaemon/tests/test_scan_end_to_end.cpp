@@ -42,6 +42,7 @@ const uint16_t kVendor = 0x1a2b;
 const uint16_t kProduct = 0x0c01;
 
 using scan_test_support::exists;
+using scan_test_support::liveChildren;
 using scan_test_support::readFile;
 
 // Polls `condition` every 20 ms for up to `limitMs`.
@@ -87,20 +88,35 @@ std::vector<ProcessInfo> processes()
     return all;
 }
 
-std::vector<pid_t> liveChildren(pid_t parent)
-{
-    std::vector<pid_t> children;
-    for (const ProcessInfo &info : processes())
-        if (info.parent == parent && info.state != 'Z')
-            children.push_back(info.pid);
-    return children;
-}
-
 bool gone(pid_t pid)
 {
     std::string line = readFile("/proc/" + std::to_string(pid) + "/stat");
     size_t close = line.rfind(')');
     return line.empty() || close == std::string::npos || line[close + 2] == 'Z';
+}
+
+// The data process of the only connection, once it is blocked sending a
+// record (in sendto: not inside a device request, which the emulation could
+// not share with the connection process).
+pid_t blockedDataProcess(pid_t daemon)
+{
+    pid_t found = -1;
+    eventually([&] {
+        for (pid_t connection : liveChildren(daemon))
+            for (pid_t child : liveChildren(connection)) {
+                std::string path = "/proc/" + std::to_string(child) + "/syscall";
+                std::string first = readFile(path);
+                if (first.rfind("44 ", 0) != 0)
+                    continue;
+                usleep(100 * 1000);
+                if (readFile(path) == first) {
+                    found = child;
+                    return true;
+                }
+            }
+        return false;
+    }, 60000);
+    return found;
 }
 
 // The emulator with the daemon inside it; everything ends with this object.
@@ -254,6 +270,24 @@ OpenScanner openScanner(ScanClient &client)
     return scanner;
 }
 
+// Locks the scanner and starts a scan; false unless both answered 0.
+bool startLockedScan(ScanClient &client, int32_t devfd, USBScanStartRes &start)
+{
+    int32_t result = -1;
+    return client.lock(devfd, DefaultScanSettings(), result) && result == 0 && client.scanStart(devfd, start) &&
+           start.result == 0;
+}
+
+// Connects `client` to the rig's daemon (with that receive buffer when above
+// 0) and opens the scanner; false when any step failed.
+bool openSession(const Rig &rig, ScanClient &client, OpenScanner &scanner, int receiveBuffer = 0)
+{
+    if (!rig.ready() || !client.connectTo(rig.port(), receiveBuffer))
+        return false;
+    scanner = openScanner(client);
+    return scanner.devfd > 0;
+}
+
 struct ScanOutcome {
     USBScanStartRes start{};
     std::vector<USBScanRecordRes> records;
@@ -297,11 +331,9 @@ std::vector<std::string> filesStartingWith(const std::string &prefix)
 SCAN_TEST(multiPageScanLandsInPageFiles)
 {
     Rig rig({"--pages", "3", "--page-bytes", "2500", "--chunk-bytes", "700"});
-    REQUIRE(rig.ready());
     ScanClient client;
-    REQUIRE(client.connectTo(rig.port()));
-    OpenScanner scanner = openScanner(client);
-    REQUIRE(scanner.devfd > 0);
+    OpenScanner scanner;
+    REQUIRE(openSession(rig, client, scanner));
     CHECK_EQ(FieldText(scanner.description.Manufacturer, 1024), std::string("Ruvo"));
     CHECK_EQ(FieldText(scanner.description.Product, 1024), std::string("Ruvo K40 MFP Scanner"));
     CHECK_EQ(FieldText(scanner.description.SerialNumber, 1024), std::string("RS000001"));
@@ -396,12 +428,10 @@ SCAN_TEST(multiPageScanLandsInPageFiles)
 SCAN_TEST(abortDeletesThePagesAndNoRecordFollows)
 {
     Rig rig({"--endless"});
-    REQUIRE(rig.ready());
-    ScanClient client;
     // A reader that does not keep up: the data process ends up waiting in send().
-    REQUIRE(client.connectTo(rig.port(), 4096));
-    OpenScanner scanner = openScanner(client);
-    REQUIRE(scanner.devfd > 0);
+    ScanClient client;
+    OpenScanner scanner;
+    REQUIRE(openSession(rig, client, scanner, 4096));
     int32_t result = -1;
     CHECK(client.lock(scanner.devfd, DefaultScanSettings(), result));
     USBScanStartRes start{};
@@ -412,24 +442,8 @@ SCAN_TEST(abortDeletesThePagesAndNoRecordFollows)
     // The data process (the connection process's child) blocked in sendto:
     // stopped there, it holds no device request while the abort goes out.
     pid_t daemon = rig.daemonPid();
-    pid_t dataProcess = -1;
-    bool blocked = eventually([&] {
-        for (pid_t connection : liveChildren(daemon))
-            for (pid_t child : liveChildren(connection)) {
-                // Blocked in sendto: the same call seen twice, some time apart.
-                std::string path = "/proc/" + std::to_string(child) + "/syscall";
-                std::string first = readFile(path);
-                if (first.rfind("44 ", 0) != 0)
-                    continue;
-                usleep(100 * 1000);
-                if (readFile(path) == first) {
-                    dataProcess = child;
-                    return true;
-                }
-            }
-        return false;
-    }, 60000);
-    REQUIRE(blocked);
+    pid_t dataProcess = blockedDataProcess(daemon);
+    REQUIRE(dataProcess > 0);
     kill(dataProcess, SIGSTOP);
     CHECK(exists(baseName + "_0.tmp"));
 
@@ -555,11 +569,9 @@ SCAN_TEST(deviceFaultsBecomeResultCodes)
     int32_t result = -1;
     {
         Rig rig({"--lock-busy"});
-        REQUIRE(rig.ready());
         ScanClient client;
-        REQUIRE(client.connectTo(rig.port()));
-        OpenScanner scanner = openScanner(client);
-        REQUIRE(scanner.devfd > 0);
+        OpenScanner scanner;
+        REQUIRE(openSession(rig, client, scanner));
         CHECK(client.lock(scanner.devfd, DefaultScanSettings(), result));
         CHECK_EQ(result, 3);
         // Without the lock the device refuses the start (0x83): the answer still
@@ -580,11 +592,9 @@ SCAN_TEST(deviceFaultsBecomeResultCodes)
     }
     {
         Rig rig({"--unknown-flag", "--oversize-response", "--stray-record"});
-        REQUIRE(rig.ready());
         ScanClient client;
-        REQUIRE(client.connectTo(rig.port()));
-        OpenScanner scanner = openScanner(client);
-        REQUIRE(scanner.devfd > 0);
+        OpenScanner scanner;
+        REQUIRE(openSession(rig, client, scanner));
         // A leftover scan record and an abort frame before the lock answer are skipped.
         CHECK(client.lock(scanner.devfd, DefaultScanSettings(), result));
         CHECK_EQ(result, 0);
@@ -602,11 +612,9 @@ SCAN_TEST(deviceFaultsBecomeResultCodes)
     }
     {
         Rig rig({"--abort-during-scan", "--pages", "3"});
-        REQUIRE(rig.ready());
         ScanClient client;
-        REQUIRE(client.connectTo(rig.port()));
-        OpenScanner scanner = openScanner(client);
-        REQUIRE(scanner.devfd > 0);
+        OpenScanner scanner;
+        REQUIRE(openSession(rig, client, scanner));
         ScanOutcome scan = scanToEnd(client, scanner.devfd);
         REQUIRE(!scan.records.empty());
         CHECK_EQ(scan.records.back().result, 2);
@@ -616,11 +624,9 @@ SCAN_TEST(deviceFaultsBecomeResultCodes)
     }
     {
         Rig rig({"--stall-after-pages", "1", "--pages", "3"});
-        REQUIRE(rig.ready());
         ScanClient client;
-        REQUIRE(client.connectTo(rig.port()));
-        OpenScanner scanner = openScanner(client);
-        REQUIRE(scanner.devfd > 0);
+        OpenScanner scanner;
+        REQUIRE(openSession(rig, client, scanner));
         ScanOutcome scan = scanToEnd(client, scanner.devfd);
         REQUIRE(!scan.records.empty());
         // A device that stops answering ends the scan instead of stalling it.
@@ -665,30 +671,6 @@ size_t openDescriptors(pid_t pid)
     return count;
 }
 
-// The data process of the only connection, once it is blocked sending a
-// record (in sendto: not inside a device request, which the emulation could
-// not share with the connection process).
-pid_t blockedDataProcess(pid_t daemon)
-{
-    pid_t found = -1;
-    eventually([&] {
-        for (pid_t connection : liveChildren(daemon))
-            for (pid_t child : liveChildren(connection)) {
-                std::string path = "/proc/" + std::to_string(child) + "/syscall";
-                std::string first = readFile(path);
-                if (first.rfind("44 ", 0) != 0)
-                    continue;
-                usleep(100 * 1000);
-                if (readFile(path) == first) {
-                    found = child;
-                    return true;
-                }
-            }
-        return false;
-    }, 60000);
-    return found;
-}
-
 } // namespace
 
 SCAN_TEST(repeatedSearchesReuseTheirHandles)
@@ -731,10 +713,8 @@ SCAN_TEST(aLeavingClientUnlocksItsScanner)
         REQUIRE(client.connectTo(rig.port()));
         OpenScanner scanner = openScanner(client);
         REQUIRE(scanner.devfd > 0);
-        int32_t result = -1;
-        REQUIRE(client.lock(scanner.devfd, DefaultScanSettings(), result) && result == 0);
         USBScanStartRes start{};
-        REQUIRE(client.scanStart(scanner.devfd, start) && start.result == 0);
+        REQUIRE(startLockedScan(client, scanner.devfd, start));
         USBScanRecordRes record{};
         for (int i = 0; i < 5; ++i)
             CHECK(client.nextRecord(record));
@@ -755,15 +735,11 @@ SCAN_TEST(aLeavingClientUnlocksItsScanner)
 SCAN_TEST(aSecondStartWhileScanningIsRefused)
 {
     Rig rig({"--endless"});
-    REQUIRE(rig.ready());
     ScanClient client;
-    REQUIRE(client.connectTo(rig.port(), 4096));
-    OpenScanner scanner = openScanner(client);
-    REQUIRE(scanner.devfd > 0);
-    int32_t result = -1;
-    REQUIRE(client.lock(scanner.devfd, DefaultScanSettings(), result) && result == 0);
+    OpenScanner scanner;
+    REQUIRE(openSession(rig, client, scanner, 4096));
     USBScanStartRes start{};
-    REQUIRE(client.scanStart(scanner.devfd, start) && start.result == 0);
+    REQUIRE(startLockedScan(client, scanner.devfd, start));
     std::string first = FieldText(start.fileName, sizeof(start.fileName));
     // Held while it waits to send, the data process adds nothing to the stream.
     pid_t dataProcess = blockedDataProcess(rig.daemonPid());
@@ -901,9 +877,8 @@ SCAN_TEST(aScannerPulledOutMidScanEndsTheScanAndWorksAgainOnceBack)
         OpenScanner scanner = openScanner(client);
         REQUIRE(scanner.devfd > 0);
         int32_t result = -1;
-        REQUIRE(client.lock(scanner.devfd, DefaultScanSettings(), result) && result == 0);
         USBScanStartRes start{};
-        REQUIRE(client.scanStart(scanner.devfd, start) && start.result == 0);
+        REQUIRE(startLockedScan(client, scanner.devfd, start));
         std::vector<USBScanRecordRes> records;
         USBScanRecordRes record{};
         timespec lastGood{};

@@ -6,7 +6,9 @@
 #include "scan_test.h"
 
 #include "net_sim_harness.h"
-#include "scan_daemon.h"
+#include "scan_connection.h"
+#include "scan_data_process.h"
+#include "scan_record_loop.h"
 #include "scan_log.h"
 #include "scan_pages.h"
 #include "scan_test_support.h"
@@ -44,14 +46,7 @@ const std::string kScanDir = kRoot + "/scan";
 
 void prepare()
 {
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
-    makeDirectories(kLogs);
-    makeDirectories(kScanDir);
-    RuvoInitDbg(kLogs.c_str());
-    signal(SIGPIPE, SIG_IGN);
+    scan_test_support::prepareOnce(kLogs, kScanDir, RuvoInitDbg);
 }
 
 bool infoLogged(const std::string &text)
@@ -67,26 +62,6 @@ bool errorLogged(const std::string &text)
 bool alive(pid_t pid)
 {
     return waitpid(pid, nullptr, WNOHANG) == 0;
-}
-
-// The children of `parent` that have not ended.
-std::vector<pid_t> childrenOf(pid_t parent)
-{
-    std::vector<pid_t> found;
-    std::string list = readFile("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
-    size_t position = 0;
-    while (position < list.size()) {
-        size_t end = list.find(' ', position);
-        if (end == std::string::npos)
-            end = list.size();
-        pid_t child = std::atoi(list.substr(position, end - position).c_str());
-        std::string stat = readFile("/proc/" + std::to_string(child) + "/stat");
-        size_t close = stat.rfind(')');
-        if (child > 0 && close != std::string::npos && stat[close + 2] != 'Z')
-            found.push_back(child);
-        position = end + 1;
-    }
-    return found;
 }
 
 // A connection process with the given limits, serving one end of a socket pair.
@@ -282,7 +257,7 @@ SCAN_TEST(idleTimeRunsOnlyWhileNoScanRuns)
     // Quiet far longer than the idle time while the scan runs: still served.
     usleep(2000 * 1000);
     CHECK(!connection.ended());
-    std::vector<pid_t> scans = childrenOf(connection.pid());
+    std::vector<pid_t> scans = scan_test_support::liveChildren(connection.pid());
     CHECK_EQ(scans.size(), size_t(1));
     // The abort ends the scan; from then on the idle time runs again.
     TCPScanAbortReq abort{};
@@ -306,8 +281,8 @@ SCAN_TEST(aDataProcessWhoseClientStopsReadingEnds)
     // The client reads nothing more: the data process gives up its record
     // after the stall time and ends; the connection stays.
     std::vector<pid_t> scans;
-    REQUIRE(waitFor([&] { return !(scans = childrenOf(connection.pid())).empty(); }, 5));
-    CHECK(waitFor([&] { return childrenOf(connection.pid()).empty(); }, 20));
+    REQUIRE(waitFor([&] { return !(scans = scan_test_support::liveChildren(connection.pid())).empty(); }, 5));
+    CHECK(waitFor([&] { return scan_test_support::liveChildren(connection.pid()).empty(); }, 20));
     CHECK(errorLogged("send scan data len err"));
     CHECK(!connection.ended());
     CHECK(sim.sawEvent("record-closed-by-host"));
@@ -569,11 +544,11 @@ SCAN_TEST(aReapedDataProcessIsNeverSignalled)
                 DataProcess data;
                 if (!data.start([] { return 0; }))
                     _exit(3);
-                pid_t former = dataProcPid;
+                pid_t former = data.id();
                 data.release();
                 while (data.running())
                     usleep(1000);
-                if (dataProcPid != 0)
+                if (data.id() != 0)
                     _exit(4);
                 int nsLastPid = open("/proc/sys/kernel/ns_last_pid", O_WRONLY);
                 std::string previous = std::to_string(former - 1);
@@ -685,7 +660,7 @@ InterruptRun interruptDataProcess(int index, useconds_t transferUs, bool endless
         PageFiles pages(base, PageOwner{true, geteuid()}, 1ull << 30);
         return RunScanRecordLoop(source, pages, RecordLayout::Usb, connection, 60 * 1000).scannerEnded ? 0 : 1;
     }));
-    pid_t child = dataProcPid;
+    pid_t child = data.id();
     data.release();
     close(marks[1]);
     InterruptRun run;

@@ -6,6 +6,7 @@
 #include "scan_test.h"
 
 #include "scan_pages.h"
+#include "scan_record_loop.h"
 #include "scan_test_support.h"
 
 #include <sys/socket.h>

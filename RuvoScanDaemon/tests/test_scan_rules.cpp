@@ -3,7 +3,8 @@
 #define SCAN_TEST_MAIN
 #include "scan_test.h"
 
-#include "scan_daemon.h"
+#include "scan_connection.h"
+#include "scan_listener.h"
 #include "scan_log.h"
 #include "scan_rules.h"
 
@@ -28,26 +29,41 @@ uint32_t address(const char *dotted)
 std::vector<uint8_t> diagAnswer(uint32_t sequence, uint8_t state, TcpEnd local, TcpEnd remote, uint32_t uid,
                                 uint16_t type = SOCK_DIAG_BY_FAMILY)
 {
-    struct {
-        nlmsghdr header;
-        inet_diag_msg message;
-    } answer;
-    std::memset(&answer, 0, sizeof(answer));
-    answer.header.nlmsg_len = sizeof(answer);
-    answer.header.nlmsg_type = type;
-    answer.header.nlmsg_seq = sequence;
-    answer.message.idiag_family = AF_INET;
-    answer.message.idiag_state = state;
-    answer.message.id.idiag_sport = htons(local.port);
-    answer.message.id.idiag_dport = htons(remote.port);
-    answer.message.id.idiag_src[0] = local.address;
-    answer.message.id.idiag_dst[0] = remote.address;
-    answer.message.idiag_uid = uid;
-    const auto *bytes = reinterpret_cast<const uint8_t *>(&answer);
-    return std::vector<uint8_t>(bytes, bytes + sizeof(answer));
+    inet_diag_msg message;
+    std::memset(&message, 0, sizeof(message));
+    message.idiag_family = AF_INET;
+    message.idiag_state = state;
+    message.id.idiag_sport = htons(local.port);
+    message.id.idiag_dport = htons(remote.port);
+    message.id.idiag_src[0] = local.address;
+    message.id.idiag_dst[0] = remote.address;
+    message.idiag_uid = uid;
+    return NetlinkMessage(type, 0, sequence, message);
 }
 
 } // namespace
+
+SCAN_TEST(aNetlinkMessageIsItsHeaderThenItsBody)
+{
+    struct Body {
+        uint32_t first;
+        uint16_t second;
+        uint16_t third;
+    };
+    const Body body{0x01020304u, 0x0506, 0x0708};
+    std::vector<uint8_t> message = NetlinkMessage(20, NLM_F_REQUEST | NLM_F_ACK, 0xA1B2C3D4u, body);
+    REQUIRE(message.size() == sizeof(nlmsghdr) + sizeof(Body));
+    nlmsghdr header;
+    std::memcpy(&header, message.data(), sizeof(header));
+    CHECK_EQ(header.nlmsg_len, static_cast<uint32_t>(message.size()));
+    CHECK_EQ(header.nlmsg_type, 20);
+    CHECK_EQ(header.nlmsg_flags, NLM_F_REQUEST | NLM_F_ACK);
+    CHECK_EQ(header.nlmsg_seq, 0xA1B2C3D4u);
+    CHECK_EQ(header.nlmsg_pid, 0u);
+    Body copy;
+    std::memcpy(&copy, message.data() + sizeof(header), sizeof(copy));
+    CHECK(copy.first == body.first && copy.second == body.second && copy.third == body.third);
+}
 
 SCAN_TEST(scanBaseNamesAreExactlyWhatAStartHandsOut)
 {

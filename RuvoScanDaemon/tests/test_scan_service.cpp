@@ -3,8 +3,12 @@
 #define SCAN_TEST_MAIN
 #include "scan_test.h"
 
+#include "client_io.h"
 #include "ruvo_usb.h"
-#include "scan_daemon.h"
+#include "scan_connection.h"
+#include "scan_listener.h"
+#include "scan_peer.h"
+#include "scan_record_loop.h"
 #include "scan_log.h"
 #include "scan_rules.h"
 #include "scan_test_support.h"
@@ -41,15 +45,7 @@ using scan_test_support::readFile;
 
 void prepare()
 {
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
-    makeDirectories(kLogs);
-    makeDirectories(kScanDir);
-    RuvoInitDbg(kLogs.c_str());
-    // A closed peer must show as a failed send, never end the test.
-    signal(SIGPIPE, SIG_IGN);
+    scan_test_support::prepareOnce(kLogs, kScanDir, RuvoInitDbg);
 }
 
 // A connection process serving one end of a socket pair.
@@ -423,10 +419,10 @@ SCAN_TEST(receiveWholeWaitsForTheRestOrTheClose)
     }
     close(pair[1]);
     char buffer[16] = {};
-    CHECK_EQ(RecvWhole(pair[0], buffer, 8, 10000), size_t(8));
+    CHECK_EQ(ruvo_wire::ReceiveUpTo(pair[0], buffer, 8, ruvo_wire::DeadlineIn(10000)), size_t(8));
     CHECK_EQ(std::string(buffer, 8), std::string("abcdefgh"));
     // Only two bytes come before the peer closes.
-    CHECK_EQ(RecvWhole(pair[0], buffer, 8, 10000), size_t(2));
+    CHECK_EQ(ruvo_wire::ReceiveUpTo(pair[0], buffer, 8, ruvo_wire::DeadlineIn(10000)), size_t(2));
     waitpid(writer, nullptr, 0);
     close(pair[0]);
 }
@@ -439,7 +435,7 @@ SCAN_TEST(sendToAClosedPeerFailsWithoutSignal)
     signal(SIGPIPE, SIG_DFL);
     close(pair[1]);
     char bytes[16] = {};
-    CHECK_EQ(serverTcpSendWithRetry(pair[0], bytes, sizeof(bytes), 0), -1);
+    CHECK(!SendToClient(pair[0], bytes, sizeof(bytes), ConnectionLimits{}.sendStallMs));
     signal(SIGPIPE, SIG_IGN);
     close(pair[0]);
 }

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <vector>
@@ -105,19 +106,33 @@ int ConnectToDaemon(int port, int receiveBuffer)
     return fd;
 }
 
-bool SendAll(int fd, const void *bytes, size_t length)
+bool SendAll(int fd, const void *bytes, size_t length, int stallMs, GiveUp giveUp)
 {
+    // The wait happens inside send() itself, so a sender held up by its peer
+    // is seen (in /proc/<pid>/syscall) waiting in sendto and nowhere else.
+    if (stallMs > 0) {
+        timeval timeout{stallMs / 1000, (stallMs % 1000) * 1000};
+        if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout)) != 0)
+            return false;
+    }
     const auto *data = static_cast<const uint8_t *>(bytes);
     size_t done = 0;
     while (done < length) {
         ssize_t sent = send(fd, data + done, length - done, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
+        if (sent > 0) {
+            done += static_cast<size_t>(sent);
             continue;
-        if (sent <= 0)
-            return false;
-        done += static_cast<size_t>(sent);
+        }
+        if (sent < 0 && errno == EINTR && !(giveUp && giveUp()))
+            continue;
+        return false; // the peer is gone, or nothing went out for stallMs
     }
     return true;
+}
+
+bool SendAll(int fd, const void *bytes, size_t length)
+{
+    return SendAll(fd, bytes, length, 0, nullptr);
 }
 
 bool SendRequest(int fd, int32_t command, const void *body, size_t length)
@@ -129,29 +144,33 @@ bool SendRequest(int fd, int32_t command, const void *body, size_t length)
     return SendAll(fd, request.data(), request.size());
 }
 
-bool ReceiveBefore(int fd, void *buffer, size_t length, Deadline deadline)
+size_t ReceiveUpTo(int fd, void *buffer, size_t length, Deadline deadline, GiveUp giveUp)
 {
     auto *bytes = static_cast<uint8_t *>(buffer);
     size_t done = 0;
     while (done < length) {
         // A peer that drips bytes gains nothing: the wait left shrinks with each part.
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
+        int waitMs = left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count() + 1, 1 << 30));
         pollfd waiting{fd, POLLIN, 0};
-        int ready = poll(&waiting, 1, static_cast<int>(std::min<long long>(left.count() + 1, 1 << 30)));
-        if (ready < 0 && errno == EINTR)
+        int ready = poll(&waiting, 1, waitMs);
+        if (ready < 0 && errno == EINTR && !(giveUp && giveUp()))
             continue;
         if (ready <= 0)
-            return false;
-        ssize_t got = recv(fd, bytes + done, length - done, 0);
-        if (got < 0 && errno == EINTR)
+            break;
+        ssize_t got = recv(fd, bytes + done, length - done, MSG_DONTWAIT);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (got <= 0)
-            return false;
+            break;
         done += static_cast<size_t>(got);
     }
-    return true;
+    return done;
+}
+
+bool ReceiveBefore(int fd, void *buffer, size_t length, Deadline deadline)
+{
+    return ReceiveUpTo(fd, buffer, length, deadline) == length;
 }
 
 bool ReceiveExact(int fd, void *buffer, size_t length, int timeoutMs)

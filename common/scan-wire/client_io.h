@@ -34,10 +34,21 @@ bool PeerIsScanService(int fd, std::string &error);
 // only for a configuration that names TCP explicitly.
 int ConnectToDaemon(int port, int receiveBuffer = 0);
 
-// Sends all `length` bytes; false when the peer is gone or a send fails.
+// Asked when a signal interrupts a send or a wait: true ends the transfer.
+using GiveUp = bool (*)();
+
+// Sends all `length` bytes without raising SIGPIPE; false when the peer is
+// gone, a send fails, or (stallMs above 0) no byte could go out for stallMs.
+// An interrupted send goes on unless `giveUp` says otherwise.
+bool SendAll(int fd, const void *bytes, size_t length, int stallMs, GiveUp giveUp);
+// The same without a stall limit: false when the peer is gone or a send fails.
 bool SendAll(int fd, const void *bytes, size_t length);
 // Sends the command value and its body as one piece.
 bool SendRequest(int fd, int32_t command, const void *body, size_t length);
+// Receives until `length` bytes are there, the peer closes or fails, `deadline`
+// passes, or a wait interrupted by a signal finds `giveUp` true. Bytes already
+// waiting when the deadline passes are still taken. Returns how many came.
+size_t ReceiveUpTo(int fd, void *buffer, size_t length, Deadline deadline, GiveUp giveUp = nullptr);
 // Receives exactly `length` bytes; false when they are not all there by `deadline`.
 bool ReceiveBefore(int fd, void *buffer, size_t length, Deadline deadline);
 // Receives exactly `length` bytes within `timeoutMs` for all of them together.

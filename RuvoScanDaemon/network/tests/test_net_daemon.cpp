@@ -4,6 +4,7 @@
 #include "scan_test.h"
 
 #include "net_daemon_harness.h"
+#include "scan_test_support.h"
 #include "scan_client.h"
 
 #include <dirent.h>
@@ -330,25 +331,6 @@ rlim_t limitLeaving(pid_t pid, int free)
     return static_cast<rlim_t>(number);
 }
 
-// The daemon's connection processes and their data processes.
-std::vector<pid_t> childrenOf(pid_t parent)
-{
-    std::vector<pid_t> found;
-    std::string list = readFile("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
-    for (size_t position = 0; position < list.size();) {
-        size_t end = list.find(' ', position);
-        if (end == std::string::npos)
-            end = list.size();
-        pid_t child = std::atoi(list.substr(position, end - position).c_str());
-        std::string stat = readFile("/proc/" + std::to_string(child) + "/stat");
-        size_t close = stat.rfind(')');
-        if (child > 0 && close != std::string::npos && stat[close + 2] != 'Z')
-            found.push_back(child);
-        position = end + 1;
-    }
-    return found;
-}
-
 pid_t listenerOf(const Daemon &daemon)
 {
     for (pid_t pid : daemon.processes()) {
@@ -434,7 +416,7 @@ SCAN_TEST(connectionsAreCapped)
         clients.push_back(std::make_unique<ScanClient>());
         REQUIRE(clients.back()->connectTo(7053));
     }
-    CHECK(waitFor([&] { return childrenOf(listener).size() == 32; }, 10));
+    CHECK(waitFor([&] { return scan_test_support::liveChildren(listener).size() == 32; }, 10));
     // The clients beyond the cap were closed at once.
     auto closedClients = [&] {
         int closed = 0;
@@ -448,11 +430,11 @@ SCAN_TEST(connectionsAreCapped)
     CHECK(waitFor([&] { return closedClients() == 8; }, 5));
     usleep(300 * 1000);
     CHECK_EQ(closedClients(), 8);
-    CHECK_EQ(childrenOf(listener).size(), size_t(32));
+    CHECK_EQ(scan_test_support::liveChildren(listener).size(), size_t(32));
     CHECK_EQ(count(errorLog(), "refuse conn: 32 connections open\n"), size_t(8));
     // Once clients leave, others are served again.
     clients.resize(10);
-    CHECK(waitFor([&] { return childrenOf(listener).size() == 10; }, 10));
+    CHECK(waitFor([&] { return scan_test_support::liveChildren(listener).size() == 10; }, 10));
     ScanClient later;
     REQUIRE(later.connectTo(7053));
     int32_t result = -1;
@@ -544,7 +526,7 @@ SCAN_TEST(aStartWhoseDataProcessCannotBeginStopsTheScanner)
         ScanClient client;
         REQUIRE(client.connectTo(7056));
         std::vector<pid_t> connections;
-        REQUIRE(waitFor([&] { return (connections = childrenOf(listener)).size() == 1; }, 5));
+        REQUIRE(waitFor([&] { return (connections = scan_test_support::liveChildren(listener)).size() == 1; }, 5));
         rlimit old{};
         REQUIRE(prlimit(connections[0], RLIMIT_NOFILE, nullptr, &old) == 0);
         rlimit tight{limitLeaving(connections[0], room), old.rlim_max};
@@ -553,7 +535,7 @@ SCAN_TEST(aStartWhoseDataProcessCannotBeginStopsTheScanner)
         result = startScan(client, "127.0.0.56", start);
         REQUIRE(result == 9 || result == 10);
         client.disconnect();
-        waitFor([&] { return childrenOf(listener).empty(); }, 5);
+        waitFor([&] { return scan_test_support::liveChildren(listener).empty(); }, 5);
     }
     CHECK_EQ(result, 10);
     CHECK(sim.sawEvent("abort", 5));

@@ -195,4 +195,96 @@ SCAN_TEST(localSocketOfAnotherUserIsRefusedBeforeAnythingIsSent)
     CHECK(error.find(path) != std::string::npos);
 }
 
+SCAN_TEST(receiveUpToCountsWhatCameBeforeThePeerClosed)
+{
+    int ends[2];
+    REQUIRE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0);
+    REQUIRE(send(ends[1], "xyz", 3, MSG_NOSIGNAL) == 3);
+    close(ends[1]);
+    char buffer[8] = {};
+    CHECK_EQ(ruvo_wire::ReceiveUpTo(ends[0], buffer, sizeof(buffer), ruvo_wire::DeadlineIn(10000)), size_t(3));
+    CHECK_EQ(std::string(buffer, 3), std::string("xyz"));
+    close(ends[0]);
+}
+
+volatile sig_atomic_t s_interruptions = 0;
+void countInterruption(int)
+{
+    s_interruptions = s_interruptions + 1;
+}
+bool alwaysGiveUp()
+{
+    return true;
+}
+
+// A signal (no restart) interrupts the wait; the bytes come 300 ms after it.
+size_t receiveAcrossASignal(ruvo_wire::GiveUp giveUp)
+{
+    struct sigaction action {};
+    action.sa_handler = countInterruption;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR2, &action, nullptr);
+    int ends[2];
+    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
+    const pid_t receiver = getpid();
+    pid_t sender = fork();
+    if (sender == 0) {
+        usleep(100 * 1000);
+        kill(receiver, SIGUSR2);
+        usleep(300 * 1000);
+        ssize_t sent = send(ends[1], "abcd", 4, MSG_NOSIGNAL);
+        _exit(sent == 4 ? 0 : 1);
+    }
+    close(ends[1]);
+    s_interruptions = 0;
+    char buffer[4] = {};
+    size_t got = ruvo_wire::ReceiveUpTo(ends[0], buffer, sizeof(buffer), ruvo_wire::DeadlineIn(20000), giveUp);
+    waitpid(sender, nullptr, 0);
+    close(ends[0]);
+    signal(SIGUSR2, SIG_DFL);
+    CHECK_EQ(static_cast<int>(s_interruptions), 1);
+    return got;
+}
+
+SCAN_TEST(anInterruptedReceiveEndsOnlyWhenAskedTo)
+{
+    CHECK_EQ(receiveAcrossASignal(nullptr), size_t(4));
+    CHECK_EQ(receiveAcrossASignal(alwaysGiveUp), size_t(0));
+}
+
+SCAN_TEST(aStalledSendFailsAfterItsLimitAndAReadPeerGetsEveryByte)
+{
+    std::vector<uint8_t> block(4 * 1024 * 1024);
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<uint8_t>(i * 31 + 7);
+    {
+        // Nobody reads: the send stops once nothing has gone out for 200 ms.
+        int ends[2];
+        REQUIRE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0);
+        CHECK(!ruvo_wire::SendAll(ends[0], block.data(), block.size(), 200, nullptr));
+        close(ends[0]);
+        close(ends[1]);
+    }
+    {
+        // A slow reader keeps the send going under the same limit.
+        int ends[2];
+        REQUIRE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0);
+        std::vector<uint8_t> received;
+        std::thread reader([&] {
+            uint8_t part[65536];
+            ssize_t got;
+            while ((got = recv(ends[1], part, sizeof(part), 0)) > 0) {
+                received.insert(received.end(), part, part + got);
+                usleep(1000);
+            }
+        });
+        CHECK(ruvo_wire::SendAll(ends[0], block.data(), block.size(), 200, nullptr));
+        shutdown(ends[0], SHUT_WR);
+        reader.join();
+        CHECK(received == block);
+        close(ends[0]);
+        close(ends[1]);
+    }
+}
+
 } // namespace
