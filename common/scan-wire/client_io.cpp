@@ -123,7 +123,7 @@ bool SendAll(int fd, const void *bytes, size_t length, int stallMs, GiveUp giveU
             done += static_cast<size_t>(sent);
             continue;
         }
-        if (sent < 0 && errno == EINTR && !(giveUp && giveUp()))
+        if (sent < 0 && errno == EINTR && (done > 0 || !(giveUp && giveUp())))
             continue;
         return false; // the peer is gone, or nothing went out for stallMs
     }

@@ -39,7 +39,9 @@ using GiveUp = bool (*)();
 
 // Sends all `length` bytes without raising SIGPIPE; false when the peer is
 // gone, a send fails, or (stallMs above 0) no byte could go out for stallMs.
-// An interrupted send goes on unless `giveUp` says otherwise.
+// An interrupted send goes on unless `giveUp` says otherwise, and only before
+// its first byte went out: the peer reads a stream of fixed-size records, and
+// a record cut short would shift every answer after it.
 bool SendAll(int fd, const void *bytes, size_t length, int stallMs, GiveUp giveUp);
 // The same without a stall limit: false when the peer is gone or a send fails.
 bool SendAll(int fd, const void *bytes, size_t length);

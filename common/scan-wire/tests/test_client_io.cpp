@@ -252,6 +252,65 @@ SCAN_TEST(anInterruptedReceiveEndsOnlyWhenAskedTo)
     CHECK_EQ(receiveAcrossASignal(alwaysGiveUp), size_t(0));
 }
 
+// The peer reads a stream of fixed-size pieces: a piece whose first bytes
+// went out is finished even when a signal asks the sender to give up, or every
+// piece after it would be read out of step.
+SCAN_TEST(aSendGivesUpOnlyBeforeItsFirstByte)
+{
+    struct sigaction action {};
+    action.sa_handler = countInterruption;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR2, &action, nullptr);
+    std::vector<uint8_t> piece(1024 * 1024);
+    for (size_t i = 0; i < piece.size(); ++i)
+        piece[i] = static_cast<uint8_t>(i * 13 + 5);
+    int ends[2];
+    REQUIRE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0);
+    const pid_t sender = getpid();
+    pid_t peer = fork();
+    if (peer == 0) {
+        // Two signals while the piece is only part sent: the first ends the
+        // send that moved bytes, the second interrupts one that moved none.
+        close(ends[0]);
+        for (int signal = 0; signal < 2; ++signal) {
+            usleep(150 * 1000);
+            kill(sender, SIGUSR2);
+        }
+        usleep(150 * 1000);
+        std::vector<uint8_t> received;
+        uint8_t part[65536];
+        ssize_t got;
+        while ((got = recv(ends[1], part, sizeof(part), 0)) > 0)
+            received.insert(received.end(), part, part + got);
+        _exit(received == piece ? 0 : 1);
+    }
+    close(ends[1]);
+    s_interruptions = 0;
+    CHECK(ruvo_wire::SendAll(ends[0], piece.data(), piece.size(), 5000, alwaysGiveUp));
+    close(ends[0]);
+    int status = -1;
+    waitpid(peer, &status, 0);
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    CHECK_EQ(static_cast<int>(s_interruptions), 2);
+
+    // Nothing of the next piece has gone out yet: the sender may give it up.
+    REQUIRE(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0);
+    std::vector<uint8_t> filler(4096, 0);
+    while (send(ends[0], filler.data(), filler.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+    }
+    peer = fork();
+    if (peer == 0) {
+        usleep(150 * 1000);
+        kill(sender, SIGUSR2);
+        _exit(0);
+    }
+    CHECK(!ruvo_wire::SendAll(ends[0], piece.data(), 16, 5000, alwaysGiveUp));
+    waitpid(peer, nullptr, 0);
+    close(ends[0]);
+    close(ends[1]);
+    signal(SIGUSR2, SIG_DFL);
+}
+
 SCAN_TEST(aStalledSendFailsAfterItsLimitAndAReadPeerGetsEveryByte)
 {
     std::vector<uint8_t> block(4 * 1024 * 1024);
