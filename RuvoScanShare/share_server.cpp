@@ -54,6 +54,10 @@ struct Job {
     bool transferring = false;
     bool finished = false; // no more pages: the scanner is free again
     bool aborted = false;
+    // The client deleted the job while a page of it was on its way; the page's
+    // stream ends only once that DELETE has its answer (see readPage).
+    bool deletedByClient = false;
+    bool deleteAnswered = false;
     int images = 0;
     PageShape lastShape;
 };
@@ -66,6 +70,7 @@ struct ShareServer::State {
     std::map<std::string, std::shared_ptr<Job>> jobs;
     std::thread sweeper;
     std::condition_variable stopping;
+    std::condition_variable deleteAnswered; // a DELETE's answer went out
     bool stopped = false;
     bool trace = std::getenv("RUVO_SCAN_SHARE_TRACE") != nullptr; // every request on standard error
 
@@ -137,6 +142,7 @@ namespace {
 struct Upload {
     std::string body;
     bool tooLarge = false;
+    std::shared_ptr<Job> deleted; // the job this request deletes, told once it is answered
 };
 
 MHD_Result answer(MHD_Connection *connection, unsigned status, const std::string &body,
@@ -169,6 +175,20 @@ struct PageStream {
     bool failed = false;
 };
 
+// Ends a page's stream that failed. When the client deleted the job, the
+// stream ends after the DELETE is answered, not before: a client that sees
+// its page cut off while its DELETE is still open may wait for ever on the
+// DELETE's job (a common eSCL client does). The wait is bounded for a client
+// that never reads that answer.
+ssize_t endWithError(PageStream &stream)
+{
+    std::unique_lock<std::mutex> lock(stream.state->mutex);
+    Job &job = *stream.job;
+    stream.state->deleteAnswered.wait_for(lock, std::chrono::seconds(2),
+                                          [&] { return !job.deletedByClient || job.deleteAnswered; });
+    return MHD_CONTENT_READER_END_WITH_ERROR;
+}
+
 ssize_t readPage(void *context, uint64_t, char *buffer, size_t max)
 {
     auto *stream = static_cast<PageStream *>(context);
@@ -183,11 +203,11 @@ ssize_t readPage(void *context, uint64_t, char *buffer, size_t max)
             stream->failed = stream->failed || stream->job->aborted;
         }
         if (stream->failed)
-            return MHD_CONTENT_READER_END_WITH_ERROR;
+            return endWithError(*stream);
         int lines = stream->scan->readLines(stream->band.data(), kBandLines);
         if (lines < 0) {
             stream->failed = true;
-            return MHD_CONTENT_READER_END_WITH_ERROR;
+            return endWithError(*stream);
         }
         bool good = lines == 0 ? stream->encoder->finish() : stream->encoder->write(stream->band.data(), lines);
         if (!good) {
@@ -287,8 +307,9 @@ MHD_Result serveNextDocument(ShareServer::State &state, MHD_Connection *connecti
 }
 
 MHD_Result serve(ShareServer::State &state, MHD_Connection *connection, const std::string &method,
-                 const Route &route, const std::string &body)
+                 const Route &route, Upload &upload)
 {
+    const std::string &body = upload.body;
     std::optional<ScannerEntry> found = state.scannerOf(route);
     if (!found)
         return answer(connection, 404, {});
@@ -394,7 +415,9 @@ MHD_Result serve(ShareServer::State &state, MHD_Connection *connection, const st
                 std::lock_guard<std::mutex> lock(state.mutex);
                 wasRunning = !job->finished;
                 job->aborted = job->aborted || wasRunning;
+                job->deletedByClient = job->deletedByClient || wasRunning;
             }
+            upload.deleted = job;
             // A page being sent ends with an error and its file is deleted;
             // the abort has the daemon remove the rest.
             state.endScan(job, wasRunning);
@@ -440,13 +463,21 @@ MHD_Result handle(void *context, MHD_Connection *connection, const char *url, co
         std::fprintf(stderr, "RuvoScanShare: %s %s\n", method, url);
     if (route.endpoint == Endpoint::None)
         return answer(connection, 404, {});
-    return serve(state, connection, verb, route, upload->body);
+    return serve(state, connection, verb, route, *upload);
 }
 
-void requestDone(void *, MHD_Connection *, void **perRequest, MHD_RequestTerminationCode)
+void requestDone(void *context, MHD_Connection *, void **perRequest, MHD_RequestTerminationCode)
 {
-    delete static_cast<Upload *>(*perRequest);
+    std::unique_ptr<Upload> upload(static_cast<Upload *>(*perRequest));
     *perRequest = nullptr;
+    if (upload && upload->deleted) {
+        auto &state = *static_cast<ShareServer::State *>(context);
+        {
+            std::lock_guard<std::mutex> lock(state.mutex);
+            upload->deleted->deleteAnswered = true;
+        }
+        state.deleteAnswered.notify_all();
+    }
 }
 
 MHD_Result acceptClient(void *context, const sockaddr *address, socklen_t length)
@@ -490,7 +521,7 @@ bool ShareServer::start(std::string &error)
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, kMaxConnectionsPerAddress,
         MHD_OPTION_CONNECTION_TIMEOUT, kIdleTimeoutSeconds,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
-        MHD_OPTION_NOTIFY_COMPLETED, requestDone, nullptr,
+        MHD_OPTION_NOTIFY_COMPLETED, requestDone, m_state.get(),
         MHD_OPTION_END);
     if (!m_state->daemon) {
         error = "cannot listen on port " + std::to_string(m_state->settings.port);
