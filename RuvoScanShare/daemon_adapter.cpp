@@ -411,6 +411,20 @@ struct DaemonScan::Session {
     }
 
     void readRecords();
+    // Has a reader still reading records abort the scan, and waits for it.
+    void abortReader()
+    {
+        if (!reader.joinable())
+            return;
+        if (!readerDone) {
+            abortRequested = true;
+            char poke = 1;
+            if (::write(wake[1], &poke, 1) < 0) {
+                // The pipe is full: the reader is awake already.
+            }
+        }
+        reader.join();
+    }
     void sendAbort(size_t leftover);
     void deletePage(int index);
     void unlock()
@@ -674,16 +688,7 @@ DaemonScan::~DaemonScan()
     if (!m_session)
         return;
     Session &session = *m_session;
-    if (session.reader.joinable()) {
-        if (!session.readerDone) {
-            session.abortRequested = true;
-            char wake = 1;
-            if (::write(session.wake[1], &wake, 1) < 0) {
-                // The pipe is full: the reader is awake already.
-            }
-        }
-        session.reader.join();
-    }
+    session.abortReader();
     if (session.fileFd >= 0) {
         ::close(session.fileFd);
         session.fileFd = -1;
@@ -710,16 +715,7 @@ DaemonScan::~DaemonScan()
 
 void DaemonScan::abort()
 {
-    Session &session = *m_session;
-    if (session.reader.joinable()) {
-        if (!session.readerDone) {
-            session.abortRequested = true;
-            char wake = 1;
-            if (::write(session.wake[1], &wake, 1) < 0) {
-            }
-        }
-        session.reader.join();
-    }
+    m_session->abortReader();
 }
 
 bool DaemonScan::ended() const
