@@ -9,6 +9,8 @@
 // own, so they run under ThreadSanitizer too); =usb the USB rows (the daemon
 // inside the emulated USB scanner, whose preload is not instrumented).
 
+#include "product_paths.h"
+
 #include <sane/sane.h>
 #include <sane/saneopts.h>
 
@@ -53,7 +55,7 @@ SANE_Status sane_ruvo_get_select_fd(SANE_Handle, SANE_Int *);
 namespace sane_rig {
 
 inline const QString kBuild = qEnvironmentVariable("RUVO_BUILD_DIR");
-inline const char kScanDir[] = "/opt/ruvo/k40_series_printer/scan";
+inline const char *const kScanDir = ruvo_paths::kScanDir;
 inline const char kSerial[] = "RV402A0001";
 
 template <typename Condition>

@@ -3,6 +3,7 @@
 #define SCAN_TEST_MAIN
 #include "scan_test.h"
 
+#include "product_paths.h"
 #include "scan_client.h"
 #include "scan_test_support.h"
 
@@ -26,7 +27,7 @@ extern char **environ;
 
 namespace {
 
-const std::string kScanDir = "/opt/ruvo/k40_series_printer/scan";
+const std::string kScanDir = ruvo_paths::kScanDir;
 
 // The daemon writes into the fixed product directory: run only inside the
 // private /opt and /tmp that CTest's isolated run gives each test.
