@@ -9,14 +9,17 @@ Rules:
   - a target of a program folder (the SANE backend's included) never links a
     target of tools/, bench/, packaging/ or another program's folder;
   - a library of a program folder is linked by no other program, except the
-    status decoder and the scan daemon's wire records, which tools/ and the
-    scanner backend may link too;
+    status decoder, which tools/ may link too;
   - no program links a library of tools/ or packaging/;
   - every library of the tree outside the test folders (common/, the program
     folders, the SANE backend, tools/, packaging/, bench/) has one row in the
-    document's table, whose "links" and "programs" columns are the graph's.
+    document's table, whose "links" and "programs" columns are the graph's;
+  - no two source units (a header with its source file) of the tree include
+    each other, directly or through others.
 """
+import os
 import re
+import subprocess
 import sys
 
 PROGRAM_FOLDERS = ["RuvoPrinterTool", "RuvoNetTool", "RuvoFWUpdate", "RuvoScanDaemon",
@@ -28,7 +31,8 @@ PROGRAMS = ["RuvoPrinterTool", "RuvoNetTool", "ruvoK40FW", "RuvoScanDaemon",
             "sane-ruvo"]
 NEVER_IN_PROGRAMS = ("tools", "packaging", "bench")
 LIBRARY_KINDS = ("STATIC_LIBRARY", "INTERFACE_LIBRARY", "SHARED_LIBRARY", "MODULE_LIBRARY", "OBJECT_LIBRARY")
-SHARED_FROM_PROGRAMS = {"ruvo_printer_status", "ruvo_scan_wire"}
+SHARED_FROM_PROGRAMS = {"ruvo_printer_status"}
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
 def top(folder):
@@ -81,6 +85,43 @@ def read_table(path):
     return rows
 
 
+def include_cycles(root):
+    """The cycles among the tree's source units: a header and the source file
+    of the same name are one unit, and a unit depends on the units whose
+    headers it includes (looked up in its own folder first, then by a name
+    that is unique in the tree)."""
+    files = subprocess.run(["git", "-C", root, "ls-files", "*.h", "*.cpp"], capture_output=True, text=True,
+                           check=True).stdout.split()
+    by_name = {}
+    for path in files:
+        by_name.setdefault(os.path.basename(path), []).append(path)
+    depends = {}
+    for path in files:
+        unit = os.path.splitext(path)[0]
+        with open(os.path.join(root, path), encoding="utf-8", errors="replace") as source:
+            included = INCLUDE.findall(source.read())
+        for name in included:
+            beside = os.path.normpath(os.path.join(os.path.dirname(path), name))
+            found = beside if beside in files else (by_name.get(os.path.basename(name), [None])[0]
+                                                    if len(by_name.get(os.path.basename(name), [])) == 1 else None)
+            if found and os.path.splitext(found)[0] != unit:
+                depends.setdefault(unit, set()).add(os.path.splitext(found)[0])
+    cycles, state = [], {}
+
+    def visit(unit, trail):
+        state[unit] = "open"
+        for other in sorted(depends.get(unit, ())):
+            if state.get(other) == "open":
+                cycles.append(trail[trail.index(other):] + [other])
+            elif other not in state:
+                visit(other, trail + [other])
+        state[unit] = "done"
+    for unit in sorted(depends):
+        if unit not in state:
+            visit(unit, [unit])
+    return cycles
+
+
 def main():
     graph = read_graph(sys.argv[1])
     table = read_table(sys.argv[2])
@@ -124,6 +165,10 @@ def main():
             problems.append(f"{name}: table says it links {sorted(row['links'])}, the build {sorted(target['links'])}")
         if row["programs"] != users[name]:
             problems.append(f"{name}: table says programs {sorted(row['programs'])}, the build {sorted(users[name])}")
+
+    root = os.path.dirname(os.path.dirname(os.path.abspath(sys.argv[2])))
+    for cycle in include_cycles(root):
+        problems.append("include cycle: " + " -> ".join(cycle))
 
     for problem in problems:
         print(problem)

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "UtilLibusb.h"
+#include "UsbDevice.h"
 
 namespace usbhold {
 
