@@ -66,9 +66,4 @@ bool DaemonLink::receive(void *buffer, size_t length, int timeoutMs)
     return m_fd >= 0 && ruvo_wire::ReceiveExact(m_fd, buffer, length, timeoutMs);
 }
 
-bool DaemonLink::receiveBefore(void *buffer, size_t length, ruvo_wire::Deadline deadline)
-{
-    return m_fd >= 0 && ruvo_wire::ReceiveBefore(m_fd, buffer, length, deadline);
-}
-
 } // namespace ruvo_sane

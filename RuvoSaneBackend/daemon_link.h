@@ -42,8 +42,6 @@ public:
     bool command(int32_t command, const void *body, size_t length);
     // Receives exactly `length` bytes within `timeoutMs` for all of them.
     bool receive(void *buffer, size_t length, int timeoutMs);
-    // Receives exactly `length` bytes by `deadline` (one answer in several parts).
-    bool receiveBefore(void *buffer, size_t length, ruvo_wire::Deadline deadline);
     // One request record and its fixed-size answer.
     template <typename Request, typename Answer>
     bool exchange(int32_t command, const Request &request, Answer &answer, int timeoutMs)

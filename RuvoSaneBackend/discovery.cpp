@@ -18,7 +18,6 @@ namespace ruvo_sane {
 
 namespace {
 
-constexpr int kMaxFoundDevices = kMaxUsbDevices;
 
 std::string readTextFile(const std::string &path)
 {
@@ -128,20 +127,8 @@ bool FindUsbScanners(DaemonLink &link, uint16_t productId, std::vector<USBFindDe
     request.vid = ruvo_models::kVendorId;
     request.pid = productId;
     request.compareWithPID = productId != 0;
-    int32_t count = 0;
-    // The count and every record are one answer: one deadline for all of it.
-    ruvo_wire::Deadline deadline = ruvo_wire::DeadlineIn(kAnswerTimeoutMs);
-    if (!link.command(USB_FIND_DEV, &request, sizeof(request)) || !link.receiveBefore(&count, sizeof(count), deadline))
-        return false;
-    if (count < 0 || count > kMaxFoundDevices)
-        return count < 0; // a failed search finds nothing; more than the table holds is not a daemon
-    auto record = std::make_unique<USBFindDevRes>();
-    for (int32_t i = 0; i < count; ++i) {
-        if (!link.receiveBefore(record.get(), sizeof(*record), deadline))
-            return false;
-        found.push_back(*record);
-    }
-    return true;
+    return link.command(USB_FIND_DEV, &request, sizeof(request)) &&
+           ruvo_wire::ReceiveFoundDevices(link.descriptor(), ruvo_wire::DeadlineIn(kAnswerTimeoutMs), found);
 }
 
 std::string CleanSerial(const USBFindDevRes &device)

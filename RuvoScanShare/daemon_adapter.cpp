@@ -30,7 +30,6 @@ constexpr int kAnswerTimeoutMs = 60000;
 // A scan that brings no record for this long has stopped: the daemon gives a
 // USB device ten reads of 30 s before it calls the scan failed.
 constexpr auto kStallLimit = std::chrono::seconds(330);
-constexpr int kMaxFound = kMaxUsbDevices;
 
 // One daemon connection, closed with its owner.
 class Connection {
@@ -82,18 +81,9 @@ bool findUsb(Connection &link, uint16_t productId, std::vector<USBFindDevRes> &f
     request.vid = ruvo_models::kVendorId;
     request.pid = productId;
     request.compareWithPID = productId != 0;
-    int32_t count = 0;
-    if (!link.send(USB_FIND_DEV, &request, sizeof(request)) || !link.receive(&count, sizeof(count)))
-        return false;
-    if (count < 0 || count > kMaxFound)
-        return count < 0;
-    auto record = std::make_unique<USBFindDevRes>();
-    for (int32_t i = 0; i < count; ++i) {
-        if (!link.receive(record.get(), sizeof(*record)))
-            return false;
-        found.push_back(*record);
-    }
-    return true;
+    // The count and every record are one answer: one deadline for all of it.
+    return link.send(USB_FIND_DEV, &request, sizeof(request)) &&
+           ruvo_wire::ReceiveFoundDevices(link.fd(), ruvo_wire::DeadlineIn(kAnswerTimeoutMs), found);
 }
 
 RuvoSocket socketRecord(const std::string &address, int32_t channel)

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <cstdlib>
@@ -171,6 +172,22 @@ size_t ReceiveUpTo(int fd, void *buffer, size_t length, Deadline deadline, GiveU
 bool ReceiveBefore(int fd, void *buffer, size_t length, Deadline deadline)
 {
     return ReceiveUpTo(fd, buffer, length, deadline) == length;
+}
+
+bool ReceiveFoundDevices(int fd, Deadline deadline, std::vector<USBFindDevRes> &found)
+{
+    int32_t count = 0;
+    if (!ReceiveBefore(fd, &count, sizeof(count), deadline))
+        return false;
+    if (count < 0 || count > kMaxUsbDevices)
+        return count < 0;
+    auto record = std::make_unique<USBFindDevRes>(); // 3 KiB: not on the stack
+    for (int32_t i = 0; i < count; ++i) {
+        if (!ReceiveBefore(fd, record.get(), sizeof(*record), deadline))
+            return false;
+        found.push_back(*record);
+    }
+    return true;
 }
 
 bool ReceiveExact(int fd, void *buffer, size_t length, int timeoutMs)

@@ -6,12 +6,14 @@
 // every client of the daemon (the scanner backend, the command-line clients).
 
 #include "scan_names.h"
+#include "scan_types.h"
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace ruvo_wire {
 
@@ -55,6 +57,11 @@ size_t ReceiveUpTo(int fd, void *buffer, size_t length, Deadline deadline, GiveU
 bool ReceiveBefore(int fd, void *buffer, size_t length, Deadline deadline);
 // Receives exactly `length` bytes within `timeoutMs` for all of them together.
 bool ReceiveExact(int fd, void *buffer, size_t length, int timeoutMs);
+
+// The answer to a USB device search: a count, then that many device records,
+// all by `deadline`. A negative count is a search that found nothing; a count
+// above the daemon's device table, or an answer cut short, is false.
+bool ReceiveFoundDevices(int fd, Deadline deadline, std::vector<USBFindDevRes> &found);
 
 inline Deadline DeadlineIn(int timeoutMs)
 {

@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <pwd.h>
 #include <signal.h>
 #include <string>
@@ -309,6 +311,48 @@ SCAN_TEST(aSendGivesUpOnlyBeforeItsFirstByte)
     close(ends[0]);
     close(ends[1]);
     signal(SIGUSR2, SIG_DFL);
+}
+
+// What a search answer of `count` and `records` device records finds.
+bool findIn(int32_t count, int records, std::vector<USBFindDevRes> &found)
+{
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return false;
+    std::vector<uint8_t> answer(sizeof(count));
+    std::memcpy(answer.data(), &count, sizeof(count));
+    for (int i = 0; i < records; ++i) {
+        USBFindDevRes record{};
+        record.fd = 8 + i;
+        std::snprintf(record.SerialNumber, sizeof(record.SerialNumber), "RV%d", i);
+        const auto *bytes = reinterpret_cast<const uint8_t *>(&record);
+        answer.insert(answer.end(), bytes, bytes + sizeof(record));
+    }
+    std::thread peer([&] {
+        ruvo_wire::SendAll(ends[1], answer.data(), answer.size());
+        shutdown(ends[1], SHUT_WR);
+    });
+    bool whole = ruvo_wire::ReceiveFoundDevices(ends[0], ruvo_wire::DeadlineIn(5000), found);
+    peer.join();
+    close(ends[0]);
+    close(ends[1]);
+    return whole;
+}
+
+SCAN_TEST(aSearchAnswerIsItsCountOfDeviceRecords)
+{
+    std::vector<USBFindDevRes> found;
+    CHECK(findIn(2, 2, found));
+    REQUIRE(found.size() == 2);
+    CHECK_EQ(found[1].fd, 9);
+    CHECK_EQ(std::string(found[1].SerialNumber), std::string("RV1"));
+    found.clear();
+    CHECK(findIn(-1, 0, found)); // the daemon's search failed: nothing found
+    CHECK(found.empty());
+    CHECK(!findIn(2, 1, found)); // cut short
+    found.clear();
+    CHECK(!findIn(kMaxUsbDevices + 1, 0, found)); // more than the daemon's table holds
+    CHECK(found.empty());
 }
 
 SCAN_TEST(aStalledSendFailsAfterItsLimitAndAReadPeerGetsEveryByte)
