@@ -351,7 +351,7 @@ SCAN_TEST(aSearchAnswerIsItsCountOfDeviceRecords)
     CHECK(found.empty());
     CHECK(!findIn(2, 1, found)); // cut short
     found.clear();
-    CHECK(!findIn(kMaxUsbDevices + 1, 0, found)); // more than the daemon's table holds
+    CHECK(!findIn(kMaxUsbDevices + 1, kMaxUsbDevices + 1, found)); // more than the daemon's table holds
     CHECK(found.empty());
 }
 
